@@ -1,0 +1,66 @@
+# The two set-up commands: `make demo` (train, encode and decode on the
+# bundled sample corpus) and `make test` (every test).
+
+SHELL := /bin/bash
+PYTHONS := $(shell scripts/find-pythons)
+PYTHON := $(firstword $(PYTHONS))
+VENV := .venv
+JOBS ?= 2
+WERROR := $(if $(filter true,$(CI)),ON,$(or $(SELVANE_WERROR),OFF))
+
+.PHONY: demo test py-test cpp-test check-format check-generated generate \
+        format asan bench have-python
+
+have-python:
+	@if [ -z "$(PYTHON)" ]; then echo "no CPython 3.12 or later found" >&2; exit 1; fi
+
+# Builds the module into .venv and runs the main job on the sample corpus.
+demo: have-python
+	scripts/make-venv $(PYTHON) $(VENV)
+	scripts/install-module $(VENV) build/demo Release
+	$(VENV)/bin/python examples/demo.py
+
+test: check-format check-generated cpp-test py-test
+
+# The Python suite, once for every CPython 3.12 or later on this machine.
+py-test: have-python
+	@set -e; for python in $(PYTHONS); do \
+	  version=$$($$python -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
+	  echo "== pytest on CPython $$version"; \
+	  scripts/make-venv $$python .venv-$$version; \
+	  scripts/install-module .venv-$$version build/py-$$version Release \
+	    -Ccmake.define.SELVANE_ASSERTIONS=ON; \
+	  (cd tests && ../.venv-$$version/bin/python -m pytest -q -p no:cacheprovider .); \
+	done
+
+cpp-test:
+	scripts/ensure-apt libgtest-dev cmake
+	cmake -S . -B build/cpp -DCMAKE_BUILD_TYPE=Debug -DSELVANE_BUILD_TESTS=ON \
+	  -DCMAKE_COMPILE_WARNING_AS_ERROR=$(WERROR) -DPython_EXECUTABLE=$(PYTHON)
+	cmake --build build/cpp -j $(JOBS)
+	ctest --test-dir build/cpp --output-on-failure -j $(JOBS)
+
+check-format:
+	scripts/ensure-apt clang-format
+	scripts/check-format
+
+format:
+	scripts/ensure-apt clang-format
+	scripts/check-format --fix
+
+generate: have-python
+	$(PYTHON) tools/gen_grapheme_tables.py
+
+# Regenerates the Unicode tables and fails when the checked-in ones differ.
+check-generated: have-python
+	$(PYTHON) tools/gen_grapheme_tables.py --check
+
+# The whole Python suite against a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+asan: have-python
+	scripts/make-venv $(PYTHON) .venv-asan
+	scripts/install-module .venv-asan build/asan Debug -Ccmake.define.SELVANE_SANITIZE=ON
+	cd tests && LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  PYTHONMALLOC=malloc ../.venv-asan/bin/python -m pytest -q -x -p no:cacheprovider .

@@ -1,0 +1,48 @@
+#include "codec/pair_counts.h"
+
+#include "base/panic.h"
+
+namespace selvane::codec {
+
+PairCounts count_occur(std::span<const TokenId> ids) {
+  PairCounts counts;
+  for (std::size_t i = 0; i + 1 < ids.size(); ++i) {
+    ++counts[model::pair_key(ids[i], ids[i + 1])];
+  }
+  return counts;
+}
+
+PairCount max_occur(const PairCounts& counts) {
+  if (counts.empty()) panic("Counter should not be zero");
+  // Equivalent to one walk in ascending (first, second) order in which only a
+  // strictly greater count replaces the candidate: the smallest pair among
+  // the highest counts wins, so results never depend on hash order.
+  PairCount best{counts.begin()->first, counts.begin()->second};
+  for (const auto& [pair, count] : counts) {
+    if (count > best.count || (count == best.count && pair < best.pair)) {
+      best = {pair, count};
+    }
+  }
+  return best;
+}
+
+std::vector<TokenId> replace_pair(std::span<const TokenId> ids, PairKey pair,
+                                  TokenId merged) {
+  const TokenId first = model::pair_first(pair);
+  const TokenId second = model::pair_second(pair);
+  std::vector<TokenId> out;
+  out.reserve(ids.size());
+  std::size_t i = 0;
+  while (i < ids.size()) {
+    if (i + 1 < ids.size() && ids[i] == first && ids[i + 1] == second) {
+      out.push_back(merged);
+      i += 2;
+    } else {
+      out.push_back(ids[i]);
+      ++i;
+    }
+  }
+  return out;
+}
+
+}  // namespace selvane::codec

@@ -1,0 +1,40 @@
+#ifndef SELVANE_CODEC_PAIR_COUNTS_H_
+#define SELVANE_CODEC_PAIR_COUNTS_H_
+
+#include <cstdint>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "model/token_id.h"
+
+namespace selvane::codec {
+
+using model::PairKey;
+using model::TokenId;
+
+// Ordered neighbouring pair -> number of positions where it occurs.
+using PairCounts = std::unordered_map<PairKey, std::uint32_t>;
+
+// A pair chosen from a `PairCounts`, with its count.
+struct PairCount {
+  PairKey pair = 0;
+  std::uint32_t count = 0;
+};
+
+// Returns the counts of every neighbouring pair of `ids`; overlapping
+// occurrences all count, so [7, 7, 7] gives {(7, 7): 2}.
+PairCounts count_occur(std::span<const TokenId> ids);
+
+// Returns the most frequent pair of `counts`, the smallest pair among equal
+// counts. Panics with "Counter should not be zero" on an empty table.
+PairCount max_occur(const PairCounts& counts);
+
+// Returns `ids` with every occurrence of `pair` replaced by `merged`, leftmost
+// first and without overlap: with (7, 7), [7, 7, 7] becomes [merged, 7].
+std::vector<TokenId> replace_pair(std::span<const TokenId> ids, PairKey pair,
+                                  TokenId merged);
+
+}  // namespace selvane::codec
+
+#endif  // SELVANE_CODEC_PAIR_COUNTS_H_

@@ -1,0 +1,69 @@
+#ifndef SELVANE_MODEL_LOOKUP_H_
+#define SELVANE_MODEL_LOOKUP_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "model/token_id.h"
+
+namespace selvane::model {
+
+// Lookup
+//
+// Token id -> the token's bytes. A dense table indexed by id: lookups are one
+// index, and the table only grows as far as the highest id it holds, which
+// for a trained model is its entry count.
+class Lookup {
+ public:
+  // Returns the number of ids present.
+  std::size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+
+  // Returns whether `id` is present.
+  bool contains(TokenId id) const {
+    return id < present_.size() && present_[id] != 0;
+  }
+
+  // Returns the bytes of `id`, or nullptr when it is absent.
+  const std::string* find(TokenId id) const {
+    return contains(id) ? &bytes_[id] : nullptr;
+  }
+
+  // Sets the bytes of `id`, inserting it or replacing its value.
+  void insert_or_assign(TokenId id, std::string bytes) {
+    if (id >= present_.size()) {
+      bytes_.resize(std::size_t{id} + 1);
+      present_.resize(std::size_t{id} + 1, 0);
+    }
+    if (present_[id] == 0) {
+      present_[id] = 1;
+      ++count_;
+    }
+    bytes_[id] = std::move(bytes);
+  }
+
+  // Reserves room for ids below `id_bound`.
+  void reserve(std::size_t id_bound) {
+    bytes_.reserve(id_bound);
+    present_.reserve(id_bound);
+  }
+
+  // Calls `visit(id, bytes)` for every present id, in ascending id order.
+  template <typename Visit>
+  void for_each(Visit&& visit) const {
+    for (std::size_t id = 0; id < present_.size(); ++id) {
+      if (present_[id] != 0) visit(static_cast<TokenId>(id), bytes_[id]);
+    }
+  }
+
+ private:
+  std::vector<std::string> bytes_;
+  std::vector<std::uint8_t> present_;
+  std::size_t count_ = 0;
+};
+
+}  // namespace selvane::model
+
+#endif  // SELVANE_MODEL_LOOKUP_H_

@@ -1,0 +1,114 @@
+#include "text/utf8.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace selvane::text {
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+
+// The outcome of reading one sequence at a position.
+struct Step {
+  // Bytes consumed: the sequence when `valid`, else the maximal subpart.
+  std::size_t length;
+  bool valid;
+  // True when the input ended inside a sequence that was valid so far.
+  bool truncated;
+};
+
+std::uint8_t byte_at(std::string_view bytes, std::size_t i) {
+  return static_cast<std::uint8_t>(bytes[i]);
+}
+
+// Reads the sequence starting at `i` by the table of well-formed UTF-8 byte
+// sequences: the second byte's range depends on the lead byte, which is what
+// rules out overlong forms, surrogates and values above U+10FFFF.
+Step read_sequence(std::string_view bytes, std::size_t i) {
+  const std::uint8_t lead = byte_at(bytes, i);
+  if (lead < 0x80) return {1, true, false};
+  std::size_t length = 0;
+  std::uint8_t low = 0x80;
+  std::uint8_t high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return {1, false, false};
+  }
+  for (std::size_t k = 1; k < length; ++k) {
+    if (i + k >= bytes.size()) return {k, false, true};
+    const std::uint8_t next = byte_at(bytes, i + k);
+    const std::uint8_t lo = k == 1 ? low : std::uint8_t{0x80};
+    const std::uint8_t hi = k == 1 ? high : std::uint8_t{0xBF};
+    if (next < lo || next > hi) return {k, false, false};
+  }
+  return {length, true, false};
+}
+
+// Returns the length of the run of ASCII bytes starting at `i`.
+std::size_t ascii_run(std::string_view bytes, std::size_t i) {
+  std::size_t j = i;
+  // Eight bytes at a time while none has its high bit set.
+  while (j + 8 <= bytes.size()) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes.data() + j, sizeof word);
+    if ((word & 0x8080808080808080ull) != 0) break;
+    j += 8;
+  }
+  while (j < bytes.size() && byte_at(bytes, j) < 0x80) ++j;
+  return j - i;
+}
+
+}  // namespace
+
+std::optional<Utf8Error> validate_utf8(std::string_view bytes) {
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    i += ascii_run(bytes, i);
+    if (i >= bytes.size()) break;
+    const Step step = read_sequence(bytes, i);
+    if (!step.valid) {
+      Utf8Error error{i, std::nullopt};
+      if (!step.truncated) error.error_len = step.length;
+      return error;
+    }
+    i += step.length;
+  }
+  return std::nullopt;
+}
+
+void append_utf8_lossy(std::string& out, std::string_view bytes) {
+  out.reserve(out.size() + bytes.size());
+  std::size_t i = 0;
+  std::size_t valid_from = 0;  // Start of the valid run not yet copied.
+  while (i < bytes.size()) {
+    i += ascii_run(bytes, i);
+    if (i >= bytes.size()) break;
+    const Step step = read_sequence(bytes, i);
+    if (step.valid) {
+      i += step.length;
+      continue;
+    }
+    out.append(bytes.data() + valid_from, i - valid_from);
+    out.append(kReplacement);
+    i += step.length;
+    valid_from = i;
+  }
+  out.append(bytes.data() + valid_from, bytes.size() - valid_from);
+}
+
+std::string decode_utf8_lossy(std::string_view bytes) {
+  std::string out;
+  append_utf8_lossy(out, bytes);
+  return out;
+}
+
+}  // namespace selvane::text
