@@ -34,7 +34,8 @@ py-test: have-python
 	done
 
 cpp-test:
-	scripts/ensure-apt libgtest-dev cmake
+	scripts/ensure-apt libgtest-dev
+	@command -v cmake >/dev/null || scripts/ensure-apt cmake
 	cmake -S . -B build/cpp -DCMAKE_BUILD_TYPE=Debug -DSELVANE_BUILD_TESTS=ON \
 	  -DCMAKE_COMPILE_WARNING_AS_ERROR=$(WERROR) -DPython_EXECUTABLE=$(PYTHON)
 	cmake --build build/cpp -j $(JOBS)
