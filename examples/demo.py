@@ -14,7 +14,7 @@ import time
 import selvane
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-SAMPLE = ROOT / "data" / "sample" / "msa-sample.txt"
+SAMPLE_DIR = ROOT / "data" / "sample"
 
 SENTENCES = [
     "بِسْمِ اللَّهِ الرَّحْمَنِ الرَّحِيمِ",
@@ -39,16 +39,20 @@ def stdout_to(path):
 
 
 def main():
+    samples = sorted(SAMPLE_DIR.glob("*.txt"))
+    if not samples:
+        sys.exit(f"no sample corpus (*.txt) in {SAMPLE_DIR}")
+    sample = samples[0]
     work = pathlib.Path(tempfile.mkdtemp(prefix="selvane-demo-"))
     os.chdir(work)
     (work / "empty.model").write_bytes(bytes(24))
     model = selvane.load_from_file("empty.model")
 
-    size = SAMPLE.stat().st_size
-    print(f"training on {SAMPLE.relative_to(ROOT)} ({size:,} bytes) in {work}")
+    size = sample.stat().st_size
+    print(f"training on {sample.relative_to(ROOT)} ({size:,} bytes) in {work}")
     started = time.perf_counter()
     with stdout_to(work / "console.txt"):
-        model.train(str(SAMPLE), False, str(work / "train.log"))
+        model.train(str(sample), False, str(work / "train.log"))
     elapsed = time.perf_counter() - started
     console = (work / "console.txt").read_text(encoding="utf-8").splitlines()
     merges = sum(line.startswith("Token ") for line in console)
