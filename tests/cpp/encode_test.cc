@@ -1,0 +1,138 @@
+#include "codec/encode.h"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/panic.h"
+
+namespace selvane::codec {
+namespace {
+
+using model::Data;
+using model::pair_key;
+using model::TokenId;
+using Ids = std::vector<TokenId>;
+
+// A model with the given cluster ids and merges; `lookup` stays empty because
+// encoding never reads it.
+Data make_model(
+    std::initializer_list<std::pair<std::string, TokenId>> clusters,
+    std::initializer_list<std::pair<std::pair<TokenId, TokenId>, TokenId>>
+        merges = {}) {
+  Data data;
+  for (const auto& [text, id] : clusters) data.unicode_lookup[text] = id;
+  for (const auto& [pair, merged] : merges) {
+    data.merges[pair_key(pair.first, pair.second)] = merged;
+  }
+  return data;
+}
+
+// Returns the message of the panic that `encode` raises, or "" if none.
+std::string encode_panic(const Data& data, std::string_view st) {
+  try {
+    encode(data, st);
+  } catch (const Panic& failure) {
+    return failure.message();
+  }
+  return "";
+}
+
+constexpr TokenId kA = 1, kB = 2, kC = 3;
+
+TEST(Encode, MergesByTheTextsOwnMostFrequentPair) {
+  // a a a: (a, a) -> X gives [X, a], then (X, a) -> Y gives [Y].
+  const Data both = make_model({{"a", kA}}, {{{kA, kA}, 7}, {{7, kA}, 8}});
+  EXPECT_EQ(encode(both, "aaa"), (Ids{8}));
+  const Data first_only = make_model({{"a", kA}}, {{{kA, kA}, 7}});
+  EXPECT_EQ(encode(first_only, "aaa"), (Ids{7, kA}));
+  // Two clusters whose pair merges leave the one merged id.
+  const Data ab =
+      make_model({{"a", kA}, {"b", kB}}, {{{kA, kB}, 9}, {{9, 9}, 10}});
+  EXPECT_EQ(encode(ab, "ab"), (Ids{9}));
+  // Every occurrence goes at once, then the merged pair is itself counted.
+  EXPECT_EQ(encode(ab, "abab"), (Ids{10}));
+  // [9, 9, a]: (9, 9) and (9, a) tie, the smaller (9, a) has no merge.
+  EXPECT_EQ(encode(ab, "ababa"), (Ids{9, 9, kA}));
+}
+
+TEST(Encode, StopsAtTheFirstMostFrequentPairWithoutMerge) {
+  const Data data =
+      make_model({{"a", kA}, {"b", kB}, {"c", kC}}, {{{kB, kC}, 9}});
+  // (a, b) occurs twice and has no merge, so (b, c) is never tried.
+  EXPECT_EQ(encode(data, "abcab"), (Ids{kA, kB, kC, kA, kB}));
+  // Equal counts: the smallest pair, (a, b), is chosen and stops the loop.
+  EXPECT_EQ(encode(data, "abc"), (Ids{kA, kB, kC}));
+  // Here (b, c) is the smallest of the equal counts and merges.
+  EXPECT_EQ(encode(data, "bca"), (Ids{9, kA}));
+  // Two known clusters whose pair has no merge come back as they are.
+  EXPECT_EQ(encode(data, "ba"), (Ids{kB, kA}));
+}
+
+TEST(Encode, TiesGoToTheSmallestPairEveryTime) {
+  const Data data = make_model({{"a", kA}, {"b", kB}, {"c", kC}},
+                               {{{kA, kB}, 9}, {{kB, kC}, 10}});
+  // (a, b) and (b, c) both occur once: (a, b) wins, then (9, c) has none.
+  for (int run = 0; run < 5; ++run) {
+    EXPECT_EQ(encode(data, "abc"), (Ids{9, kC}));
+  }
+}
+
+TEST(Encode, UnknownClustersTakeTheOovId) {
+  const Data data =
+      make_model({{"oov", 0}, {"a", kA}, {"b", kB}}, {{{kA, kB}, 9}});
+  // Three different unknown clusters give three equal ids.
+  EXPECT_EQ(encode(data, "xyz"), (Ids{0, 0, 0}));
+  // [a, b, 0, 0, 0]: (0, 0) is the most frequent pair and has no merge, so
+  // even (a, b) stays.
+  EXPECT_EQ(encode(data, "abxyz"), (Ids{kA, kB, 0, 0, 0}));
+  // The literal text "oov" is three clusters, not the reserved key.
+  EXPECT_EQ(encode(data, "oov"), (Ids{0, 0, 0}));
+  // The oov id merges like any other when the model holds such a merge.
+  const Data oov_merges = make_model({{"oov", 5}, {"a", kA}}, {{{5, 5}, 9}});
+  EXPECT_EQ(encode(oov_merges, "xyz"), (Ids{9, 5}));
+  EXPECT_EQ(encode(oov_merges, "xyza"), (Ids{9, 5, kA}));
+}
+
+TEST(Encode, ShortTextsAndEmptyMergesNeedNoPair) {
+  const Data data = make_model({{"oov", 0}, {"a", kA}, {"b", kB}});
+  EXPECT_EQ(encode(data, ""), Ids{});
+  EXPECT_EQ(encode(data, "a"), (Ids{kA}));
+  EXPECT_EQ(encode(data, "q"), (Ids{0}));
+  // With no merges at all the base ids are the result.
+  EXPECT_EQ(encode(data, "abba"), (Ids{kA, kB, kB, kA}));
+  EXPECT_EQ(encode(Data{}, ""), Ids{});
+}
+
+TEST(Encode, MissingOovFailsOnTheFirstUnknownCluster) {
+  const std::string unwrap = "called `Option::unwrap()` on a `None` value";
+  const Data data = make_model({{"a", kA}}, {{{kA, kA}, 7}});
+  // Base ids come before any counting, so one unknown cluster fails too.
+  EXPECT_EQ(encode_panic(data, "q"), unwrap);
+  EXPECT_EQ(encode_panic(data, "aaq"), unwrap);
+  EXPECT_EQ(encode_panic(Data{}, "a"), unwrap);
+  // A text whose clusters are all keys needs no "oov".
+  EXPECT_EQ(encode(data, "aa"), (Ids{7}));
+}
+
+TEST(Encode, LooksUpWholeGraphemeClusters) {
+  const std::string beh = "\u0628";
+  const std::string beh_fatha = "\u0628\u064E";
+  const std::string beh_shadda_fatha = "\u0628\u0651\u064E";
+  const Data data = make_model(
+      {{"oov", 0}, {beh, 4}, {beh_fatha, 5}, {"\r\n", 6}, {"a", kA}});
+  // A letter with its marks is one key; the bare letter is another.
+  EXPECT_EQ(encode(data, beh_fatha + beh), (Ids{5, 4}));
+  // An unknown combination becomes one oov id, the bare letter not looked up.
+  EXPECT_EQ(encode(data, beh_shadda_fatha), (Ids{0}));
+  EXPECT_EQ(encode(data, beh_shadda_fatha + beh_fatha), (Ids{0, 5}));
+  // CR LF is one cluster, looked up as one two-byte key.
+  EXPECT_EQ(encode(data, "a\r\na"), (Ids{kA, 6, kA}));
+  EXPECT_EQ(encode(data, "\n\r"), (Ids{0, 0}));
+}
+
+}  // namespace
+}  // namespace selvane::codec
