@@ -1,11 +1,59 @@
 #include "training/train.h"
 
-#include "base/panic.h"
+#include <unistd.h>
+
+#include <utility>
+#include <vector>
+
+#include "codec/plain_merge_sequence.h"
+#include "training/chunk_reader.h"
+#include "training/id_allocation.h"
+#include "training/log_lines.h"
+#include "training/log_sink.h"
+#include "training/merge_learning.h"
+#include "training/pretokenize.h"
+#include "training/save_model.h"
 
 namespace selvane::training {
+namespace {
 
-void train(model::Data&, const std::string&, bool, const std::string&) {
-  panic("train is not built yet");
+// The sequence both merge passes work on. Any type with the interface of
+// `codec::PlainMergeSequence` gives the same model.
+using TrainingSequence = codec::PlainMergeSequence;
+
+}  // namespace
+
+void train(model::Data& data, const std::string& train_file, bool print_logs,
+           const std::string& logs_file) {
+  FdConsole console(STDOUT_FILENO, "stdout");
+  train(data, train_file, print_logs, logs_file, console);
+}
+
+void train(model::Data& data, const std::string& train_file, bool print_logs,
+           const std::string& logs_file, Console& console) {
+  // Each step's effects stay in place when a later one fails: the reserved
+  // entries, the files created or truncated, and every chunk saved so far.
+  write_reserved_entries(data);
+  FileLogSink log = open_log_sink(logs_file, print_logs);
+  ChunkReader reader(train_file);
+  console.print(kStartLine);
+  for (bool first_chunk = true;; first_chunk = false) {
+    const std::string_view chunk = reader.next();
+    if (chunk.empty()) break;
+    std::vector<model::TokenId> ids = pretokenize_chunk(data, chunk);
+    // The first chunk of a call meets the known merges in learn_merges
+    // itself, as no-news iterations.
+    if (!first_chunk) {
+      ids = apply_known_merges<TrainingSequence>(std::move(ids), data.merges,
+                                                 console);
+    }
+    console.print(kChunkLine);
+    learn_merges<TrainingSequence>(std::move(ids), data, print_logs, log,
+                                   console);
+    save_model(data, console);
+    log.write(kChunkSeparator);
+  }
+  // The training file and the log sink close with `reader` and `log`.
 }
 
 }  // namespace selvane::training

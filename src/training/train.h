@@ -4,6 +4,7 @@
 #include <string>
 
 #include "model/data.h"
+#include "training/console.h"
 
 namespace selvane::training {
 
@@ -12,6 +13,11 @@ namespace selvane::training {
 // "log.txt" when `print_logs` is true).
 void train(model::Data& data, const std::string& train_file, bool print_logs,
            const std::string& logs_file);
+
+// Same as above, with the progress lines printed to `console` instead of
+// file descriptor 1.
+void train(model::Data& data, const std::string& train_file, bool print_logs,
+           const std::string& logs_file, Console& console);
 
 }  // namespace selvane::training
 

@@ -1,0 +1,41 @@
+#ifndef SELVANE_TRAINING_CHUNK_READER_H_
+#define SELVANE_TRAINING_CHUNK_READER_H_
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "training/file_io.h"
+
+namespace selvane::training {
+
+// The most bytes one chunk of a training file holds (not 3 MiB).
+inline constexpr std::size_t kChunkSize = 3'067'833;
+
+// ChunkReader
+//
+// Reads a training file chunk by chunk into one buffer, allocated once.
+class ChunkReader {
+ public:
+  // Opens `path` for reading and allocates the buffer of `chunk_size` bytes.
+  // Panics with "Train File Not Existed: " and the error's description when
+  // the file cannot be opened, whatever the reason.
+  explicit ChunkReader(const std::string& path,
+                       std::size_t chunk_size = kChunkSize);
+
+  // Returns the bytes of one read call, which is not repeated after a short
+  // read: whatever it delivers is the chunk. Empty at the end of the file.
+  // The view stays valid until the next call. Panics with "To Work: " and
+  // the error's description when the read fails.
+  std::string_view next();
+
+ private:
+  UniqueFd file_;
+  std::size_t chunk_size_;
+  std::unique_ptr<char[]> buffer_;
+};
+
+}  // namespace selvane::training
+
+#endif  // SELVANE_TRAINING_CHUNK_READER_H_
