@@ -1,11 +1,31 @@
 #include "codec/decode.h"
 
+#include <cstddef>
+
 #include "base/panic.h"
+#include "text/utf8.h"
 
 namespace selvane::codec {
 
-std::string decode(const model::Data&, std::span<const model::TokenId>) {
-  panic("decode is not built yet");
+std::string decode(const model::Data& data,
+                   std::span<const model::TokenId> ids) {
+  // First pass: every id must be present before anything is built, and the
+  // total size lets the joined bytes be allocated once.
+  std::size_t total = 0;
+  for (const model::TokenId id : ids) {
+    const std::string* bytes = data.lookup.find(id);
+    if (bytes == nullptr) panic("This should not happend");
+    total += bytes->size();
+  }
+  std::string joined;
+  joined.reserve(total);
+  for (const model::TokenId id : ids) joined += *data.lookup.find(id);
+
+  // Joined before decoding, so a character split over tokens comes out
+  // whole. A trained model only holds valid UTF-8, and then the joined bytes
+  // are already the answer; checking is cheaper than copying them again.
+  if (!text::validate_utf8(joined)) return joined;
+  return text::decode_utf8_lossy(joined);
 }
 
 }  // namespace selvane::codec

@@ -1,0 +1,235 @@
+#include "model/model_file.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "text/utf8.h"
+
+namespace selvane::model {
+namespace {
+
+// Ahead of the data, a map is pre-sized for at most this many entries, so a
+// corrupt count reserves about 1 MiB at most before the data runs out.
+constexpr std::size_t kLookupReserveCap = 65'536;
+constexpr std::size_t kMergesReserveCap = 174'762;
+constexpr std::size_t kUnicodeLookupReserveCap = 65'536;
+
+// Fixed sizes of the parts of an entry.
+constexpr std::size_t kCountBytes = 8;
+constexpr std::size_t kIdBytes = 2;
+constexpr std::size_t kMergeBytes = 3 * kIdBytes;
+// The smallest `lookup` or `unicode_lookup` entry: an id and a length.
+constexpr std::size_t kMinTextEntryBytes = kIdBytes + kCountBytes;
+
+// Returns how many entries to pre-size a map for: no more than the count, the
+// cap, or the entries that the bytes left could possibly hold. The last bound
+// keeps a corrupt count from reserving anything the file cannot back.
+std::size_t reserve_for(std::size_t count, std::size_t cap,
+                        std::size_t bytes_left, std::size_t min_entry_bytes) {
+  return std::min({count, cap, bytes_left / min_entry_bytes});
+}
+
+// Writes little-endian integers front to back into a buffer that the size
+// pass has already made exactly large enough.
+class Writer {
+ public:
+  explicit Writer(char* out) : out_(out) {}
+
+  void u16(TokenId value) {
+    out_[0] = static_cast<char>(value & 0xFFu);
+    out_[1] = static_cast<char>(value >> 8);
+    out_ += kIdBytes;
+  }
+
+  void u64(std::uint64_t value) {
+    for (std::size_t i = 0; i < kCountBytes; ++i) {
+      out_[i] = static_cast<char>((value >> (8 * i)) & 0xFFu);
+    }
+    out_ += kCountBytes;
+  }
+
+  void bytes(std::string_view value) {
+    std::copy(value.begin(), value.end(), out_);
+    out_ += value.size();
+  }
+
+ private:
+  char* out_;
+};
+
+// Reads the buffer with a cursor; every shortfall is an end-of-data error.
+class Reader {
+ public:
+  explicit Reader(std::string_view bytes) : bytes_(bytes) {}
+
+  std::size_t left() const { return bytes_.size() - pos_; }
+
+  TokenId u16() {
+    need(kIdBytes);
+    const auto low = static_cast<std::uint8_t>(bytes_[pos_]);
+    const auto high = static_cast<std::uint8_t>(bytes_[pos_ + 1]);
+    pos_ += kIdBytes;
+    return static_cast<TokenId>(low | (high << 8));
+  }
+
+  std::uint64_t u64() {
+    need(kCountBytes);
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < kCountBytes; ++i) {
+      value |= std::uint64_t{static_cast<std::uint8_t>(bytes_[pos_ + i])}
+               << (8 * i);
+    }
+    pos_ += kCountBytes;
+    return value;
+  }
+
+  // Reads a count or byte length, refusing one above 2^32 - 1.
+  std::size_t size() {
+    const std::uint64_t value = u64();
+    if (value > kMaxModelFileSize) {
+      throw ModelFileError("Custom(\"Invalid size " + std::to_string(value) +
+                           ": sizes must fit in a usize (0 to 4294967295)\")");
+    }
+    return static_cast<std::size_t>(value);
+  }
+
+  // Returns the next `length` bytes; the caller has checked they are there.
+  std::string_view take(std::size_t length) {
+    const std::string_view out = bytes_.substr(pos_, length);
+    pos_ += length;
+    return out;
+  }
+
+ private:
+  void need(std::size_t length) const {
+    if (left() < length) {
+      throw ModelFileError(std::string(kUnexpectedEofDescription));
+    }
+  }
+
+  std::string_view bytes_;
+  std::size_t pos_ = 0;
+};
+
+std::string describe_utf8_error(const text::Utf8Error& error) {
+  std::string out = "InvalidUtf8Encoding(Utf8Error { valid_up_to: ";
+  out += std::to_string(error.valid_up_to);
+  out += ", error_len: ";
+  out += error.error_len ? "Some(" + std::to_string(*error.error_len) + ")"
+                         : std::string("None");
+  out += " })";
+  return out;
+}
+
+void read_lookup(Reader& in, Lookup& lookup) {
+  const std::size_t count = in.size();
+  lookup.reserve(
+      reserve_for(count, kLookupReserveCap, in.left(), kMinTextEntryBytes));
+  for (std::size_t i = 0; i < count; ++i) {
+    const TokenId id = in.u16();
+    const std::size_t length = in.size();
+    // Checking the length against the bytes present before copying means a
+    // corrupt length never allocates ahead of the data; the outcome is the
+    // same end-of-data error as running out while taking the bytes.
+    if (in.left() < length) {
+      throw ModelFileError(std::string(kUnexpectedEofDescription));
+    }
+    lookup.insert_or_assign(id, std::string(in.take(length)));
+  }
+}
+
+void read_merges(Reader& in, Merges& merges) {
+  const std::size_t count = in.size();
+  merges.reserve(reserve_for(count, kMergesReserveCap, in.left(), kMergeBytes));
+  for (std::size_t i = 0; i < count; ++i) {
+    const TokenId first = in.u16();
+    const TokenId second = in.u16();
+    const TokenId merged = in.u16();
+    merges.insert_or_assign(pair_key(first, second), merged);
+  }
+}
+
+void read_unicode_lookup(Reader& in, UnicodeLookup& unicode_lookup) {
+  const std::size_t count = in.size();
+  unicode_lookup.reserve(reserve_for(count, kUnicodeLookupReserveCap, in.left(),
+                                     kMinTextEntryBytes));
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t length = in.size();
+    if (in.left() < length) {
+      throw ModelFileError(std::string(kShortTextDescription));
+    }
+    const std::string_view text = in.take(length);
+    if (const std::optional<text::Utf8Error> error =
+            text::validate_utf8(text)) {
+      throw ModelFileError(describe_utf8_error(*error));
+    }
+    std::string key(text);
+    const TokenId id = in.u16();
+    unicode_lookup.insert_or_assign(std::move(key), id);
+  }
+}
+
+}  // namespace
+
+std::string encode_model(const Data& data) {
+  // Size pass, in 64 bits: three counts plus every entry.
+  std::uint64_t size = 3 * kCountBytes;
+  data.lookup.for_each([&size](TokenId, const std::string& bytes) {
+    size += kIdBytes + kCountBytes + bytes.size();
+  });
+  size += kMergeBytes * std::uint64_t{data.merges.size()};
+
+  // The fixed entry orders need sorted copies of the hash maps' entries.
+  std::vector<std::tuple<TokenId, TokenId, TokenId>> merges;
+  merges.reserve(data.merges.size());
+  for (const auto& [key, merged] : data.merges) {
+    merges.emplace_back(merged, pair_first(key), pair_second(key));
+  }
+  std::sort(merges.begin(), merges.end());
+
+  std::vector<std::pair<TokenId, std::string_view>> texts;
+  texts.reserve(data.unicode_lookup.size());
+  for (const auto& [text, id] : data.unicode_lookup) {
+    texts.emplace_back(id, text);
+    size += kCountBytes + text.size() + kIdBytes;
+  }
+  std::sort(texts.begin(), texts.end());
+
+  std::string image(static_cast<std::size_t>(size), '\0');
+  Writer out(image.data());
+  out.u64(data.lookup.size());
+  data.lookup.for_each([&out](TokenId id, const std::string& bytes) {
+    out.u16(id);
+    out.u64(bytes.size());
+    out.bytes(bytes);
+  });
+  out.u64(merges.size());
+  for (const auto& [merged, first, second] : merges) {
+    out.u16(first);
+    out.u16(second);
+    out.u16(merged);
+  }
+  out.u64(texts.size());
+  for (const auto& [id, text] : texts) {
+    out.u64(text.size());
+    out.bytes(text);
+    out.u16(id);
+  }
+  return image;
+}
+
+Data decode_model(std::string_view bytes) {
+  Reader in(bytes);
+  Data data;
+  read_lookup(in, data.lookup);
+  read_merges(in, data.merges);
+  read_unicode_lookup(in, data.unicode_lookup);
+  return data;
+}
+
+}  // namespace selvane::model
