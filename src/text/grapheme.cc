@@ -1,10 +1,221 @@
 #include "text/grapheme.h"
 
-namespace selvane::text {
+#include <array>
+#include <cstdint>
 
-// Placeholder until the Unicode tables land: one byte per cluster.
-std::size_t next_grapheme_break(std::string_view, std::size_t start) {
-  return start + 1;
+#include "text/grapheme_break_tables_generated.h"
+
+namespace selvane::text {
+namespace {
+
+// The segmenter is a state machine over property bytes. A state stands for
+// what the rules need to know about the text since the start of the cluster:
+// the break property of the last code point, whether a regional indicator
+// opens or closes a pair, and whether the last code points are an
+// Extended_Pictographic followed by Extend* (and a ZWJ). Since a cluster
+// boundary resets both the pairing of regional indicators and the emoji
+// prefix, each call starts afresh at `start`.
+using State = std::uint8_t;
+
+constexpr State kState(GraphemeBreak value) {
+  return static_cast<State>(value);
+}
+// States 0 to 13 are the GraphemeBreak values; a kRegionalIndicator state is
+// an indicator with an odd number of indicators before it.
+constexpr State kRegionalIndicatorPaired = kGraphemeBreakCount;
+// ExtPict Extend*: last code point pictographic, or Extend after one.
+constexpr State kPictographic = kGraphemeBreakCount + 1;
+// ExtPict Extend* ZWJ.
+constexpr State kPictographicZwj = kGraphemeBreakCount + 2;
+constexpr std::size_t kStateCount = kGraphemeBreakCount + 3;
+constexpr State kBreak = 0xFF;
+
+// Property bytes index the columns: break property in the low four bits and
+// the Extended_Pictographic bit above them.
+constexpr std::size_t kColumnCount = 32;
+static_assert(kExtendedPictographicBit < kColumnCount &&
+              kGraphemeBreakMask < kExtendedPictographicBit);
+
+// The break property that the rules see for a state.
+constexpr GraphemeBreak state_break(State state) {
+  if (state == kRegionalIndicatorPaired) {
+    return GraphemeBreak::kRegionalIndicator;
+  }
+  // Other and Extend lead to the same decisions as the left side, so the
+  // emoji prefix can stand for either.
+  if (state == kPictographic) return GraphemeBreak::kOther;
+  if (state == kPictographicZwj) return GraphemeBreak::kZwj;
+  return static_cast<GraphemeBreak>(state);
+}
+
+constexpr bool is_control_like(GraphemeBreak value) {
+  return value == GraphemeBreak::kControl || value == GraphemeBreak::kCr ||
+         value == GraphemeBreak::kLf;
+}
+
+// Whether the rules allow a break between a code point in `state` and one
+// with property byte `next`.
+constexpr bool breaks(State state, std::uint8_t next) {
+  using enum GraphemeBreak;
+  const GraphemeBreak left = state_break(state);
+  const auto right = static_cast<GraphemeBreak>(next & kGraphemeBreakMask);
+  const bool right_pictographic = (next & kExtendedPictographicBit) != 0;
+  // GB3
+  if (left == kCr && right == kLf) return false;
+  // GB4
+  if (is_control_like(left)) return true;
+  // GB5
+  if (is_control_like(right)) return true;
+  // GB6
+  if (left == kL &&
+      (right == kL || right == kV || right == kLv || right == kLvt)) {
+    return false;
+  }
+  // GB7
+  if ((left == kLv || left == kV) && (right == kV || right == kT)) {
+    return false;
+  }
+  // GB8
+  if ((left == kLvt || left == kT) && right == kT) return false;
+  // GB9
+  if (right == kExtend || right == kZwj) return false;
+  // GB9a
+  if (right == kSpacingMark) return false;
+  // GB9b
+  if (left == kPrepend) return false;
+  // GB11
+  if (state == kPictographicZwj && right_pictographic) return false;
+  // GB12, GB13: an odd number of indicators before this one.
+  if (state == kState(kRegionalIndicator) && right == kRegionalIndicator) {
+    return false;
+  }
+  // GB999
+  return true;
+}
+
+// The state after a code point with property byte `next` that joins the
+// cluster in `state`.
+constexpr State advance(State state, std::uint8_t next) {
+  using enum GraphemeBreak;
+  const auto right = static_cast<GraphemeBreak>(next & kGraphemeBreakMask);
+  if ((next & kExtendedPictographicBit) != 0) return kPictographic;
+  if (state == kPictographic && right == kExtend) return kPictographic;
+  if (state == kPictographic && right == kZwj) return kPictographicZwj;
+  if (right == kRegionalIndicator && state == kState(kRegionalIndicator)) {
+    return kRegionalIndicatorPaired;
+  }
+  return kState(right);
+}
+
+using Row = std::array<State, kColumnCount>;
+
+// kTransitions[state][next]: the next state, or kBreak.
+constexpr std::array<Row, kStateCount> kTransitions = [] {
+  std::array<Row, kStateCount> table{};
+  for (std::size_t state = 0; state < kStateCount; ++state) {
+    for (std::size_t next = 0; next < kColumnCount; ++next) {
+      const auto s = static_cast<State>(state);
+      const auto n = static_cast<std::uint8_t>(next);
+      table[state][next] = breaks(s, n) ? kBreak : advance(s, n);
+    }
+  }
+  return table;
+}();
+
+// kFirst[next]: the state after the first code point of a cluster (GB1 and
+// GB2 leave nothing to decide inside the text).
+constexpr Row kFirst = [] {
+  Row row{};
+  for (std::size_t next = 0; next < kColumnCount; ++next) {
+    row[next] =
+        advance(kState(GraphemeBreak::kOther), static_cast<std::uint8_t>(next));
+  }
+  return row;
+}();
+
+// Property byte given to each ill-formed byte: as a Control code point it is a
+// cluster of its own and never absorbs a following mark, so a stray byte
+// cannot change how the valid text around it is split.
+constexpr std::uint8_t kIllFormed =
+    static_cast<std::uint8_t>(GraphemeBreak::kControl);
+
+inline bool is_continuation(std::uint8_t byte) { return (byte & 0xC0) == 0x80; }
+
+// Reads the code point at `i` (below `size`) and returns its property byte,
+// setting `length` to its byte count. Bytes that do not start a well-formed
+// sequence read as one kIllFormed byte; nothing at or past `size` is read.
+inline std::uint8_t read_properties(const std::uint8_t* data, std::size_t i,
+                                    std::size_t size, std::size_t& length) {
+  const std::uint8_t lead = data[i];
+  if (lead < 0x80) {
+    length = 1;
+    return grapheme_properties(lead);
+  }
+  const std::size_t left = size - i;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    if (left >= 2 && is_continuation(data[i + 1])) {
+      length = 2;
+      return grapheme_properties(
+          static_cast<char32_t>(((lead & 0x1Fu) << 6) | (data[i + 1] & 0x3Fu)));
+    }
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    if (left >= 3) {
+      const std::uint8_t second = data[i + 1];
+      // E0 needs A0..BF (no overlong forms), ED needs 80..9F (no surrogates).
+      const std::uint8_t low = lead == 0xE0 ? 0xA0 : 0x80;
+      const std::uint8_t high = lead == 0xED ? 0x9F : 0xBF;
+      if (second >= low && second <= high && is_continuation(data[i + 2])) {
+        length = 3;
+        return grapheme_properties(static_cast<char32_t>(
+            ((lead & 0x0Fu) << 12) | ((second & 0x3Fu) << 6) |
+            (data[i + 2] & 0x3Fu)));
+      }
+    }
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    if (left >= 4) {
+      const std::uint8_t second = data[i + 1];
+      // F0 needs 90..BF (no overlong forms), F4 needs 80..8F (no values
+      // above U+10FFFF).
+      const std::uint8_t low = lead == 0xF0 ? 0x90 : 0x80;
+      const std::uint8_t high = lead == 0xF4 ? 0x8F : 0xBF;
+      if (second >= low && second <= high && is_continuation(data[i + 2]) &&
+          is_continuation(data[i + 3])) {
+        length = 4;
+        return grapheme_properties(static_cast<char32_t>(
+            ((lead & 0x07u) << 18) | ((second & 0x3Fu) << 12) |
+            ((data[i + 2] & 0x3Fu) << 6) | (data[i + 3] & 0x3Fu)));
+      }
+    }
+  }
+  length = 1;
+  return kIllFormed;
+}
+
+}  // namespace
+
+std::size_t next_grapheme_break(std::string_view text, std::size_t start) {
+  const auto* data = reinterpret_cast<const std::uint8_t*>(text.data());
+  const std::size_t size = text.size();
+  std::size_t i = start;
+  // ASCII followed by ASCII: every ASCII code point is Other, CR, LF or
+  // Control, so only CR LF stays together (GB3); GB4, GB5 or GB999 break
+  // everything else.
+  if (data[i] < 0x80 && (i + 1 == size || data[i + 1] < 0x80)) {
+    return i + 1 == size || data[i] != '\r' || data[i + 1] != '\n' ? i + 1
+                                                                   : i + 2;
+  }
+  std::size_t length = 0;
+  State state = kFirst[read_properties(data, i, size, length)];
+  i += length;
+  while (i < size) {
+    const State next =
+        kTransitions[state][read_properties(data, i, size, length)];
+    if (next == kBreak) return i;
+    state = next;
+    i += length;
+  }
+  // GB2
+  return size;
 }
 
 }  // namespace selvane::text

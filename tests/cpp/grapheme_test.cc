@@ -1,0 +1,310 @@
+#include "text/grapheme.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "text/grapheme_break_tables_generated.h"
+#include "text/plain_grapheme.h"
+
+namespace selvane::text {
+namespace {
+
+std::string unicode_file(const std::string& name) {
+  return std::string(SELVANE_SOURCE_DIR) + "/third_party/unicode-" +
+         std::string(kUnicodeVersion) + "/" + name;
+}
+
+void append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// A text with its expected cluster end offsets.
+struct Case {
+  std::string text;
+  std::vector<std::size_t> ends;
+};
+
+// Parses the "÷ 0628 × 0651 ÷" notation: hex code points, with ÷ where a
+// cluster ends and × where it does not.
+Case parse_case(const std::string& line) {
+  Case c;
+  std::istringstream words(line);
+  std::string word;
+  while (words >> word) {
+    if (word == "\xC3\xB7") {  // ÷
+      if (!c.text.empty()) c.ends.push_back(c.text.size());
+    } else if (word != "\xC3\x97") {  // ×
+      append_utf8(c.text, static_cast<char32_t>(std::stoul(word, nullptr, 16)));
+    }
+  }
+  return c;
+}
+
+// Copies `text` to a heap block of exactly its size, so that a read past the
+// end is a heap overflow under AddressSanitizer.
+std::vector<std::size_t> fast_ends(std::string_view text) {
+  const std::unique_ptr<char[]> exact(new char[text.size()]);
+  std::copy(text.begin(), text.end(), exact.get());
+  const std::string_view view(exact.get(), text.size());
+  std::vector<std::size_t> ends;
+  for_each_grapheme(view, [&](std::string_view cluster) {
+    ends.push_back(static_cast<std::size_t>(cluster.data() - view.data()) +
+                   cluster.size());
+  });
+  return ends;
+}
+
+// Checks both segmenters, and next_grapheme_break from every boundary.
+void expect_segments(const Case& c, const std::string& label) {
+  EXPECT_EQ(fast_ends(c.text), c.ends) << label;
+  EXPECT_EQ(plain_grapheme_breaks(c.text), c.ends) << label;
+  std::size_t start = 0;
+  for (const std::size_t end : c.ends) {
+    EXPECT_EQ(next_grapheme_break(c.text, start), end) << label;
+    start = end;
+  }
+}
+
+TEST(Grapheme, ConformanceFile) {
+  std::ifstream file(unicode_file("GraphemeBreakTest.txt"));
+  ASSERT_TRUE(file) << unicode_file("GraphemeBreakTest.txt");
+  std::string line;
+  int lines_run = 0;
+  while (std::getline(file, line)) {
+    const std::size_t hash = line.find('#');
+    const std::string body = line.substr(0, hash);
+    if (body.find_first_not_of(" \t") == std::string::npos) continue;
+    expect_segments(parse_case(body), line);
+    ++lines_run;
+  }
+  EXPECT_EQ(lines_run, 602);
+}
+
+// Parses a UCD property file into `values` as `bits` per listed code point,
+// using `name_bits` for the value names.
+void read_property_file(const std::string& path,
+                        const std::vector<std::pair<std::string, int>>& names,
+                        std::vector<std::uint8_t>& values) {
+  std::ifstream file(path);
+  ASSERT_TRUE(file) << path;
+  std::string line;
+  while (std::getline(file, line)) {
+    line = line.substr(0, line.find('#'));
+    const std::size_t semicolon = line.find(';');
+    if (semicolon == std::string::npos) continue;
+    const std::string range = line.substr(0, semicolon);
+    std::string name = line.substr(semicolon + 1);
+    name.erase(0, name.find_first_not_of(' '));
+    name.erase(name.find_last_not_of(' ') + 1);
+    const std::size_t dots = range.find("..");
+    const unsigned long first = std::stoul(range, nullptr, 16);
+    const unsigned long last =
+        dots == std::string::npos
+            ? first
+            : std::stoul(range.substr(dots + 2), nullptr, 16);
+    for (const auto& [known, bits] : names) {
+      if (known != name) continue;
+      for (unsigned long cp = first; cp <= last; ++cp) {
+        values[cp] = static_cast<std::uint8_t>(values[cp] | bits);
+      }
+    }
+  }
+}
+
+TEST(Grapheme, TablesMatchDataFilesForEveryCodePoint) {
+  std::vector<std::uint8_t> expected(0x110000, 0);
+  read_property_file(unicode_file("GraphemeBreakProperty.txt"),
+                     {{"CR", 1},
+                      {"LF", 2},
+                      {"Control", 3},
+                      {"Extend", 4},
+                      {"ZWJ", 5},
+                      {"Regional_Indicator", 6},
+                      {"Prepend", 7},
+                      {"SpacingMark", 8},
+                      {"L", 9},
+                      {"V", 10},
+                      {"T", 11},
+                      {"LV", 12},
+                      {"LVT", 13}},
+                     expected);
+  read_property_file(unicode_file("emoji-data.txt"),
+                     {{"Extended_Pictographic", kExtendedPictographicBit}},
+                     expected);
+  std::size_t mismatches = 0;
+  for (char32_t cp = 0; cp < expected.size(); ++cp) {
+    if (grapheme_properties(cp) != expected[cp] && ++mismatches <= 5) {
+      ADD_FAILURE() << "U+" << std::hex << static_cast<std::uint32_t>(cp);
+    }
+  }
+  EXPECT_EQ(mismatches, 0u);
+  EXPECT_EQ(grapheme_properties(0x110000), 0);
+  EXPECT_EQ(grapheme_properties(0xFFFFFFFF), 0);
+}
+
+TEST(Grapheme, ArabicText) {
+  const char* const cases[] = {
+      // Letter with shadda and fatha; tanween; superscript alef.
+      "÷ 0628 × 0651 × 064E ÷ 0627 ÷",
+      "÷ 0643 × 064F ÷ 062A × 064F ÷ 0628 × 064C ÷",
+      "÷ 0628 × 064B ÷ 0627 ÷",
+      "÷ 0647 × 0670 ÷ 0630 × 0650 ÷ 0647 ÷",
+      // Tatweel is a letter of its own and can carry marks.
+      "÷ 0628 ÷ 0640 × 064E ÷ 0640 ÷ 0627 ÷",
+      // Lam then alef are two clusters; the ligature is one.
+      "÷ 0644 × 064E ÷ 0627 ÷",
+      "÷ FEFB ÷ FEFC × 064B ÷",
+      // Presentation forms take marks like the letters.
+      "÷ FE91 ÷ FEE4 × 0651 ÷ FE8E ÷",
+      "÷ FB50 ÷ FDF2 ÷",
+      // Prepend: number signs hold on to the digits after them.
+      "÷ 0600 × 0661 ÷ 0662 ÷",
+      "÷ 0601 × 0031 ÷ 0032 ÷",
+      "÷ 0602 × 0033 ÷",
+      "÷ 0603 × 0664 ÷",
+      "÷ 0604 × 0035 ÷",
+      "÷ 0605 × 0036 ÷",
+      "÷ 06DD × 0661 ÷",
+      "÷ 0600 × 0020 ÷",
+      "÷ 0600 ÷ 000A ÷",
+      "÷ 0600 × 0600 × 0661 ÷",
+      // ZWNJ is Extend; ZWJ between letters joins only to the left.
+      "÷ 0644 × 200C ÷ 0627 ÷",
+      "÷ 0644 × 200D ÷ 0627 ÷",
+      "÷ 0628 × 200D ÷ 1F600 ÷",
+      // CR LF and controls.
+      "÷ 0628 ÷ 000D × 000A ÷ 0628 ÷",
+      "÷ 000D ÷ 064E ÷",
+      "÷ 000A ÷ 000D ÷",
+      "÷ 0628 ÷ 061C ÷ 064E ÷",
+      "÷ 0628 ÷ 200F ÷ 0627 ÷",
+      "÷ 0020 × 064E ÷ 0628 ÷",
+      // Emoji inside Arabic text: ZWJ sequences, modifiers, flags.
+      "÷ 0645 ÷ 1F468 × 200D × 1F469 × 200D × 1F467 ÷ 0627 ÷",
+      "÷ 0634 ÷ 1F44D × 1F3FB ÷ 0634 ÷",
+      "÷ 2764 × FE0F × 200D × 1F525 ÷ 0020 ÷",
+      "÷ 1F600 × 064E ÷ 0628 ÷",
+      "÷ 0627 ÷ 1F1F8 × 1F1E6 ÷ 1F1EA × 1F1EC ÷ 0020 ÷",
+      "÷ 1F1F8 × 1F1E6 ÷ 1F1EA ÷ 0628 ÷",
+      "÷ 0600 × 1F1F8 × 1F1E6 ÷ 1F1EA ÷",
+      "÷ 1F1F8 × 064E ÷ 1F1E6 ÷",
+      "÷ 1F600 × 200D ÷ 0628 × 200D ÷ 1F600 ÷",
+  };
+  for (const char* const line : cases) expect_segments(parse_case(line), line);
+}
+
+TEST(Grapheme, IllFormedBytesAreClustersOfTheirOwn) {
+  // Each byte that does not start a well-formed sequence is one cluster, and
+  // a truncated sequence at the very end is read no further than the end.
+  const Case cases[] = {
+      {"\xFF", {1}},
+      {"a\xCC", {1, 2}},
+      {"\xCC\x81", {2}},
+      {"a\xCC\x81\xCC", {3, 4}},
+      {"\xE0\xA0", {1, 2}},
+      {"\xE0\x80\x80", {1, 2, 3}},
+      {"\xED\xA0\x80", {1, 2, 3}},
+      {"\xF4\x90\x80\x80", {1, 2, 3, 4}},
+      {"\xF0\x9F\x98", {1, 2, 3}},
+      {"\xC0\x80", {1, 2}},
+      // A stray byte does not take the mark after it.
+      {"\x80\xD9\x8E", {1, 3}},
+      {"\xD8\xA8\xFF\xD9\x8E", {2, 3, 5}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(fast_ends(c.text), c.ends);
+    EXPECT_EQ(plain_grapheme_breaks(c.text), c.ends);
+  }
+  EXPECT_TRUE(fast_ends("").empty());
+  EXPECT_TRUE(plain_grapheme_breaks("").empty());
+}
+
+// One code point of each property (and pictographic, and ill-formed bytes),
+// as UTF-8 pieces.
+std::vector<std::string> property_samples() {
+  const char32_t points[] = {
+      0x0061,   // Other
+      0x0628,   // Other (Arabic)
+      0x000D,   // CR
+      0x000A,   // LF
+      0x0001,   // Control
+      0x064E,   // Extend
+      0x1F3FB,  // Extend (emoji modifier)
+      0x200D,   // ZWJ
+      0x1F1E6,  // Regional_Indicator
+      0x0600,   // Prepend
+      0x0903,   // SpacingMark
+      0x1100,   // L
+      0x1160,   // V
+      0x11A8,   // T
+      0xAC00,   // LV
+      0xAC01,   // LVT
+      0x1F600,  // Other, Extended_Pictographic
+      0x00A9,   // Other, Extended_Pictographic (two bytes)
+  };
+  std::vector<std::string> samples;
+  for (const char32_t cp : points) {
+    samples.emplace_back();
+    append_utf8(samples.back(), cp);
+  }
+  samples.push_back("\xFF");      // never starts a sequence
+  samples.push_back("\xE0\xA0");  // truncated, or cut by what follows
+  samples.push_back("\x80");      // lone continuation byte
+  return samples;
+}
+
+TEST(Grapheme, FastEqualsPlainOnEveryShortString) {
+  const std::vector<std::string> samples = property_samples();
+  const std::size_t n = samples.size();
+  std::size_t checked = 0;
+  for (std::size_t length = 1; length <= 4; ++length) {
+    std::vector<std::size_t> digits(length, 0);
+    while (true) {
+      std::string text;
+      for (const std::size_t d : digits) text += samples[d];
+      ASSERT_EQ(fast_ends(text), plain_grapheme_breaks(text)) << text;
+      ++checked;
+      std::size_t k = 0;
+      while (k < length && ++digits[k] == n) digits[k++] = 0;
+      if (k == length) break;
+    }
+  }
+  EXPECT_EQ(checked, n + n * n + n * n * n + n * n * n * n);
+}
+
+TEST(Grapheme, FastEqualsPlainOnRandomStrings) {
+  const std::vector<std::string> samples = property_samples();
+  std::mt19937 random(20260815);
+  std::uniform_int_distribution<std::size_t> pick(0, samples.size() - 1);
+  std::uniform_int_distribution<std::size_t> length(5, 40);
+  for (int round = 0; round < 20000; ++round) {
+    std::string text;
+    for (std::size_t k = length(random); k > 0; --k)
+      text += samples[pick(random)];
+    ASSERT_EQ(fast_ends(text), plain_grapheme_breaks(text)) << round;
+  }
+}
+
+}  // namespace
+}  // namespace selvane::text
