@@ -1,0 +1,247 @@
+#include "codec/merge_engine.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "base/panic.h"
+
+namespace selvane::codec {
+namespace {
+
+// Link past the first or the last node.
+constexpr std::uint32_t kEnd = 0xFFFFFFFFu;
+// `next_` of a node that a merge has unlinked. Every other link is below it.
+constexpr std::uint32_t kDead = 0xFFFFFFFEu;
+// Node indices must stay below both markers.
+constexpr std::size_t kMaxIds = kDead - 1;
+
+// Multiplicative (Fibonacci) hashing: the top bits of the product mix both
+// ids of the pair, and the table takes as many of them as it has slot bits.
+constexpr std::uint32_t kHashFactor = 0x9E3779B1u;
+
+// The smallest table, and the largest one sized in advance: past it the
+// number of distinct pairs, not of windows, decides, so the table grows as
+// pairs appear.
+constexpr std::uint32_t kMinSlotBits = 4;
+constexpr std::uint32_t kMaxPresizedSlotBits = 17;
+
+std::uint64_t heap_entry(std::uint32_t count, PairKey key) {
+  return (static_cast<std::uint64_t>(count) << 32) | static_cast<PairKey>(~key);
+}
+
+}  // namespace
+
+MergeEngine::MergeEngine(std::vector<TokenId> ids)
+    : ids_(std::move(ids)), size_(ids_.size()) {
+  if (ids_.size() > kMaxIds) panic("Sequence too long");
+  const std::size_t n = ids_.size();
+  prev_.resize(n);
+  next_.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    prev_[i] = i == 0 ? kEnd : static_cast<std::uint32_t>(i - 1);
+    next_[i] = i + 1 == n ? kEnd : static_cast<std::uint32_t>(i + 1);
+  }
+
+  // Twice the windows leaves the table at most half full before any growth.
+  std::uint32_t bits = kMinSlotBits;
+  while (bits < kMaxPresizedSlotBits && (std::size_t{1} << bits) < 2 * n) {
+    ++bits;
+  }
+  slots_.assign(std::size_t{1} << bits, Slot{});
+  slot_mask_ = (std::uint32_t{1} << bits) - 1;
+  slot_shift_ = 32 - bits;
+  if (n < 2) return;
+
+  // Count first and remember each window's record, so that every position
+  // list is allocated once at its final size and the second pass needs no
+  // hash lookups.
+  std::vector<std::uint32_t> window_record(n - 1);
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    const std::uint32_t record = intern(model::pair_key(ids_[i], ids_[i + 1]));
+    ++records_[record].count;
+    window_record[i] = record;
+  }
+  for (PairRecord& record : records_) record.positions.reserve(record.count);
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    records_[window_record[i]].positions.push_back(
+        static_cast<std::uint32_t>(i));
+  }
+  heap_.reserve(records_.size());
+  for (const PairRecord& record : records_) {
+    heap_.push_back(heap_entry(record.count, record.key));
+  }
+  std::make_heap(heap_.begin(), heap_.end());
+}
+
+std::optional<PairCount> MergeEngine::top() {
+  // Invariant: every pair with windows that is not banned has an entry whose
+  // count is at least its current count (every raise pushes one). So an
+  // entry on top with the exact count beats every other pair, and the
+  // entries that do not match can be repaired or dropped on the way.
+  while (!heap_.empty()) {
+    const std::uint64_t entry = heap_.front();
+    const auto count = static_cast<std::uint32_t>(entry >> 32);
+    const auto key = static_cast<PairKey>(~static_cast<PairKey>(entry));
+    const PairRecord& record = records_[find(key)];
+    // The winner stays in the heap: asking again returns it again.
+    if (!record.banned && record.count == count) {
+      return PairCount{key, count};
+    }
+    const std::uint32_t current = record.count;
+    const bool banned = record.banned;
+    std::pop_heap(heap_.begin(), heap_.end());
+    heap_.pop_back();
+    // An entry above the current count is the only one that may stand for
+    // the pair, so it comes back with the right count. One below it is a
+    // leftover: the raise that passed it pushed a newer entry.
+    if (!banned && current != 0 && current < count) push_entry(current, key);
+  }
+  return std::nullopt;
+}
+
+void MergeEngine::ban(PairKey pair) {
+  // The record may not exist yet: a pair banned before it ever occurs stays
+  // banned when a merge creates it.
+  records_[intern(pair)].banned = true;
+}
+
+void MergeEngine::apply(PairKey pair, TokenId merged) {
+  const std::uint32_t applied = find(pair);
+  if (applied == kNoRecord) return;
+  std::vector<std::uint32_t> positions = std::move(records_[applied].positions);
+  records_[applied].positions.clear();
+  if (records_[applied].count == 0) return;
+
+  gathered_valid_ = false;
+  if (++apply_calls_ == 0) {
+    // After 2^32 calls the stamps would repeat: clear them and start over.
+    for (PairRecord& record : records_) record.raised_in = 0;
+    apply_calls_ = 1;
+  }
+
+  // Node indices are in text order, so ascending positions visit the
+  // occurrences left to right, as the plain rewrite does.
+  if (!std::is_sorted(positions.begin(), positions.end())) {
+    std::sort(positions.begin(), positions.end());
+  }
+  positions.erase(std::unique(positions.begin(), positions.end()),
+                  positions.end());
+
+  const TokenId first = model::pair_first(pair);
+  const TokenId second = model::pair_second(pair);
+  for (const std::uint32_t left : positions) {
+    const std::uint32_t right = next_[left];
+    // Unlinked (the right half of an earlier occurrence in a run of equal
+    // ids), the last node, or a window that has changed since it was listed.
+    if (right >= kDead) continue;
+    if (ids_[left] != first || ids_[right] != second) continue;
+    // Every window that is read here and lies to the right of `left` is
+    // still as it was before this call, so the occurrences matched are those
+    // of the plain rewrite; the windows created (at `before` and `left`) are
+    // never matched again in this call.
+    const std::uint32_t before = prev_[left];
+    const std::uint32_t after = next_[right];
+
+    // Each destroyed window is removed on its own, read as it is now: in a
+    // run a a a the windows on both sides are (a, a) too.
+    if (before != kEnd) remove_window(model::pair_key(ids_[before], first));
+    --records_[applied].count;
+    if (after != kEnd) remove_window(model::pair_key(second, ids_[after]));
+
+    ids_[left] = merged;
+    next_[left] = after;
+    if (after != kEnd) prev_[after] = left;
+    next_[right] = kDead;
+    prev_[right] = kEnd;
+    --size_;
+
+    if (before != kEnd)
+      add_window(model::pair_key(ids_[before], merged), before);
+    if (after != kEnd) add_window(model::pair_key(merged, ids_[after]), left);
+  }
+
+  for (const std::uint32_t raised : raised_) {
+    const PairRecord& record = records_[raised];
+    if (record.count != 0 && !record.banned) {
+      push_entry(record.count, record.key);
+    }
+  }
+  raised_.clear();
+}
+
+std::span<const TokenId> MergeEngine::ids() const {
+  if (!gathered_valid_) {
+    gathered_.clear();
+    gathered_.reserve(size_);
+    for (std::uint32_t node = ids_.empty() ? kEnd : 0; node != kEnd;
+         node = next_[node]) {
+      gathered_.push_back(ids_[node]);
+    }
+    gathered_valid_ = true;
+  }
+  return gathered_;
+}
+
+std::uint32_t MergeEngine::find(PairKey key) const {
+  std::uint32_t slot = (key * kHashFactor) >> slot_shift_;
+  while (slots_[slot].record != 0) {
+    if (slots_[slot].key == key) return slots_[slot].record - 1;
+    slot = (slot + 1) & slot_mask_;
+  }
+  return kNoRecord;
+}
+
+std::uint32_t MergeEngine::intern(PairKey key) {
+  std::uint32_t slot = (key * kHashFactor) >> slot_shift_;
+  while (slots_[slot].record != 0) {
+    if (slots_[slot].key == key) return slots_[slot].record - 1;
+    slot = (slot + 1) & slot_mask_;
+  }
+  // Records never outnumber the windows ever created plus the bans, which
+  // stays far below 2^32 for sequences within kMaxIds.
+  const auto record = static_cast<std::uint32_t>(records_.size());
+  records_.push_back(PairRecord{key, 0, 0, false, {}});
+  slots_[slot] = Slot{key, record + 1};
+  // Linear probing slows down sharply past half full.
+  if (2 * records_.size() > slots_.size()) grow_table();
+  return record;
+}
+
+void MergeEngine::grow_table() {
+  slots_.assign(2 * slots_.size(), Slot{});
+  slot_mask_ = 2 * slot_mask_ + 1;
+  --slot_shift_;
+  for (std::size_t i = 0; i < records_.size(); ++i) {
+    std::uint32_t slot = (records_[i].key * kHashFactor) >> slot_shift_;
+    while (slots_[slot].record != 0) slot = (slot + 1) & slot_mask_;
+    slots_[slot] = Slot{records_[i].key, static_cast<std::uint32_t>(i + 1)};
+  }
+}
+
+void MergeEngine::push_entry(std::uint32_t count, PairKey key) {
+  heap_.push_back(heap_entry(count, key));
+  std::push_heap(heap_.begin(), heap_.end());
+}
+
+void MergeEngine::remove_window(PairKey key) {
+  const std::uint32_t record = find(key);
+  // A window that is in the list but not counted means the counts are
+  // broken; going on would underflow them and corrupt every later choice.
+  if (record == kNoRecord || records_[record].count == 0) {
+    panic("This should not happen");
+  }
+  --records_[record].count;
+}
+
+void MergeEngine::add_window(PairKey key, std::uint32_t left) {
+  const std::uint32_t record = intern(key);
+  PairRecord& added = records_[record];
+  ++added.count;
+  added.positions.push_back(left);
+  if (added.raised_in != apply_calls_) {
+    added.raised_in = apply_calls_;
+    raised_.push_back(record);
+  }
+}
+
+}  // namespace selvane::codec

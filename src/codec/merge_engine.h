@@ -1,0 +1,122 @@
+#ifndef SELVANE_CODEC_MERGE_ENGINE_H_
+#define SELVANE_CODEC_MERGE_ENGINE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "codec/pair_counts.h"
+#include "model/token_id.h"
+
+namespace selvane::codec {
+
+// MergeEngine
+//
+// An id sequence that is merged pair by pair like `PlainMergeSequence`, with
+// the same interface and exactly the same results, but which counts the
+// pairs once and then updates the counts as merges are applied. A step costs
+// time in proportion to the occurrences it rewrites, not to the length of the
+// sequence.
+//
+// The ids live in an array linked both ways; a merge keeps the left node and
+// unlinks the right one, so node indices stay in text order. Every pair keeps
+// its exact number of neighbouring windows and the left nodes where it was
+// created, and a max-heap with lazy deletion finds the most frequent pair.
+class MergeEngine {
+ public:
+  // Builds the pair counts of `ids`. Panics with "Sequence too long" beyond
+  // 4,294,967,293 ids (node indices are 32-bit).
+  explicit MergeEngine(std::vector<TokenId> ids);
+
+  // Returns the number of ids.
+  std::size_t size() const { return size_; }
+
+  // Returns the most frequent pair that is not banned (the smallest pair
+  // among equal counts), or nullopt when no pair is eligible. Calling it
+  // again without a change returns the same pair.
+  std::optional<PairCount> top();
+
+  // Excludes `pair` from every later `top()`.
+  void ban(PairKey pair);
+
+  // Replaces every occurrence of `pair`, leftmost first, by `merged`.
+  void apply(PairKey pair, TokenId merged);
+
+  // Returns the current ids. The first call after a change gathers them from
+  // the linked nodes, in time linear in the original length, into a buffer of
+  // the engine's own; the view stays valid until the next `apply()`.
+  std::span<const TokenId> ids() const;
+
+ private:
+  // Everything known about one pair that has ever been a window.
+  struct PairRecord {
+    PairKey key = 0;
+    // The number of current windows holding the pair, overlapping ones
+    // included.
+    std::uint32_t count = 0;
+    // The `apply()` call that last raised `count`, to push one heap entry
+    // per raised pair and call.
+    std::uint32_t raised_in = 0;
+    bool banned = false;
+    // Left nodes where the pair was created, in no particular order, stale
+    // and repeated entries included. It is cleaned when the pair is applied.
+    std::vector<std::uint32_t> positions;
+  };
+
+  // One slot of the open-addressing table from pair to record.
+  struct Slot {
+    PairKey key = 0;
+    // Index of the record plus one; 0 marks an empty slot.
+    std::uint32_t record = 0;
+  };
+
+  // Returns the index of the record of `key`, or kNoRecord.
+  std::uint32_t find(PairKey key) const;
+
+  // Returns the index of the record of `key`, creating it if needed.
+  std::uint32_t intern(PairKey key);
+
+  // Doubles the slot table and reinserts every record.
+  void grow_table();
+
+  // Pushes the heap entry (count, key).
+  void push_entry(std::uint32_t count, PairKey key);
+
+  // Removes one window holding `key`.
+  void remove_window(PairKey key);
+
+  // Adds one window holding `key` whose left node is `left`.
+  void add_window(PairKey key, std::uint32_t left);
+
+  static constexpr std::uint32_t kNoRecord = 0xFFFFFFFFu;
+
+  std::vector<TokenId> ids_;
+  // Neighbour links; kEnd past either end, and next_ is kDead for a node
+  // that a merge has unlinked.
+  std::vector<std::uint32_t> prev_;
+  std::vector<std::uint32_t> next_;
+  std::size_t size_ = 0;
+
+  std::vector<PairRecord> records_;
+  std::vector<Slot> slots_;
+  std::uint32_t slot_mask_ = 0;
+  std::uint32_t slot_shift_ = 0;
+
+  // Max-heap entries count << 32 | ~key: a higher count first, then the
+  // smaller pair, in one integer comparison.
+  std::vector<std::uint64_t> heap_;
+
+  std::uint32_t apply_calls_ = 0;
+  // Records raised during the current `apply()`.
+  std::vector<std::uint32_t> raised_;
+
+  // The gathered ids, rebuilt by `ids()` after a change.
+  mutable std::vector<TokenId> gathered_;
+  mutable bool gathered_valid_ = false;
+};
+
+}  // namespace selvane::codec
+
+#endif  // SELVANE_CODEC_MERGE_ENGINE_H_
