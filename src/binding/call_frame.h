@@ -1,0 +1,41 @@
+#ifndef SELVANE_BINDING_CALL_FRAME_H_
+#define SELVANE_BINDING_CALL_FRAME_H_
+
+#include <Python.h>
+
+namespace selvane::binding {
+
+// Turns the C++ exception being handled into the current Python error: a
+// `PyErrOccurred` keeps the error already set, a `selvane::Panic` becomes the
+// panic exception, and anything else a `MemoryError` or a panic exception
+// with its text. Call it only from inside a `catch` block.
+void raise_caught_exception() noexcept;
+
+// Returns `body()`, a new reference, or null with the Python error set when
+// `body` throws. Nothing thrown inside `body` leaves this frame.
+template <typename Body>
+PyObject* run_in_frame(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    raise_caught_exception();
+    return nullptr;
+  }
+}
+
+// Runs `body()`, where failures cannot propagate (a destructor slot): a
+// failure is reported through the interpreter's unraisable hook with
+// `object` as context.
+template <typename Body>
+void run_reporting_unraisable(PyObject* object, Body&& body) noexcept {
+  try {
+    body();
+  } catch (...) {
+    raise_caught_exception();
+    PyErr_WriteUnraisable(object);
+  }
+}
+
+}  // namespace selvane::binding
+
+#endif  // SELVANE_BINDING_CALL_FRAME_H_

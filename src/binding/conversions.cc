@@ -1,0 +1,136 @@
+#include "binding/conversions.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "binding/downcast_error.h"
+#include "binding/errors.h"
+
+namespace selvane::binding {
+namespace {
+
+// numpy's boolean scalar type, under its name before numpy 2 and under the
+// one it has had since.
+constexpr const char* kNumpyBoolNames[] = {"numpy.bool_", "numpy.bool"};
+
+// A sequence's length only sizes the first allocation; a `__len__` may claim
+// far more elements than it yields, so the reservation is capped (2^20 ids,
+// 2 MiB) and longer sequences grow as their elements arrive.
+constexpr Py_ssize_t kMaxReservedIds = Py_ssize_t{1} << 20;
+
+bool is_numpy_bool_type(const PyTypeObject* type) {
+  return std::any_of(std::begin(kNumpyBoolNames), std::end(kNumpyBoolNames),
+                     [type](const char* name) {
+                       return std::strcmp(type->tp_name, name) == 0;
+                     });
+}
+
+void append_code_point(std::string& out, Py_UCS4 c) {
+  if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+}  // namespace
+
+std::string_view text_view(PyObject* object) {
+  if (!PyUnicode_Check(object)) throw_downcast_error(object, "PyString");
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
+  if (utf8 == nullptr) throw_current_error();
+  return {utf8, static_cast<std::size_t>(size)};
+}
+
+std::string owned_text(PyObject* object) {
+  return std::string(text_view(object));
+}
+
+bool to_bool(PyObject* object) {
+  PyTypeObject* type = Py_TYPE(object);
+  if (type == &PyBool_Type) return object == Py_True;
+  if (!is_numpy_bool_type(type)) throw_downcast_error(object, "PyBool");
+  if (type->tp_as_number == nullptr || type->tp_as_number->nb_bool == nullptr) {
+    OwnedRef message = check(PyUnicode_FromFormat(
+        "object of type '%S' does not define a '__bool__' conversion",
+        reinterpret_cast<PyObject*>(type)));
+    PyErr_SetObject(PyExc_TypeError, message.get());
+    throw PyErrOccurred();
+  }
+  const int truth = type->tp_as_number->nb_bool(object);
+  if (truth == 0) return false;
+  if (truth == 1) return true;
+  throw_current_error();
+}
+
+std::vector<model::TokenId> to_token_ids(PyObject* object) {
+  if (PyUnicode_Check(object)) throw TypeError("Can't extract `str` to `Vec`");
+  if (!PySequence_Check(object)) throw_downcast_error(object, "Sequence");
+
+  std::vector<model::TokenId> ids;
+  const Py_ssize_t length = PySequence_Size(object);
+  if (length == -1) {
+    // Only a hint: the iteration below decides the contents.
+    take_current_error();
+  } else {
+    ids.reserve(static_cast<std::size_t>(std::min(length, kMaxReservedIds)));
+  }
+
+  OwnedRef iterator = check(PyObject_GetIter(object));
+  while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+    const long value = PyLong_AsLong(item.get());
+    if (value == -1 && PyErr_Occurred() != nullptr) throw_current_error();
+    if (value < 0 || value > std::numeric_limits<model::TokenId>::max()) {
+      throw OverflowError("out of range integral type conversion attempted");
+    }
+    ids.push_back(static_cast<model::TokenId>(value));
+  }
+  if (PyErr_Occurred() != nullptr) throw_current_error();
+  return ids;
+}
+
+OwnedRef ids_to_list(std::span<const model::TokenId> ids) {
+  OwnedRef list = check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  Py_ssize_t index = 0;
+  for (const model::TokenId id : ids) {
+    PyObject* item = PyLong_FromLong(id);
+    if (item == nullptr) throw_current_error();
+    PyList_SET_ITEM(list.get(), index++, item);
+  }
+  return list;
+}
+
+OwnedRef utf8_to_str(std::string_view text) {
+  return check(PyUnicode_DecodeUTF8(
+      text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+std::string lossy_utf8(PyObject* object) {
+  Py_ssize_t size = 0;
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size)) {
+    return std::string(utf8, static_cast<std::size_t>(size));
+  }
+  PyErr_Clear();
+  std::string out;
+  const Py_ssize_t length = PyUnicode_GetLength(object);
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    append_code_point(out, PyUnicode_ReadChar(object, i));
+  }
+  PyErr_Clear();
+  return out;
+}
+
+}  // namespace selvane::binding
