@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/panic.h"
+#include "codec/merge_engine.h"
 #include "codec/plain_merge_sequence.h"
 #include "training/console.h"
 #include "training/id_allocation.h"
@@ -57,7 +58,8 @@ class MergeLearningTest : public ::testing::Test {
   StringLogSink log_;
 };
 
-using SequenceTypes = ::testing::Types<codec::PlainMergeSequence>;
+using SequenceTypes =
+    ::testing::Types<codec::PlainMergeSequence, codec::MergeEngine>;
 TYPED_TEST_SUITE(MergeLearningTest, SequenceTypes);
 
 // ---- learn_merges ---------------------------------------------------------
