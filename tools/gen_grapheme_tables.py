@@ -33,6 +33,9 @@ BANNER = ("// generated: edit tools/gen_grapheme_tables.py, rerun make generate;
 MAX_CODE_POINT = 0x10FFFF
 PAGE_BITS = 8
 PAGE_SIZE = 1 << PAGE_BITS
+# The code points of one and two UTF-8 bytes get a table of their own, so the
+# segmenter's common case (ASCII and Arabic) takes one load.
+DIRECT_SIZE = 0x800
 
 # Grapheme_Cluster_Break values in the order of their numbers in the table,
 # with the C++ enumerator for each. Other must stay 0: code points the data
@@ -203,6 +206,10 @@ extern const {stage1_type} kGraphemeStage1[{stage1_size}];
 // The {pages} distinct pages of property bytes, 256 each.
 extern const std::uint8_t kGraphemeStage2[{stage2_size}];
 
+// Property bytes of U+0000..U+{direct_max:04X} (the code points of one and two
+// UTF-8 bytes), indexed by code point without the page lookup.
+extern const std::uint8_t kGraphemeDirect[{direct_size}];
+
 // Returns the property byte of `cp` (GraphemeBreak in the low bits,
 // kExtendedPictographicBit); values above kMaxCodePoint read as Other.
 inline std::uint8_t grapheme_properties(char32_t cp) {{
@@ -218,7 +225,8 @@ inline std::uint8_t grapheme_properties(char32_t cp) {{
            count=len(PROPERTIES), mask=PROPERTY_MASK,
            ext=EXTENDED_PICTOGRAPHIC_BIT, max=MAX_CODE_POINT,
            stage1_type=stage1_type, stage1_size=len(stage1), pages=pages,
-           stage2_size=len(stage2), bits=PAGE_BITS, low=PAGE_SIZE - 1)
+           stage2_size=len(stage2), bits=PAGE_BITS, low=PAGE_SIZE - 1,
+           direct_max=DIRECT_SIZE - 1, direct_size=DIRECT_SIZE)
     source = """{banner}
 #include "text/{header_name}"
 
@@ -232,10 +240,16 @@ const std::uint8_t kGraphemeStage2[{stage2_size}] = {{
 {stage2}
 }};
 
+const std::uint8_t kGraphemeDirect[{direct_size}] = {{
+{direct}
+}};
+
 }}  // namespace selvane::text
 """.format(banner=BANNER, header_name=HEADER_NAME, stage1_type=stage1_type,
            stage1_size=len(stage1), stage1=format_numbers(stage1, 32),
-           stage2_size=len(stage2), stage2=format_numbers(stage2, 32))
+           stage2_size=len(stage2), stage2=format_numbers(stage2, 32),
+           direct_size=DIRECT_SIZE,
+           direct=format_numbers(values[:DIRECT_SIZE], 32))
     return {HEADER_NAME: header, SOURCE_NAME: source}
 
 

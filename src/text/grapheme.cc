@@ -107,31 +107,34 @@ constexpr State advance(State state, std::uint8_t next) {
   return kState(right);
 }
 
-using Row = std::array<State, kColumnCount>;
+// The transition table, flattened: a state's row starts at state *
+// kColumnCount, and the entries hold the next state's row offset so that the
+// loop does one add and one load per code point.
+using Offset = std::uint16_t;
+constexpr Offset kBreakOffset = 0xFFFF;
+// A virtual state before the first code point of a cluster; nothing breaks
+// there (GB1 and GB2 leave nothing to decide inside the text).
+constexpr State kStart = kStateCount;
+constexpr Offset kStartOffset = kStart * kColumnCount;
 
-// kTransitions[state][next]: the next state, or kBreak.
-constexpr std::array<Row, kStateCount> kTransitions = [] {
-  std::array<Row, kStateCount> table{};
-  for (std::size_t state = 0; state < kStateCount; ++state) {
-    for (std::size_t next = 0; next < kColumnCount; ++next) {
-      const auto s = static_cast<State>(state);
-      const auto n = static_cast<std::uint8_t>(next);
-      table[state][next] = breaks(s, n) ? kBreak : advance(s, n);
-    }
-  }
-  return table;
-}();
-
-// kFirst[next]: the state after the first code point of a cluster (GB1 and
-// GB2 leave nothing to decide inside the text).
-constexpr Row kFirst = [] {
-  Row row{};
-  for (std::size_t next = 0; next < kColumnCount; ++next) {
-    row[next] =
-        advance(kState(GraphemeBreak::kOther), static_cast<std::uint8_t>(next));
-  }
-  return row;
-}();
+constexpr std::array<Offset, (kStateCount + 1)* kColumnCount> kTransitions =
+    [] {
+      std::array<Offset, (kStateCount + 1) * kColumnCount> table{};
+      for (std::size_t state = 0; state <= kStateCount; ++state) {
+        for (std::size_t next = 0; next < kColumnCount; ++next) {
+          const auto s = static_cast<State>(state);
+          const auto n = static_cast<std::uint8_t>(next);
+          Offset entry = kBreakOffset;
+          if (s == kStart) {
+            entry = advance(kState(GraphemeBreak::kOther), n) * kColumnCount;
+          } else if (!breaks(s, n)) {
+            entry = advance(s, n) * kColumnCount;
+          }
+          table[state * kColumnCount + next] = entry;
+        }
+      }
+      return table;
+    }();
 
 // Property byte given to each ill-formed byte: as a Control code point it is a
 // cluster of its own and never absorbs a following mark, so a stray byte
@@ -141,24 +144,15 @@ constexpr std::uint8_t kIllFormed =
 
 inline bool is_continuation(std::uint8_t byte) { return (byte & 0xC0) == 0x80; }
 
-// Reads the code point at `i` (below `size`) and returns its property byte,
-// setting `length` to its byte count. Bytes that do not start a well-formed
-// sequence read as one kIllFormed byte; nothing at or past `size` is read.
-inline std::uint8_t read_properties(const std::uint8_t* data, std::size_t i,
-                                    std::size_t size, std::size_t& length) {
+// Reads the code point of three or four bytes, or the ill-formed byte, at `i`
+// (below `size`) and returns its property byte, setting `length` to its byte
+// count. A byte that does not start a well-formed sequence reads as one
+// kIllFormed byte; nothing at or past `size` is read.
+std::uint8_t read_long(const std::uint8_t* data, std::size_t i,
+                       std::size_t size, std::size_t& length) {
   const std::uint8_t lead = data[i];
-  if (lead < 0x80) {
-    length = 1;
-    return grapheme_properties(lead);
-  }
   const std::size_t left = size - i;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    if (left >= 2 && is_continuation(data[i + 1])) {
-      length = 2;
-      return grapheme_properties(
-          static_cast<char32_t>(((lead & 0x1Fu) << 6) | (data[i + 1] & 0x3Fu)));
-    }
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
+  if (lead >= 0xE0 && lead <= 0xEF) {
     if (left >= 3) {
       const std::uint8_t second = data[i + 1];
       // E0 needs A0..BF (no overlong forms), ED needs 80..9F (no surrogates).
@@ -191,12 +185,10 @@ inline std::uint8_t read_properties(const std::uint8_t* data, std::size_t i,
   return kIllFormed;
 }
 
-}  // namespace
-
-std::size_t next_grapheme_break(std::string_view text, std::size_t start) {
-  const auto* data = reinterpret_cast<const std::uint8_t*>(text.data());
-  const std::size_t size = text.size();
-  std::size_t i = start;
+// Returns the end of the cluster that starts at `i` (a boundary below
+// `size`).
+inline std::size_t cluster_end(const std::uint8_t* data, std::size_t size,
+                               std::size_t i) {
   // ASCII followed by ASCII: every ASCII code point is Other, CR, LF or
   // Control, so only CR LF stays together (GB3); GB4, GB5 or GB999 break
   // everything else.
@@ -204,18 +196,38 @@ std::size_t next_grapheme_break(std::string_view text, std::size_t start) {
     return i + 1 == size || data[i] != '\r' || data[i + 1] != '\n' ? i + 1
                                                                    : i + 2;
   }
-  std::size_t length = 0;
-  State state = kFirst[read_properties(data, i, size, length)];
-  i += length;
-  while (i < size) {
-    const State next =
-        kTransitions[state][read_properties(data, i, size, length)];
-    if (next == kBreak) return i;
+  Offset state = kStartOffset;
+  do {
+    const std::uint8_t lead = data[i];
+    std::uint8_t properties;
+    std::size_t length;
+    if (lead < 0x80) {
+      properties = kGraphemeDirect[lead];
+      length = 1;
+    } else if (static_cast<std::uint8_t>(lead - 0xC2) <= 0xDF - 0xC2 &&
+               i + 1 < size && is_continuation(data[i + 1])) {
+      // Two bytes, C2..DF then a continuation: U+0080..U+07FF, Arabic
+      // included.
+      properties =
+          kGraphemeDirect[((lead & 0x1Fu) << 6) | (data[i + 1] & 0x3Fu)];
+      length = 2;
+    } else {
+      properties = read_long(data, i, size, length);
+    }
+    const Offset next = kTransitions[state + properties];
+    if (next == kBreakOffset) return i;
     state = next;
     i += length;
-  }
+  } while (i < size);
   // GB2
   return size;
+}
+
+}  // namespace
+
+std::size_t next_grapheme_break(std::string_view text, std::size_t start) {
+  return cluster_end(reinterpret_cast<const std::uint8_t*>(text.data()),
+                     text.size(), start);
 }
 
 }  // namespace selvane::text

@@ -47,6 +47,10 @@ extern const std::uint8_t kGraphemeStage1[4352];
 // The 103 distinct pages of property bytes, 256 each.
 extern const std::uint8_t kGraphemeStage2[26368];
 
+// Property bytes of U+0000..U+07FF (the code points of one and two
+// UTF-8 bytes), indexed by code point without the page lookup.
+extern const std::uint8_t kGraphemeDirect[2048];
+
 // Returns the property byte of `cp` (GraphemeBreak in the low bits,
 // kExtendedPictographicBit); values above kMaxCodePoint read as Other.
 inline std::uint8_t grapheme_properties(char32_t cp) {
