@@ -72,6 +72,13 @@ def own_directory(tmp_path, monkeypatch):
 # ---------------------------------------------------------------------------
 
 
+class ShownAs(str):
+    """A keyword name whose str() differs from its text."""
+
+    def __str__(self):
+        return "shown"
+
+
 PARSE_CASES = [
     (
         "train",
@@ -153,6 +160,13 @@ PARSE_CASES = [
         (),
         {"\udcff": "x"},
         "Data.encode() got an unexpected keyword argument '\ufffd'",
+    ),
+    # Matching uses the name's own text, the message its str().
+    (
+        "encode",
+        (),
+        {ShownAs("stx"): "x"},
+        "Data.encode() got an unexpected keyword argument 'shown'",
     ),
     (
         "encode",

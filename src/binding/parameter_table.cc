@@ -5,6 +5,7 @@
 
 #include "binding/conversions.h"
 #include "binding/errors.h"
+#include "binding/owned_ref.h"
 
 namespace selvane::binding {
 namespace {
@@ -44,6 +45,16 @@ std::size_t find_keyword(const ParameterTable& table, PyObject* name) {
   return table.keywords.size();
 }
 
+// Returns str(name) as UTF-8 for a message. A failing str() is reported to
+// the unraisable hook, since the message is what the caller needs to see.
+std::string keyword_text(PyObject* name) {
+  if (OwnedRef text = OwnedRef::steal(PyObject_Str(name))) {
+    return lossy_utf8(text.get());
+  }
+  PyErr_WriteUnraisable(name);
+  return std::string("<unprintable ") + Py_TYPE(name)->tp_name + " object>";
+}
+
 }  // namespace
 
 std::string display_name(const ParameterTable& table) {
@@ -79,7 +90,7 @@ void parse_arguments(const ParameterTable& table, PyObject* const* args,
     if (index == parameters) {
       throw TypeError(display_name(table) +
                       " got an unexpected keyword argument '" +
-                      lossy_utf8(name) + "'");
+                      keyword_text(name) + "'");
     }
     if (slots[index] != nullptr) {
       throw TypeError(display_name(table) +
