@@ -31,8 +31,12 @@ void run_reporting_unraisable(PyObject* object, Body&& body) noexcept {
   try {
     body();
   } catch (...) {
+    // A destructor may run while an exception propagates; that exception
+    // must survive the report of this one.
+    PyObject* pending = PyErr_GetRaisedException();
     raise_caught_exception();
     PyErr_WriteUnraisable(object);
+    PyErr_SetRaisedException(pending);
   }
 }
 
