@@ -155,7 +155,9 @@ def test_instances_release_their_references(tmp_path):
 def test_destroyed_objects_free_their_model(tmp_path):
     """Each object owns a model with a 4 MiB token; dropping the objects must
     return that memory, so loading 200 of them one after the other keeps the
-    resident size far below 800 MiB of growth."""
+    resident size well below the 800 MiB that they would hold together (the
+    bound leaves room for AddressSanitizer's 256 MiB quarantine of freed
+    memory)."""
     token = 4 << 20
     path = tmp_path / "big"
     path.write_bytes(
@@ -180,7 +182,7 @@ def test_destroyed_objects_free_their_model(tmp_path):
         )
     )
     assert result.returncode == 0, result.stderr
-    assert int(result.stdout) < 100
+    assert int(result.stdout) < 400
 
 
 # ---------------------------------------------------------------------------
