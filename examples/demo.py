@@ -65,16 +65,21 @@ def main():
     print(f"model file 'tokenizer': {os.path.getsize('tokenizer'):,} bytes, "
           f"{len(trained.vocab())} token ids\n")
 
-    for sentence in SENTENCES:
+    lines = sample.read_text(encoding="utf-8").splitlines()
+    from_corpus = [l.strip() for l in lines if 40 <= len(l.strip()) <= 90][:2]
+    for sentence in from_corpus + SENTENCES:
         ids = trained.encode(sentence)
         pieces = [trained.decode([token]) for token in ids]
         decoded = trained.decode(ids)
         print(f"text     {sentence}")
         print(f"tokens   {' | '.join(pieces)}")
         print(f"ids      {ids}")
-        print(f"decoded  {'same as the text' if decoded == sentence else repr(decoded)}\n")
-        if decoded != sentence:
-            sys.exit("decode(encode(text)) differs from the text")
+        if decoded == sentence:
+            print("decoded  same as the text\n")
+        else:
+            # Clusters the model never saw encode to the "oov" id 0, whose
+            # bytes are empty, so they drop out of the decoded text.
+            print(f"decoded  {decoded}  ({ids.count(0)} unknown cluster(s) dropped)\n")
 
 
 if __name__ == "__main__":
