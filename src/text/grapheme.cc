@@ -230,4 +230,16 @@ std::size_t next_grapheme_break(std::string_view text, std::size_t start) {
                      text.size(), start);
 }
 
+std::size_t next_grapheme_breaks(std::string_view text, std::size_t start,
+                                 std::span<std::size_t> ends) {
+  const auto* data = reinterpret_cast<const std::uint8_t*>(text.data());
+  const std::size_t size = text.size();
+  std::size_t count = 0;
+  while (count < ends.size() && start < size) {
+    start = cluster_end(data, size, start);
+    ends[count++] = start;
+  }
+  return count;
+}
+
 }  // namespace selvane::text

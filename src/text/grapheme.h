@@ -1,7 +1,9 @@
 #ifndef SELVANE_TEXT_GRAPHEME_H_
 #define SELVANE_TEXT_GRAPHEME_H_
 
+#include <array>
 #include <cstddef>
+#include <span>
 #include <string_view>
 
 namespace selvane::text {
@@ -12,15 +14,26 @@ namespace selvane::text {
 // the end of `text`: each one counts as a code point of its own.
 std::size_t next_grapheme_break(std::string_view text, std::size_t start);
 
+// Writes the end offsets of the clusters that follow the boundary `start`
+// (below `text.size()`) to `ends`, as many as fit and as the text holds, and
+// returns how many it wrote: at least one when `ends` is not empty.
+std::size_t next_grapheme_breaks(std::string_view text, std::size_t start,
+                                 std::span<std::size_t> ends);
+
 // Calls `visit(cluster)` for each extended grapheme cluster of `text`, in
 // order, as views into `text`.
 template <typename Visit>
 void for_each_grapheme(std::string_view text, Visit&& visit) {
+  // Boundaries come in batches, so that the segmenter's loop is not a call
+  // per cluster.
+  std::array<std::size_t, 64> ends;
   std::size_t start = 0;
   while (start < text.size()) {
-    const std::size_t end = next_grapheme_break(text, start);
-    visit(text.substr(start, end - start));
-    start = end;
+    const std::size_t count = next_grapheme_breaks(text, start, ends);
+    for (std::size_t k = 0; k < count; ++k) {
+      visit(text.substr(start, ends[k] - start));
+      start = ends[k];
+    }
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <memory>
@@ -63,10 +64,23 @@ Case parse_case(const std::string& line) {
 
 // Copies `text` to a heap block of exactly its size, so that a read past the
 // end is a heap overflow under AddressSanitizer.
+class ExactCopy {
+ public:
+  explicit ExactCopy(std::string_view text)
+      : bytes_(new char[text.size()]), size_(text.size()) {
+    std::copy(text.begin(), text.end(), bytes_.get());
+  }
+  std::string_view view() const { return {bytes_.get(), size_}; }
+
+ private:
+  std::unique_ptr<char[]> bytes_;
+  std::size_t size_;
+};
+
+// The cluster ends that for_each_grapheme visits.
 std::vector<std::size_t> fast_ends(std::string_view text) {
-  const std::unique_ptr<char[]> exact(new char[text.size()]);
-  std::copy(text.begin(), text.end(), exact.get());
-  const std::string_view view(exact.get(), text.size());
+  const ExactCopy copy(text);
+  const std::string_view view = copy.view();
   std::vector<std::size_t> ends;
   for_each_grapheme(view, [&](std::string_view cluster) {
     ends.push_back(static_cast<std::size_t>(cluster.data() - view.data()) +
@@ -75,14 +89,38 @@ std::vector<std::size_t> fast_ends(std::string_view text) {
   return ends;
 }
 
-// Checks both segmenters, and next_grapheme_break from every boundary.
+// The cluster ends from next_grapheme_breaks, `capacity` at a time, or from
+// next_grapheme_break when `capacity` is 0.
+std::vector<std::size_t> batch_ends(std::string_view text,
+                                    std::size_t capacity) {
+  const ExactCopy copy(text);
+  std::vector<std::size_t> ends;
+  std::vector<std::size_t> batch(capacity);
+  std::size_t start = 0;
+  while (start < text.size()) {
+    if (capacity == 0) {
+      start = next_grapheme_break(copy.view(), start);
+      ends.push_back(start);
+      continue;
+    }
+    const std::size_t count = next_grapheme_breaks(copy.view(), start, batch);
+    if (count == 0) {
+      ADD_FAILURE() << "no boundary after " << start;
+      break;
+    }
+    ends.insert(ends.end(), batch.begin(),
+                batch.begin() + static_cast<std::ptrdiff_t>(count));
+    start = ends.back();
+  }
+  return ends;
+}
+
+// Checks every entry point of the segmenter, and the plain one.
 void expect_segments(const Case& c, const std::string& label) {
   EXPECT_EQ(fast_ends(c.text), c.ends) << label;
   EXPECT_EQ(plain_grapheme_breaks(c.text), c.ends) << label;
-  std::size_t start = 0;
-  for (const std::size_t end : c.ends) {
-    EXPECT_EQ(next_grapheme_break(c.text, start), end) << label;
-    start = end;
+  for (const std::size_t capacity : {0u, 1u, 3u}) {
+    EXPECT_EQ(batch_ends(c.text, capacity), c.ends) << label << capacity;
   }
 }
 
@@ -238,6 +276,8 @@ TEST(Grapheme, IllFormedBytesAreClustersOfTheirOwn) {
   }
   EXPECT_TRUE(fast_ends("").empty());
   EXPECT_TRUE(plain_grapheme_breaks("").empty());
+  std::size_t unused = 0;
+  EXPECT_EQ(next_grapheme_breaks("ab", 0, std::span(&unused, 0)), 0u);
 }
 
 // One code point of each property (and pictographic, and ill-formed bytes),
@@ -302,7 +342,10 @@ TEST(Grapheme, FastEqualsPlainOnRandomStrings) {
     std::string text;
     for (std::size_t k = length(random); k > 0; --k)
       text += samples[pick(random)];
-    ASSERT_EQ(fast_ends(text), plain_grapheme_breaks(text)) << round;
+    const std::vector<std::size_t> expected = plain_grapheme_breaks(text);
+    ASSERT_EQ(fast_ends(text), expected) << round;
+    ASSERT_EQ(batch_ends(text, 0), expected) << round;
+    ASSERT_EQ(batch_ends(text, 5), expected) << round;
   }
 }
 
