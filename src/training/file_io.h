@@ -12,9 +12,13 @@ namespace selvane::training {
 // file of a training call is closed on failure too.
 class UniqueFd {
  public:
+  // Holds no descriptor.
   UniqueFd() = default;
+  // Takes ownership of `fd`.
   explicit UniqueFd(int fd) : fd_(fd) {}
+  // Takes the descriptor of `other`, which is left empty.
   UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  // Closes the held descriptor and takes the one of `other`.
   UniqueFd& operator=(UniqueFd&& other) noexcept;
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
