@@ -84,19 +84,30 @@ class MergeEngine {
   // Pushes the heap entry (count, key).
   void push_entry(std::uint32_t count, PairKey key);
 
-  // Removes one window holding `key`.
-  void remove_window(PairKey key);
+  // Removes one window counted in record `record`.
+  void remove_window(std::uint32_t record);
 
-  // Adds one window holding `key` whose left node is `left`.
-  void add_window(PairKey key, std::uint32_t left);
+  // Adds the window of `left` and its next node, which holds `key`, and
+  // returns its record.
+  std::uint32_t add_window(PairKey key, std::uint32_t left);
 
   static constexpr std::uint32_t kNoRecord = 0xFFFFFFFFu;
 
-  std::vector<TokenId> ids_;
-  // Neighbour links; kEnd past either end, and next_ is kDead for a node
-  // that a merge has unlinked.
-  std::vector<std::uint32_t> prev_;
-  std::vector<std::uint32_t> next_;
+  // One id of the sequence. A merge reads and writes a node and its two
+  // neighbours on each side, which in one record share a cache line or two;
+  // separate arrays would cost a miss per field.
+  struct Node {
+    // Neighbour links; kEnd past either end, and `next` is kDead for a node
+    // that a merge has unlinked.
+    std::uint32_t prev;
+    std::uint32_t next;
+    // The record of the window made of this node and the next, so that
+    // destroying a window needs no hash lookup. Unused on the last node.
+    std::uint32_t window;
+    TokenId id;
+  };
+
+  std::vector<Node> nodes_;
   std::size_t size_ = 0;
 
   std::vector<PairRecord> records_;
