@@ -11,7 +11,14 @@
 #include <unordered_map>
 #include <vector>
 
+#include "codec/merge_loop.h"
 #include "codec/plain_merge_sequence.h"
+#include "model/model_file.h"
+#include "training/console.h"
+#include "training/id_allocation.h"
+#include "training/log_sink.h"
+#include "training/merge_learning.h"
+#include "training/pretokenize.h"
 
 namespace selvane::codec {
 namespace {
@@ -309,6 +316,119 @@ TEST(MergeEngineDifferential, LearningOnRealText) {
   if (code_points.empty()) GTEST_SKIP() << "corpus not found";
   run_learning(code_points);
   run_learning(real_text_ids(30'000, false));
+}
+
+std::string read_corpus(const std::string& name, std::size_t offset,
+                        std::size_t byte_count) {
+  std::ifstream in(std::string(SELVANE_SHARED_DIR "/corpora/") + name,
+                   std::ios::binary);
+  if (!in) return {};
+  in.seekg(static_cast<std::streamoff>(offset));
+  std::string text(byte_count, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(byte_count));
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  return text;
+}
+
+// Everything that two chunks of training produce.
+struct TrainingRun {
+  std::vector<TokenId> first_chunk;
+  std::vector<TokenId> after_known_merges;
+  std::vector<TokenId> second_chunk;
+  std::string model;
+  std::string console;
+  std::string log;
+};
+
+// Trains on two chunks with the training loops over `Sequence`: learning on
+// the first, then the known merges and learning on the second.
+template <class Sequence>
+TrainingRun train_two_chunks(const std::string& first,
+                             const std::string& second) {
+  model::Data data;
+  training::write_reserved_entries(data);
+  training::StringConsole console;
+  training::StringLogSink log;
+  TrainingRun run;
+  run.first_chunk = training::learn_merges<Sequence>(
+      training::pretokenize_chunk(data, first), data, true, log, console);
+  run.after_known_merges = training::apply_known_merges<Sequence>(
+      training::pretokenize_chunk(data, second), data.merges, console);
+  run.second_chunk = training::learn_merges<Sequence>(run.after_known_merges,
+                                                      data, true, log, console);
+  run.model = model::encode_model(data);
+  run.console = console.text();
+  run.log = log.text();
+  return run;
+}
+
+TEST(MergeEngineLoops, TrainingGivesTheSameModelLinesAndIds) {
+  const std::string text =
+      read_corpus("tashkeela-classical/classical.txt", 0, 120'000);
+  if (text.empty()) GTEST_SKIP() << "corpus not found";
+  const std::string first = text.substr(0, 60'000);
+  const std::string second = text.substr(60'000);
+  const TrainingRun plain = train_two_chunks<PlainMergeSequence>(first, second);
+  const TrainingRun engine = train_two_chunks<MergeEngine>(first, second);
+  EXPECT_EQ(engine.first_chunk, plain.first_chunk);
+  EXPECT_EQ(engine.after_known_merges, plain.after_known_merges);
+  EXPECT_EQ(engine.second_chunk, plain.second_chunk);
+  EXPECT_EQ(engine.model, plain.model);
+  EXPECT_EQ(engine.console, plain.console);
+  EXPECT_EQ(engine.log, plain.log);
+  // The second chunk meets merges of the first: the known-merge pass applies
+  // merged ids that already occur elsewhere in the sequence.
+  EXPECT_NE(plain.console.find("Found a match"), std::string::npos);
+  EXPECT_NE(plain.log.find("Token "), std::string::npos);
+}
+
+TEST(MergeEngineLoops, EncodingLoopOnRandomModels) {
+  std::mt19937 rng(5);
+  for (int round = 0; round < 300 && !HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const int alphabet = 2 + round % 4;
+    const auto ids = round % 2 == 0 ? random_ids(rng, rng() % 150, alphabet)
+                                    : motif_ids(rng, rng() % 150);
+    // A random model: merges of random pairs into ids that may already be
+    // in the text or be other merges' results.
+    model::Merges merges;
+    const std::size_t merge_count = rng() % 12;
+    for (std::size_t m = 0; m < merge_count; ++m) {
+      merges.emplace(pair_key(static_cast<TokenId>(rng() % 6),
+                              static_cast<TokenId>(rng() % 6)),
+                     static_cast<TokenId>(rng() % 8));
+    }
+    PlainMergeSequence plain(ids);
+    MergeEngine engine(ids);
+    merge_by_frequency(plain, merges);
+    merge_by_frequency(engine, merges);
+    EXPECT_EQ(to_vector(engine.ids()), to_vector(plain.ids()));
+  }
+}
+
+TEST(MergeEngineLoops, EncodingLoopOnRealText) {
+  const std::string training_text =
+      read_corpus("tashkeela-classical/classical.txt", 0, 100'000);
+  // Text like the training text, so that many merges apply.
+  const std::string document =
+      read_corpus("tashkeela-classical/classical.txt", 100'000, 50'000);
+  if (training_text.empty() || document.empty()) {
+    GTEST_SKIP() << "corpus not found";
+  }
+  model::Data data;
+  training::write_reserved_entries(data);
+  training::StringConsole console;
+  training::StringLogSink log;
+  training::learn_merges<MergeEngine>(
+      training::pretokenize_chunk(data, training_text), data, false, log,
+      console);
+  const std::vector<TokenId> ids = training::pretokenize_chunk(data, document);
+  PlainMergeSequence plain(ids);
+  MergeEngine engine(ids);
+  merge_by_frequency(plain, data.merges);
+  merge_by_frequency(engine, data.merges);
+  EXPECT_EQ(to_vector(engine.ids()), to_vector(plain.ids()));
+  EXPECT_LT(plain.size(), ids.size());
 }
 
 }  // namespace
