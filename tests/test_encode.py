@@ -153,7 +153,11 @@ def hand_models(draw):
 def test_round_trip_with_hand_built_models(model_maps, data):
     lookup, merges, unicode_lookup = model_maps
     pool = list(unicode_lookup) + STRANGERS
-    clusters = data.draw(st.lists(st.sampled_from(pool), max_size=80))
+    # The length is drawn first, so that long texts, which take the other
+    # merge sequence, come up as often as short ones.
+    length = data.draw(st.integers(0, 300))
+    clusters = data.draw(st.lists(st.sampled_from(pool), min_size=length,
+                                  max_size=length))
     with tempfile.TemporaryDirectory() as work:
         path = os.path.join(work, "model")
         write_model(path, lookup, merges, {"oov": 0} | unicode_lookup)
@@ -201,7 +205,11 @@ def test_round_trip_with_trained_models(trained, data):
     model, unicode_lookup, merges, _ = trained
     pool = sorted(unicode_lookup) + STRANGERS + [
         c for c in CLUSTERS if c not in unicode_lookup]
-    clusters = data.draw(st.lists(st.sampled_from(pool), max_size=120))
+    # The length is drawn first, so that long texts, which take the other
+    # merge sequence, come up as often as short ones.
+    length = data.draw(st.integers(0, 400))
+    clusters = data.draw(st.lists(st.sampled_from(pool), min_size=length,
+                                  max_size=length))
     check_round_trip(model, unicode_lookup, merges, clusters)
 
 

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <initializer_list>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "base/panic.h"
+#include "codec/merge_loop.h"
+#include "codec/plain_merge_sequence.h"
 
 namespace selvane::codec {
 namespace {
@@ -132,6 +135,56 @@ TEST(Encode, LooksUpWholeGraphemeClusters) {
   // CR LF is one cluster, looked up as one two-byte key.
   EXPECT_EQ(encode(data, "a\r\na"), (Ids{kA, 6, kA}));
   EXPECT_EQ(encode(data, "\n\r"), (Ids{0, 0}));
+}
+
+TEST(Encode, LongTextsGiveThePlainLoopsIds) {
+  // Long texts take another merge sequence than short ones; around and far
+  // past that length the ids must be those of recounting before each pass.
+  std::mt19937 random(7);
+  int merged_trials = 0;
+  for (int trial = 0; trial < 60; ++trial) {
+    const int letters = 2 + trial % 4;
+    Data data;
+    data.unicode_lookup["oov"] = 0;
+    for (int i = 0; i < letters; ++i) {
+      data.unicode_lookup[std::string(1, static_cast<char>('a' + i))] =
+          static_cast<TokenId>(i + 1);
+    }
+    // Most base pairs merge, so that passes go on; later merges join ids
+    // made by earlier ones.
+    TokenId next = static_cast<TokenId>(letters + 1);
+    std::bernoulli_distribution mostly(0.8);
+    for (int first = 0; first <= letters; ++first) {
+      for (int second = 0; second <= letters; ++second) {
+        if (mostly(random)) {
+          data.merges[pair_key(static_cast<TokenId>(first),
+                               static_cast<TokenId>(second))] = next++;
+        }
+      }
+    }
+    for (int m = 0; m < 60; ++m) {
+      std::uniform_int_distribution<int> any_id(0, next - 1);
+      data.merges.try_emplace(pair_key(static_cast<TokenId>(any_id(random)),
+                                       static_cast<TokenId>(any_id(random))),
+                              next++);
+    }
+    const auto length = static_cast<std::size_t>(
+        trial < 30 ? 100 + 2 * trial : 1000 + 97 * trial);
+    std::string text;
+    Ids base;
+    std::uniform_int_distribution<int> any_letter(0, letters);
+    for (std::size_t i = 0; i < length; ++i) {
+      const int letter = any_letter(random);  // == letters: unknown
+      text += static_cast<char>('a' + letter);
+      base.push_back(letter == letters ? 0 : static_cast<TokenId>(letter + 1));
+    }
+    PlainMergeSequence plain(base);
+    merge_by_frequency(plain, data.merges);
+    EXPECT_EQ(encode(data, text), Ids(plain.ids().begin(), plain.ids().end()))
+        << "trial " << trial;
+    if (plain.size() < length) ++merged_trials;
+  }
+  EXPECT_GT(merged_trials, 40);
 }
 
 }  // namespace
