@@ -103,12 +103,17 @@ double median(std::vector<double> values) {
 
 // The learning loop: merge the top pair under a new id while it occurs at
 // least kMinMergeCount times, for up to `iterations` iterations. Returns the
-// learned merges in order.
+// learned merges in order, and the seconds spent building the sequence and
+// merging in `phases`.
 template <class Sequence>
 std::vector<std::pair<PairKey, TokenId>> learn(std::vector<TokenId> ids,
                                                TokenId first_new,
-                                               int iterations) {
+                                               int iterations,
+                                               double (&phases)[2]) {
+  const auto start = std::chrono::steady_clock::now();
   Sequence sequence(std::move(ids));
+  phases[0] = seconds_since(start);
+  const auto merging = std::chrono::steady_clock::now();
   std::vector<std::pair<PairKey, TokenId>> learned;
   TokenId next = first_new;
   for (int iteration = 0; iteration < iterations; ++iteration) {
@@ -117,6 +122,7 @@ std::vector<std::pair<PairKey, TokenId>> learn(std::vector<TokenId> ids,
     learned.emplace_back(top->pair, next);
     sequence.apply(top->pair, next++);
   }
+  phases[1] = seconds_since(merging);
   return learned;
 }
 
@@ -177,11 +183,17 @@ int main(int argc, char** argv) {
               chunk_ids.size(), table.size());
 
   std::vector<double> engine_times;
+  std::vector<double> build_times;
+  std::vector<double> merge_times;
   std::vector<std::pair<PairKey, TokenId>> learned;
+  double phases[2] = {};
   for (int run = 0; run < 5; ++run) {
     const auto start = std::chrono::steady_clock::now();
-    learned = learn<MergeEngine>(chunk_ids, first_new, kLearnIterations);
+    learned =
+        learn<MergeEngine>(chunk_ids, first_new, kLearnIterations, phases);
     engine_times.push_back(seconds_since(start));
+    build_times.push_back(phases[0]);
+    merge_times.push_back(phases[1]);
   }
   std::printf(
       "learn, engine: %zu merges, median of 5 runs %.1f ms (min %.1f, max "
@@ -190,10 +202,12 @@ int main(int argc, char** argv) {
       1e3 * *std::min_element(engine_times.begin(), engine_times.end()),
       1e3 * *std::max_element(engine_times.begin(), engine_times.end()),
       peak_rss_kib());
+  std::printf("learn, engine phases (medians): build %.1f ms, merges %.1f ms\n",
+              1e3 * median(build_times), 1e3 * median(merge_times));
 
   const auto plain_start = std::chrono::steady_clock::now();
   const auto plain_learned =
-      learn<PlainMergeSequence>(chunk_ids, first_new, plain_iterations);
+      learn<PlainMergeSequence>(chunk_ids, first_new, plain_iterations, phases);
   const double plain_time = seconds_since(plain_start);
   const bool same_merges =
       std::equal(plain_learned.begin(), plain_learned.end(), learned.begin());
