@@ -9,7 +9,7 @@ JOBS ?= 2
 WERROR := $(if $(filter true,$(CI)),ON,$(or $(SELVANE_WERROR),OFF))
 
 .PHONY: demo test py-test cpp-test check-format check-generated generate \
-        format asan bench have-python
+        format asan bench have-python bench-peers
 
 have-python:
 	@if [ -z "$(PYTHON)" ]; then echo "no CPython 3.12 or later found" >&2; exit 1; fi
@@ -65,3 +65,24 @@ asan: have-python
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  PYTHONMALLOC=malloc ../.venv-asan/bin/python -m pytest -q -x -p no:cacheprovider .
+
+# selvane beside other subword tokenizers: a venv of its own (.venv-bench,
+# never a dependency of the module) with the peers, matplotlib and the module;
+# rewrites docs/benchmarks.md and docs/peers.png. youtokentome's source
+# package imports Cython without declaring it, hence Cython first and no build
+# isolation; when it still does not build, the benchmark runs without it.
+BENCH_VENV := .venv-bench
+PEERS_ARGS ?=
+bench-peers: have-python
+	scripts/make-venv $(PYTHON) $(BENCH_VENV)
+	@if [ ! -f $(BENCH_VENV)/.peers-installed ]; then \
+	  set -e; \
+	  $(BENCH_VENV)/bin/python -m pip install -q --disable-pip-version-check \
+	    tokenizers sentencepiece matplotlib Cython setuptools wheel; \
+	  $(BENCH_VENV)/bin/python -m pip install -q --disable-pip-version-check \
+	    --no-build-isolation youtokentome || \
+	    echo "youtokentome did not install on this interpreter: benchmarking without it"; \
+	  touch $(BENCH_VENV)/.peers-installed; \
+	fi
+	scripts/install-module $(BENCH_VENV) build/bench Release
+	$(BENCH_VENV)/bin/python bench/peers.py $(PEERS_ARGS)

@@ -1,0 +1,72 @@
+"""The measuring parts of bench/peers.py that its figures depend on: the peak
+memory of a child, the cut of the training input for the peers and the
+encoding texts. The peers themselves are not needed."""
+
+import importlib.util
+import pathlib
+
+import pytest
+
+PEERS_PY = pathlib.Path(__file__).resolve().parent.parent / "bench" / "peers.py"
+
+
+@pytest.fixture(scope="module")
+def peers():
+    spec = importlib.util.spec_from_file_location("bench_peers", PEERS_PY)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_child_peak_memory_is_its_own(peers, tmp_path):
+    # A child forked straight from a parent holding 300 MiB would report at
+    # least that much; the launcher keeps the figure to the child's own.
+    ballast = bytearray(300 * 1024 * 1024)
+    ballast[:: 4096] = b"x" * len(ballast[:: 4096])
+    result, peak_kib, _ = peers.run_child(tmp_path / "child", ["baseline", "selvane"], 1)
+    assert 4 * 1024 < peak_kib < 100 * 1024
+    assert abs(peak_kib - result["vm_hwm_kib"]) < 4 * 1024
+    del ballast
+
+
+def test_child_in_own_directory_with_console_captured(peers, tmp_path):
+    # selvane writes "tokenizer" into its current directory and prints on
+    # fd 1: both must stay in the child's directory.
+    corpus = tmp_path / "corpus.txt"
+    corpus.write_text("كتب الكاتب كتابا " * 400, encoding="utf-8")
+    out = tmp_path / "models"
+    out.mkdir()
+    trainer = peers.Trainer(tmp_path, 1)
+    result = trainer.once("selvane", corpus, 0, out)
+    assert result["merges"] > 0
+    assert (out / "selvane.model").stat().st_size > 0
+    console = (tmp_path / "train-1" / "console.txt").read_text(encoding="utf-8")
+    assert console.startswith("Just Started\n")
+    assert console.count("Token ") == result["merges"]
+    assert (tmp_path / "train-1" / "tokenizer").exists()
+    assert not (tmp_path / "tokenizer").exists()
+
+
+def test_peer_input_drops_only_a_cut_last_character(peers, tmp_path):
+    whole = "سلام عليكم".encode("utf-8")
+    exact, for_peers, dropped = peers.peer_input(tmp_path, "cut", whole[:-1])
+    assert exact.read_bytes() == whole[:-1]
+    assert for_peers.read_bytes() == whole[:-2]
+    assert dropped == 1
+    exact, for_peers, dropped = peers.peer_input(tmp_path, "whole", whole)
+    assert for_peers.read_bytes() == whole and dropped == 0
+
+
+def test_encode_texts(peers):
+    text = ("قصير. " + "هذه جملة طويلة بما يكفي للقياس؟ وهذه أخرى مثلها تماما!\n") * 40000
+    texts = peers.encode_texts(text, 50, 2)
+    assert len(texts["sentences"]) == 50
+    assert all(20 <= len(s) <= 2000 and s == s.strip() for s in texts["sentences"])
+    assert "قصير." not in texts["sentences"]
+    docs = texts["documents"]
+    assert len(docs) == 2
+    for doc in docs:
+        size = len(doc.encode("utf-8"))
+        assert 999_000 < size <= 1_000_000 and doc.endswith(" ")
+    # Consecutive pieces, nothing lost between them.
+    assert text.startswith(docs[0] + docs[1])
