@@ -310,7 +310,7 @@ class Trainer:
 
 def peer_input(tmp: pathlib.Path, name: str, data: bytes) -> tuple[pathlib.Path, pathlib.Path, int]:
     """Writes the exact bytes for selvane, and for the peers the same bytes
-    without a cut last character (their readers reject incomplete UTF-8).
+    without a cut last character, so that every peer reads valid UTF-8.
     Returns both paths and the number of bytes dropped for the peers."""
     exact = tmp / f"{name}.txt"
     exact.write_bytes(data)
@@ -769,8 +769,10 @@ def render_doc(report: dict, peers: list[str]) -> str:
         "two-byte character; selvane gets the exact bytes (it decodes the stray byte as "
         "U+FFFD), the peers get them without that last incomplete character, one byte "
         f"less ({t['3067833']['peer_bytes'] if '3067833' in t else '-':,} and "
-        f"{t['12MB']['peer_bytes'] if '12MB' in t else '-':,} bytes), because their "
-        "readers reject incomplete UTF-8.",
+        f"{t['12MB']['peer_bytes'] if '12MB' in t else '-':,} bytes), so that every peer "
+        "reads valid UTF-8. selvane reads 12 MB as four chunks (three of 3,067,833 bytes "
+        "and one of 2,796,501), each with its 700 iterations, in which merges it already "
+        "knows also take their turns: hence fewer than 4 x 700 new merges.",
         "- **Encoding models**: every tokenizer trained once on the first 3,067,833 bytes "
         f"of `tashkeela-msa/msa.txt`, where selvane learns {report['encode_models_merges']:,} "
         "merges and every peer is set to the same number. The text encoded comes from "
@@ -799,7 +801,9 @@ def render_doc(report: dict, peers: list[str]) -> str:
         "- **Pre-tokenisation.** The peers split the text into words before merging, so "
         "no token of theirs crosses a blank (sentencepiece also splits at script changes "
         "and digits). selvane merges across the whole text: its tokens may hold a blank "
-        "and the ends of two words, and frequent word pairs become single tokens. The same "
+        "and the ends of two words, and frequent phrases become single tokens (on the "
+        "classical text, formulae of several words such as the blessing after the "
+        "Prophet's name). The same "
         "number of merges therefore buys different vocabularies.",
         "- **Encoding rule.** The peers encode by merge rank: a word's pairs are merged in "
         "the order in which the merges were learned, the same way for any text around it. "
@@ -807,7 +811,8 @@ def render_doc(report: dict, peers: list[str]) -> str:
         "long as the model knows a merge for it, and stops at the first most frequent pair "
         "it has no merge for. The tokens of a sentence therefore depend on the rest of the "
         "input, and a sentence encoded alone is split differently from the same sentence "
-        "inside a document: this is why the sentence and document columns differ.",
+        "inside a document, one reason why selvane's sentence and document figures "
+        "differ.",
         "- **Base units.** selvane starts from grapheme clusters (a letter with its "
         "diacritics is one unit) and needs no merges to join a letter to its marks; the "
         "peers start from code points and spend merges on that. Clusters that selvane's "
@@ -820,14 +825,16 @@ def render_doc(report: dict, peers: list[str]) -> str:
         "setting, not the same training.",
         f"- **Threads.** selvane trains and encodes on one thread. The peers were held to "
         f"{report['threads']} thread(s) (`RAYON_NUM_THREADS`, `num_threads`, `n_threads`); "
-        "left to their defaults they use every core.",
+        "left to their defaults they may use several threads, and train faster on a "
+        "machine with more cores (`--threads`).",
         "- **Normalisation.** None for selvane; sentencepiece was set to `identity` (its "
         "default applies NFKC), tokenizers has no normaliser here.",
         "- **Line handling.** sentencepiece and youtokentome read the training file line by "
         "line, without the line feeds; selvane and tokenizers see them (tokenizers keeps "
         "them inside words).",
         "- **Per-call work.** Every throughput figure includes the cost of the Python call "
-        "and of building the list of ids, which dominates for short sentences.",
+        "and of building the list of ids; for tokenizers also that of its `Encoding` "
+        "object.",
         "",
     ]
     return "\n".join(lines)
