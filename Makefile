@@ -86,3 +86,16 @@ bench-peers: have-python
 	fi
 	scripts/install-module $(BENCH_VENV) build/bench Release
 	$(BENCH_VENV)/bin/python bench/peers.py $(PEERS_ARGS)
+
+# The libFuzzer harnesses of fuzz/, built with clang under ASan and UBSan,
+# each run in turn for FUZZ_SECONDS on its seed corpus.
+FUZZ_SECONDS ?= 60
+.PHONY: fuzz fuzz-build
+fuzz-build:
+	scripts/ensure-apt clang-15
+	@command -v cmake >/dev/null || scripts/ensure-apt cmake
+	cmake -S fuzz -B build/fuzz -DCMAKE_CXX_COMPILER=clang++-15
+	cmake --build build/fuzz -j $(JOBS)
+
+fuzz: fuzz-build
+	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run-fuzzers $(CURDIR)/build/fuzz
