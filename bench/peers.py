@@ -443,8 +443,8 @@ def git_head() -> str:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=3, help="training runs on 3,067,833 bytes")
-    parser.add_argument("--big-runs", type=int, default=2, help="training runs on 12 MB")
+    parser.add_argument("--runs", type=int, default=5, help="training runs on 3,067,833 bytes")
+    parser.add_argument("--big-runs", type=int, default=3, help="training runs on 12 MB")
     parser.add_argument("--encode-runs", type=int, default=5, help="timed encoding passes")
     parser.add_argument("--sentences", type=int, default=5000)
     parser.add_argument("--documents", type=int, default=2)
@@ -626,7 +626,7 @@ def draw_chart(report: dict, peers: list[str], path: pathlib.Path) -> None:
     panels.append(("Encoding sentences (MB/s)", [enc[p]["sentences"]["mb_s"] for p in peers]))
     panels.append(("Encoding 1 MB documents (MB/s)",
                    [enc[p]["documents"]["mb_s"] for p in peers]))
-    panels.append(("Tokens per 1,000 characters", [enc[p]["sentences"]["per_1000"]
+    panels.append(("Tokens per 1,000 characters (sentences)", [enc[p]["sentences"]["per_1000"]
                                                    for p in peers]))
     cols = 4 if len(panels) > 6 else 3
     rows = (len(panels) + cols - 1) // cols
