@@ -18,6 +18,8 @@ import pytest
 
 import selvane
 
+# Under AddressSanitizer training is several times slower: fewer kills.
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 SAMPLE = pathlib.Path(__file__).resolve().parent.parent / "data/sample/tashkeela-msa-excerpt.txt"
 
 TRAIN = """
@@ -49,26 +51,23 @@ def prepare(work: pathlib.Path, chunks: int = 2, tail: int = 20_000) -> None:
 
 
 def test_killed_training_leaves_a_loadable_model(tmp_path):
-    prepare(tmp_path)
+    # One small chunk: each run loads, learns, saves and ends within a moment,
+    # so kills at random moments of a run land before, during and after its
+    # save. A first run to the end leaves the model the kills must not break.
+    prepare(tmp_path, chunks=1)
+    began = time.monotonic()
+    subprocess.run([sys.executable, "-c", TRAIN], cwd=tmp_path, check=True,
+                   stdout=subprocess.DEVNULL, timeout=120)
+    duration = time.monotonic() - began
     rng = random.Random(8)
-    first = None
-    for _ in range(4):
+    for _ in range(4 if SANITIZED else 10):
         process = subprocess.Popen([sys.executable, "-c", TRAIN], cwd=tmp_path,
-                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        if first is None:
-            # Wait for the first save, then kill at random moments after it,
-            # which include the next chunk's save.
-            for line in process.stdout:
-                if b"Saved Successfully" in line:
-                    break
-            first = True
-        time.sleep(rng.uniform(0.0, 1.5))
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(rng.uniform(0.0, duration * 1.2))
         process.send_signal(signal.SIGKILL)
         process.wait()
         model = selvane.load_from_file(str(tmp_path / "tokenizer"))
-        assert model.vocab()
-    # No temporary file counts as the model; leftovers are the only trace.
-    assert (tmp_path / "tokenizer").stat().st_size > 24
+        assert len(model.vocab()) > 1
 
 
 # ---------------------------------------------------------------------------

@@ -6,6 +6,7 @@ free lists filled by the first round do not count."""
 from __future__ import annotations
 
 import gc
+import os
 import pathlib
 import sys
 import tracemalloc
@@ -14,7 +15,10 @@ import pytest
 
 import selvane
 
-ROUNDS = 2000
+# Under AddressSanitizer freed memory sits in its quarantine, so the resident
+# size grows whatever the module does, and every call is slower.
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+ROUNDS = 300 if SANITIZED else 2000
 
 # Ids 1 and 2 spell "a" and "b", (1, 2) merges into 3; "oov" is 0.
 IMAGE = (
@@ -72,7 +76,8 @@ def assert_flat(growth):
     # A leak of one block or a few bytes per call would show thousands.
     assert blocks < 50, growth
     assert traced < 20_000, growth
-    assert rss < 1024, growth  # KiB
+    if not SANITIZED:
+        assert rss < 1024, growth  # KiB
 
 
 @pytest.fixture
@@ -139,7 +144,7 @@ def test_failing_calls_do_not_leak(model_path, tmp_path):
             with pytest.raises(error):
                 call()
 
-    assert_flat(measure(work, rounds=500))
+    assert_flat(measure(work, rounds=ROUNDS // 4))
 
 
 def test_reentrant_borrow_errors_do_not_leak(model_path, tmp_path):
