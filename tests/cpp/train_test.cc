@@ -11,6 +11,7 @@
 #include "base/panic.h"
 #include "model/model_file.h"
 #include "model/os_error.h"
+#include "panic_message.h"
 #include "scoped_temp_dir.h"
 #include "training/chunk_reader.h"
 #include "training/console.h"
@@ -36,15 +37,7 @@ const std::string kFailed =
     "Failed to find a match between the max occur with already learned | "
     "Failed Count ";
 
-template <class Action>
-std::string panic_message(Action&& action) {
-  try {
-    action();
-  } catch (const Panic& failure) {
-    return failure.message();
-  }
-  return "no panic";
-}
+using selvane::testing::panic_message;
 
 class TrainTest : public ::testing::Test {
  protected:

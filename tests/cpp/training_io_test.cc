@@ -12,6 +12,7 @@
 
 #include "base/panic.h"
 #include "model/os_error.h"
+#include "panic_message.h"
 #include "scoped_temp_dir.h"
 #include "training/chunk_reader.h"
 #include "training/console.h"
@@ -25,16 +26,7 @@ using selvane::testing::read_file;
 using selvane::testing::ScopedTempDir;
 using selvane::testing::write_file;
 
-// Returns the message of the panic that `action` raises, or "no panic".
-template <class Action>
-std::string panic_message(Action&& action) {
-  try {
-    action();
-  } catch (const Panic& failure) {
-    return failure.message();
-  }
-  return "no panic";
-}
+using selvane::testing::panic_message;
 
 std::string os_failure(const std::string& prefix, int code) {
   return prefix + ": " + model::describe_os_error(code);
