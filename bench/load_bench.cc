@@ -18,6 +18,7 @@
 #include "model/data.h"
 #include "model/load.h"
 #include "model/model_file.h"
+#include "text/utf8.h"
 
 namespace {
 
@@ -35,9 +36,8 @@ std::string token_bytes(std::size_t id, std::mt19937& rng) {
   const std::size_t code_points = id < kClusters ? 1 + id % 2 : 2 + id % 9;
   std::string out;
   for (std::size_t i = 0; i < code_points; ++i) {
-    const int cp = 0x600 + letter(rng);
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    selvane::text::append_code_point(
+        out, static_cast<char32_t>(0x600 + letter(rng)));
   }
   return out;
 }

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "testing/plain_grapheme.h"
 #include "text/grapheme.h"
-#include "text/plain_grapheme.h"
 
 namespace {
 

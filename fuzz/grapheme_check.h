@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "property.h"
+#include "testing/plain_grapheme.h"
 #include "text/grapheme.h"
-#include "text/plain_grapheme.h"
 
 namespace selvane::fuzz {
 

@@ -14,13 +14,12 @@
 #include "model/data.h"
 #include "model_file_check.h"
 #include "property.h"
+#include "testing/capture.h"
 #include "text/grapheme.h"
 #include "text/utf8.h"
-#include "training/console.h"
 #include "training/id_allocation.h"
-#include "training/log_sink.h"
-#include "training/merge_learning.h"
 #include "training/pretokenize.h"
+#include "training/train_chunk.h"
 
 namespace selvane::fuzz {
 
@@ -28,18 +27,13 @@ namespace selvane::fuzz {
 // sequence type `Sequence` in both merge passes.
 template <class Sequence>
 void train_chunks(model::Data& data, std::span<const std::string_view> chunks) {
-  training::StringConsole console;
-  training::StringLogSink log;
+  testing::StringConsole console;
+  testing::StringLogSink log;
   training::write_reserved_entries(data);
   bool first = true;
   for (const std::string_view chunk : chunks) {
     if (chunk.empty()) break;  // A read of no bytes ends training.
-    std::vector<model::TokenId> ids = training::pretokenize_chunk(data, chunk);
-    if (!first) {
-      ids = training::apply_known_merges<Sequence>(std::move(ids), data.merges,
-                                                   console);
-    }
-    training::learn_merges<Sequence>(std::move(ids), data, true, log, console);
+    training::train_chunk<Sequence>(data, chunk, first, true, log, console);
     first = false;
   }
 }
@@ -59,13 +53,7 @@ inline std::string known_clusters(const model::UnicodeLookup& unicode_lookup,
 // Encodes `st` through the fast merge engine instead of the plain sequence.
 inline std::vector<model::TokenId> encode_with_engine(const model::Data& data,
                                                       std::string_view st) {
-  std::vector<model::TokenId> ids;
-  const model::TokenId oov = data.unicode_lookup.find(model::kOovKey)->second;
-  text::for_each_grapheme(st, [&](std::string_view cluster) {
-    const auto known = data.unicode_lookup.find(cluster);
-    ids.push_back(known == data.unicode_lookup.end() ? oov : known->second);
-  });
-  codec::MergeEngine engine(std::move(ids));
+  codec::MergeEngine engine(codec::base_ids(data.unicode_lookup, st));
   codec::merge_by_frequency(engine, data.merges);
   const auto merged = engine.ids();
   return {merged.begin(), merged.end()};

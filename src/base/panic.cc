@@ -2,8 +2,9 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <string_view>
+
+#include "base/file_io.h"
 
 namespace selvane {
 namespace {
@@ -13,15 +14,6 @@ namespace {
 std::string_view source_relative(std::string_view path) {
   const std::size_t at = path.rfind("/src/");
   return at == std::string_view::npos ? path : path.substr(at + 1);
-}
-
-void write_all_stderr(std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;  // Nothing sensible is left to report to.
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
 }
 
 }  // namespace
@@ -38,7 +30,8 @@ void report_panic(const std::string& message, std::source_location where) {
   report += ":\n";
   report += message;
   report += '\n';
-  write_all_stderr(report);
+  // A failed write leaves nothing sensible to report to.
+  static_cast<void>(try_write_all(STDERR_FILENO, report));
 }
 
 void panic(std::string message, std::source_location where) {

@@ -5,7 +5,6 @@
 
 #include "base/panic.h"
 #include "binding/errors.h"
-#include "binding/panic_exception.h"
 
 namespace selvane::binding {
 

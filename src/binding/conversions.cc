@@ -4,7 +4,6 @@
 #include <cstring>
 #include <limits>
 
-#include "binding/downcast_error.h"
 #include "binding/errors.h"
 
 namespace selvane::binding {
@@ -24,25 +23,6 @@ bool is_numpy_bool_type(const PyTypeObject* type) {
                      [type](const char* name) {
                        return std::strcmp(type->tp_name, name) == 0;
                      });
-}
-
-void append_code_point(std::string& out, Py_UCS4 c) {
-  if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
 }
 
 }  // namespace
@@ -116,21 +96,6 @@ OwnedRef ids_to_list(std::span<const model::TokenId> ids) {
 OwnedRef utf8_to_str(std::string_view text) {
   return check(PyUnicode_DecodeUTF8(
       text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
-}
-
-std::string lossy_utf8(PyObject* object) {
-  Py_ssize_t size = 0;
-  if (const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size)) {
-    return std::string(utf8, static_cast<std::size_t>(size));
-  }
-  PyErr_Clear();
-  std::string out;
-  const Py_ssize_t length = PyUnicode_GetLength(object);
-  for (Py_ssize_t i = 0; i < length; ++i) {
-    append_code_point(out, PyUnicode_ReadChar(object, i));
-  }
-  PyErr_Clear();
-  return out;
 }
 
 }  // namespace selvane::binding

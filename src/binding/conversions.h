@@ -36,11 +36,6 @@ OwnedRef ids_to_list(std::span<const model::TokenId> ids);
 // Returns a new `str` from the valid UTF-8 text `text`.
 OwnedRef utf8_to_str(std::string_view text);
 
-// Returns the UTF-8 text of the `str` `object`, with U+FFFD for each
-// character that UTF-8 cannot encode (a lone surrogate). Sets no Python
-// error.
-std::string lossy_utf8(PyObject* object);
-
 }  // namespace selvane::binding
 
 #endif  // SELVANE_BINDING_CONVERSIONS_H_

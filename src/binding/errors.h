@@ -5,10 +5,13 @@
 
 #include <exception>
 #include <string>
+#include <string_view>
 
 #include "binding/owned_ref.h"
 
 namespace selvane::binding {
+
+// ---- The exception hierarchy and the error indicator ----------------------
 
 // PyErrOccurred
 //
@@ -73,6 +76,49 @@ OwnedRef check(PyObject* object);
 
 // Throws `PyErrOccurred` when the C-API status `status` is -1.
 void check_status(int status);
+
+// ---- Argument and downcast errors -----------------------------------------
+
+// Throws the `TypeError` for `object` not being what the caller needs:
+// "'{qualified type name}' object cannot be converted to '{target}'".
+[[noreturn]] void throw_downcast_error(PyObject* object, const char* target);
+
+// Replaces a pending exception of exactly `TypeError` by a new `TypeError`
+// "argument '{parameter}': " + its text, with the same `__cause__`; leaves any
+// other exception as it is.
+void name_argument_in_error(const char* parameter) noexcept;
+
+// Returns `convert()`, the conversion of the argument for `parameter`; a
+// failure's `TypeError` is renamed by `name_argument_in_error()`.
+template <typename Convert>
+auto convert_argument(const char* parameter, Convert&& convert)
+    -> decltype(convert()) {
+  try {
+    return convert();
+  } catch (const PyErrOccurred&) {
+    name_argument_in_error(parameter);
+    throw;
+  }
+}
+
+// ---- The panic exception --------------------------------------------------
+
+// Returns the panic exception type (borrowed), creating it on first use; null
+// with the creation's exception set if that fails.
+PyObject* panic_exception_type() noexcept;
+
+// Sets a panic exception carrying `message` as the current Python error (or
+// the failure to create one).
+void raise_panic_exception(std::string_view message) noexcept;
+
+// If `exception` is a panic exception fetched back from Python, reports it on
+// standard error and panics again with its text; otherwise does nothing.
+void resume_if_panic_exception(OwnedRef& exception);
+
+// Returns the UTF-8 text of the `str` `object`, with U+FFFD for each
+// character that UTF-8 cannot encode (a lone surrogate). Sets no Python
+// error.
+std::string lossy_utf8(PyObject* object);
 
 }  // namespace selvane::binding
 

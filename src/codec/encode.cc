@@ -22,11 +22,22 @@ using model::TokenId;
 // well under a microsecond).
 constexpr std::size_t kEngineMinIds = 128;
 
-// Maps each grapheme cluster of `st` to its id, and every cluster that is not
-// a key to the id of "oov". The cluster is looked up as a whole: a letter
-// with marks that is not a key becomes "oov" even when the bare letter is.
+// Returns `ids` merged by their own most frequent pairs, on a `Sequence`.
+template <class Sequence>
+std::vector<TokenId> merged_ids(std::vector<TokenId> ids,
+                                const model::Merges& merges) {
+  Sequence sequence(std::move(ids));
+  merge_by_frequency(sequence, merges);
+  const auto merged = sequence.ids();
+  return {merged.begin(), merged.end()};
+}
+
+}  // namespace
+
 std::vector<TokenId> base_ids(const model::UnicodeLookup& unicode_lookup,
                               std::string_view st) {
+  // The cluster is looked up as a whole: a letter with marks that is not a
+  // key becomes "oov" even when the bare letter is.
   std::vector<TokenId> ids;
   // Most clusters take at least two bytes in Arabic text, so half the byte
   // count saves the regrowths without doubling the memory for ASCII.
@@ -53,18 +64,6 @@ std::vector<TokenId> base_ids(const model::UnicodeLookup& unicode_lookup,
   });
   return ids;
 }
-
-// Returns `ids` merged by their own most frequent pairs, on a `Sequence`.
-template <class Sequence>
-std::vector<TokenId> merged_ids(std::vector<TokenId> ids,
-                                const model::Merges& merges) {
-  Sequence sequence(std::move(ids));
-  merge_by_frequency(sequence, merges);
-  const auto merged = sequence.ids();
-  return {merged.begin(), merged.end()};
-}
-
-}  // namespace
 
 std::vector<TokenId> encode(const model::Data& data, std::string_view st) {
   // The base ids come first, so a missing "oov" fails even a text that is

@@ -8,6 +8,15 @@
 
 namespace selvane::codec {
 
+// base_ids()
+//
+// Returns the id of each grapheme cluster of `st` in `unicode_lookup`, and
+// the id of "oov" for every cluster that is not a key. Panics with "called
+// `Option::unwrap()` on a `None` value" when a cluster is unknown and "oov"
+// is not a key either.
+std::vector<model::TokenId> base_ids(const model::UnicodeLookup& unicode_lookup,
+                                     std::string_view st);
+
 // Returns the token ids of the UTF-8 text `st`: its grapheme clusters mapped
 // through `unicode_lookup`, then merged by the text's own most frequent pairs
 // for as long as `merges` holds the most frequent one.

@@ -44,10 +44,6 @@ inline void prefetch(const void* address) {
 #endif
 }
 
-std::uint64_t heap_entry(std::uint32_t count, PairKey key) {
-  return (static_cast<std::uint64_t>(count) << 32) | static_cast<PairKey>(~key);
-}
-
 }  // namespace
 
 MergeEngine::MergeEngine(std::vector<TokenId> ids) : size_(ids.size()) {
@@ -84,7 +80,7 @@ MergeEngine::MergeEngine(std::vector<TokenId> ids) : size_(ids.size()) {
   }
   heap_.reserve(records_.size());
   for (const PairRecord& record : records_) {
-    heap_.push_back(heap_entry(record.count, record.key));
+    heap_.push_back(heap_rank(PairCount{record.key, record.count}));
   }
   std::make_heap(heap_.begin(), heap_.end());
 }
@@ -128,13 +124,25 @@ void MergeEngine::apply(PairKey pair, TokenId merged) {
   records_[applied].positions.clear();
   if (records_[applied].count == 0) return;
 
+  begin_change();
+  order_positions(positions);
+  for (std::size_t k = 0; k < positions.size(); ++k) {
+    prefetch_ahead(positions, k);
+    merge_at(positions[k], applied, merged);
+  }
+  push_raised();
+}
+
+void MergeEngine::begin_change() {
   gathered_valid_ = false;
   if (++apply_calls_ == 0) {
     // After 2^32 calls the stamps would repeat: clear them and start over.
     for (PairRecord& record : records_) record.raised_in = 0;
     apply_calls_ = 1;
   }
+}
 
+void MergeEngine::order_positions(std::vector<std::uint32_t>& positions) {
   // Node indices are in text order, so ascending positions visit the
   // occurrences left to right, as the plain rewrite does.
   if (!std::is_sorted(positions.begin(), positions.end())) {
@@ -142,61 +150,66 @@ void MergeEngine::apply(PairKey pair, TokenId merged) {
   }
   positions.erase(std::unique(positions.begin(), positions.end()),
                   positions.end());
+}
 
+void MergeEngine::prefetch_ahead(std::span<const std::uint32_t> positions,
+                                 std::size_t k) const {
   const Node* const fetch = nodes_.data();
   const std::size_t listed = positions.size();
-  for (std::size_t k = 0; k < listed; ++k) {
-    if (k + kFetchNodeAhead < listed) {
-      prefetch(fetch + positions[k + kFetchNodeAhead]);
-    }
-    if (k + kFetchNeighboursAhead < listed) {
-      const Node& ahead = fetch[positions[k + kFetchNeighboursAhead]];
-      if (ahead.prev < kDead) prefetch(fetch + ahead.prev);
-      if (ahead.next < kDead) prefetch(fetch + ahead.next);
-    }
-    if (k + kFetchAfterAhead < listed) {
-      const Node& ahead = fetch[positions[k + kFetchAfterAhead]];
-      if (ahead.next < kDead && fetch[ahead.next].next < kDead) {
-        prefetch(fetch + fetch[ahead.next].next);
-      }
-    }
-
-    const std::uint32_t left = positions[k];
-    Node& node = nodes_[left];
-    const std::uint32_t right = node.next;
-    // Unlinked (the right half of an earlier occurrence in a run of equal
-    // ids), the last node, or a window that has changed since it was listed.
-    if (right >= kDead || node.window != applied) continue;
-    // Every window that is read here and lies to the right of `left` is
-    // still as it was before this call, so the occurrences matched are those
-    // of the plain rewrite; the windows created (at `before` and `left`) are
-    // never matched again in this call.
-    Node& right_node = nodes_[right];
-    const std::uint32_t before = node.prev;
-    const std::uint32_t after = right_node.next;
-
-    // Each destroyed window is removed on its own, as it is now: in a run
-    // a a a the windows on both sides are (a, a) too.
-    if (before != kEnd) remove_window(nodes_[before].window);
-    remove_window(applied);
-    if (after != kEnd) remove_window(right_node.window);
-
-    node.id = merged;
-    node.next = after;
-    if (after != kEnd) nodes_[after].prev = left;
-    right_node.next = kDead;
-    right_node.prev = kEnd;
-    --size_;
-
-    if (before != kEnd) {
-      nodes_[before].window =
-          add_window(model::pair_key(nodes_[before].id, merged), before);
-    }
-    if (after != kEnd) {
-      node.window = add_window(model::pair_key(merged, nodes_[after].id), left);
+  if (k + kFetchNodeAhead < listed) {
+    prefetch(fetch + positions[k + kFetchNodeAhead]);
+  }
+  if (k + kFetchNeighboursAhead < listed) {
+    const Node& ahead = fetch[positions[k + kFetchNeighboursAhead]];
+    if (ahead.prev < kDead) prefetch(fetch + ahead.prev);
+    if (ahead.next < kDead) prefetch(fetch + ahead.next);
+  }
+  if (k + kFetchAfterAhead < listed) {
+    const Node& ahead = fetch[positions[k + kFetchAfterAhead]];
+    if (ahead.next < kDead && fetch[ahead.next].next < kDead) {
+      prefetch(fetch + fetch[ahead.next].next);
     }
   }
+}
 
+void MergeEngine::merge_at(std::uint32_t left, std::uint32_t applied,
+                           TokenId merged) {
+  Node& node = nodes_[left];
+  const std::uint32_t right = node.next;
+  // Unlinked (the right half of an earlier occurrence in a run of equal
+  // ids), the last node, or a window that has changed since it was listed.
+  if (right >= kDead || node.window != applied) return;
+  // Every window that is read here and lies to the right of `left` is still
+  // as it was before this call, so the occurrences matched are those of the
+  // plain rewrite; the windows created (at `before` and `left`) are never
+  // matched again in this call.
+  Node& right_node = nodes_[right];
+  const std::uint32_t before = node.prev;
+  const std::uint32_t after = right_node.next;
+
+  // Each destroyed window is removed on its own, as it is now: in a run
+  // a a a the windows on both sides are (a, a) too.
+  if (before != kEnd) remove_window(nodes_[before].window);
+  remove_window(applied);
+  if (after != kEnd) remove_window(right_node.window);
+
+  node.id = merged;
+  node.next = after;
+  if (after != kEnd) nodes_[after].prev = left;
+  right_node.next = kDead;
+  right_node.prev = kEnd;
+  --size_;
+
+  if (before != kEnd) {
+    nodes_[before].window =
+        add_window(model::pair_key(nodes_[before].id, merged), before);
+  }
+  if (after != kEnd) {
+    node.window = add_window(model::pair_key(merged, nodes_[after].id), left);
+  }
+}
+
+void MergeEngine::push_raised() {
   for (const std::uint32_t raised : raised_) {
     const PairRecord& record = records_[raised];
     if (record.count != 0 && !record.banned) {
@@ -219,21 +232,22 @@ std::span<const TokenId> MergeEngine::ids() const {
   return gathered_;
 }
 
-std::uint32_t MergeEngine::find(PairKey key) const {
+std::uint32_t MergeEngine::probe(PairKey key) const {
   std::uint32_t slot = (key * kHashFactor) >> slot_shift_;
-  while (slots_[slot].record != 0) {
-    if (slots_[slot].key == key) return slots_[slot].record - 1;
+  while (slots_[slot].record != 0 && slots_[slot].key != key) {
     slot = (slot + 1) & slot_mask_;
   }
-  return kNoRecord;
+  return slot;
+}
+
+std::uint32_t MergeEngine::find(PairKey key) const {
+  const Slot& slot = slots_[probe(key)];
+  return slot.record == 0 ? kNoRecord : slot.record - 1;
 }
 
 std::uint32_t MergeEngine::intern(PairKey key) {
-  std::uint32_t slot = (key * kHashFactor) >> slot_shift_;
-  while (slots_[slot].record != 0) {
-    if (slots_[slot].key == key) return slots_[slot].record - 1;
-    slot = (slot + 1) & slot_mask_;
-  }
+  const std::uint32_t slot = probe(key);
+  if (slots_[slot].record != 0) return slots_[slot].record - 1;
   // Records never outnumber the windows ever created plus the bans, which
   // stays far below 2^32 for sequences within kMaxIds.
   const auto record = static_cast<std::uint32_t>(records_.size());
@@ -248,15 +262,15 @@ void MergeEngine::grow_table() {
   slots_.assign(2 * slots_.size(), Slot{});
   slot_mask_ = 2 * slot_mask_ + 1;
   --slot_shift_;
+  // Keys are distinct, so each probe ends on an empty slot.
   for (std::size_t i = 0; i < records_.size(); ++i) {
-    std::uint32_t slot = (records_[i].key * kHashFactor) >> slot_shift_;
-    while (slots_[slot].record != 0) slot = (slot + 1) & slot_mask_;
-    slots_[slot] = Slot{records_[i].key, static_cast<std::uint32_t>(i + 1)};
+    slots_[probe(records_[i].key)] =
+        Slot{records_[i].key, static_cast<std::uint32_t>(i + 1)};
   }
 }
 
 void MergeEngine::push_entry(std::uint32_t count, PairKey key) {
-  heap_.push_back(heap_entry(count, key));
+  heap_.push_back(heap_rank(PairCount{key, count}));
   std::push_heap(heap_.begin(), heap_.end());
 }
 

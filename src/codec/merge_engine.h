@@ -12,6 +12,15 @@
 
 namespace selvane::codec {
 
+// heap_rank()
+//
+// Returns the engine's heap key of `entry`, count << 32 | ~pair: one integer
+// comparison that orders like `ranks_before`, a greater key ranking first.
+constexpr std::uint64_t heap_rank(const PairCount& entry) {
+  return (static_cast<std::uint64_t>(entry.count) << 32) |
+         static_cast<PairKey>(~entry.pair);
+}
+
 // MergeEngine
 //
 // An id sequence that is merged pair by pair like `PlainMergeSequence`, with
@@ -72,6 +81,9 @@ class MergeEngine {
     std::uint32_t record = 0;
   };
 
+  // Returns the slot that holds `key`, or the empty slot where it would go.
+  std::uint32_t probe(PairKey key) const;
+
   // Returns the index of the record of `key`, or kNoRecord.
   std::uint32_t find(PairKey key) const;
 
@@ -80,6 +92,20 @@ class MergeEngine {
 
   // Doubles the slot table and reinserts every record.
   void grow_table();
+
+  // The steps of `apply()`, in order.
+  // Marks the gathered ids stale and stamps a new change.
+  void begin_change();
+  // Sorts `positions` into text order and drops repeated entries.
+  static void order_positions(std::vector<std::uint32_t>& positions);
+  // Fetches the nodes that the occurrences a few places after `k` will touch.
+  void prefetch_ahead(std::span<const std::uint32_t> positions,
+                      std::size_t k) const;
+  // Merges the occurrence of record `applied` at node `left`, if it is still
+  // there, into `merged`.
+  void merge_at(std::uint32_t left, std::uint32_t applied, TokenId merged);
+  // Pushes a heap entry for every pair the change raised.
+  void push_raised();
 
   // Pushes the heap entry (count, key).
   void push_entry(std::uint32_t count, PairKey key);
@@ -115,8 +141,7 @@ class MergeEngine {
   std::uint32_t slot_mask_ = 0;
   std::uint32_t slot_shift_ = 0;
 
-  // Max-heap entries count << 32 | ~key: a higher count first, then the
-  // smaller pair, in one integer comparison.
+  // Max-heap of `heap_rank()` entries.
   std::vector<std::uint64_t> heap_;
 
   std::uint32_t apply_calls_ = 0;

@@ -14,13 +14,10 @@ PairCounts count_occur(std::span<const TokenId> ids) {
 
 PairCount max_occur(const PairCounts& counts) {
   if (counts.empty()) panic("Counter should not be zero");
-  // Equivalent to one walk in ascending (first, second) order in which only a
-  // strictly greater count replaces the candidate: the smallest pair among
-  // the highest counts wins, so results never depend on hash order.
   PairCount best{counts.begin()->first, counts.begin()->second};
   for (const auto& [pair, count] : counts) {
-    if (count > best.count || (count == best.count && pair < best.pair)) {
-      best = {pair, count};
+    if (const PairCount candidate{pair, count}; ranks_before(candidate, best)) {
+      best = candidate;
     }
   }
   return best;

@@ -22,6 +22,15 @@ struct PairCount {
   std::uint32_t count = 0;
 };
 
+// ranks_before()
+//
+// Returns whether `a` is chosen before `b` as the most frequent pair: a
+// higher count, or the smaller pair among equal counts. The one tie-break of
+// every merge choice; it keeps results independent of hash order.
+constexpr bool ranks_before(const PairCount& a, const PairCount& b) {
+  return a.count > b.count || (a.count == b.count && a.pair < b.pair);
+}
+
 // Returns the counts of every neighbouring pair of `ids`; overlapping
 // occurrences all count, so [7, 7, 7] gives {(7, 7): 2}.
 PairCounts count_occur(std::span<const TokenId> ids);

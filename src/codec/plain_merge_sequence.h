@@ -32,9 +32,9 @@ class PlainMergeSequence {
     std::optional<PairCount> best;
     for (const auto& [pair, count] : counts) {
       if (is_banned(pair)) continue;
-      if (!best || count > best->count ||
-          (count == best->count && pair < best->pair)) {
-        best = PairCount{pair, count};
+      if (const PairCount candidate{pair, count};
+          !best || ranks_before(candidate, *best)) {
+        best = candidate;
       }
     }
     return best;

@@ -5,7 +5,6 @@
 
 #include "base/panic.h"
 #include "binding/call_frame.h"
-#include "binding/downcast_error.h"
 #include "binding/errors.h"
 #include "lib/entries.h"
 

@@ -6,10 +6,10 @@
 #include <utility>
 #include <vector>
 
-#include "binding/argument_error.h"
 #include "binding/borrow.h"
 #include "binding/call_frame.h"
 #include "binding/conversions.h"
+#include "binding/errors.h"
 #include "binding/parameter_table.h"
 #include "codec/decode.h"
 #include "codec/encode.h"

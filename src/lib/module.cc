@@ -6,7 +6,6 @@
 
 #include "base/panic.h"
 #include "binding/call_frame.h"
-#include "binding/downcast_error.h"
 #include "binding/errors.h"
 #include "binding/owned_ref.h"
 #include "lib/data_type.h"

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "text/grapheme_break_tables_generated.h"
+#include "text/utf8.h"
 
 namespace selvane::text {
 namespace {
@@ -151,29 +152,20 @@ inline bool is_continuation(std::uint8_t byte) { return (byte & 0xC0) == 0x80; }
 std::uint8_t read_long(const std::uint8_t* data, std::size_t i,
                        std::size_t size, std::size_t& length) {
   const std::uint8_t lead = data[i];
-  const std::size_t left = size - i;
-  if (lead >= 0xE0 && lead <= 0xEF) {
-    if (left >= 3) {
-      const std::uint8_t second = data[i + 1];
-      // E0 needs A0..BF (no overlong forms), ED needs 80..9F (no surrogates).
-      const std::uint8_t low = lead == 0xE0 ? 0xA0 : 0x80;
-      const std::uint8_t high = lead == 0xED ? 0x9F : 0xBF;
-      if (second >= low && second <= high && is_continuation(data[i + 2])) {
+  const Utf8Lead form = utf8_lead(lead);
+  // Two-byte forms are read by the caller; past the lead byte's range of
+  // second bytes every byte must be a continuation.
+  if (form.length >= 3 && size - i >= form.length) {
+    const std::uint8_t second = data[i + 1];
+    if (second >= form.low && second <= form.high &&
+        is_continuation(data[i + 2])) {
+      if (form.length == 3) {
         length = 3;
         return grapheme_properties(static_cast<char32_t>(
             ((lead & 0x0Fu) << 12) | ((second & 0x3Fu) << 6) |
             (data[i + 2] & 0x3Fu)));
       }
-    }
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    if (left >= 4) {
-      const std::uint8_t second = data[i + 1];
-      // F0 needs 90..BF (no overlong forms), F4 needs 80..8F (no values
-      // above U+10FFFF).
-      const std::uint8_t low = lead == 0xF0 ? 0x90 : 0x80;
-      const std::uint8_t high = lead == 0xF4 ? 0x8F : 0xBF;
-      if (second >= low && second <= high && is_continuation(data[i + 2]) &&
-          is_continuation(data[i + 3])) {
+      if (is_continuation(data[i + 3])) {
         length = 4;
         return grapheme_properties(static_cast<char32_t>(
             ((lead & 0x07u) << 18) | ((second & 0x3Fu) << 12) |

@@ -25,32 +25,16 @@ std::uint8_t byte_at(std::string_view bytes, std::size_t i) {
 // sequences: the second byte's range depends on the lead byte, which is what
 // rules out overlong forms, surrogates and values above U+10FFFF.
 Step read_sequence(std::string_view bytes, std::size_t i) {
-  const std::uint8_t lead = byte_at(bytes, i);
-  if (lead < 0x80) return {1, true, false};
-  std::size_t length = 0;
-  std::uint8_t low = 0x80;
-  std::uint8_t high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return {1, false, false};
-  }
-  for (std::size_t k = 1; k < length; ++k) {
+  const Utf8Lead form = utf8_lead(byte_at(bytes, i));
+  if (form.length == 0) return {1, false, false};
+  for (std::size_t k = 1; k < form.length; ++k) {
     if (i + k >= bytes.size()) return {k, false, true};
     const std::uint8_t next = byte_at(bytes, i + k);
-    const std::uint8_t lo = k == 1 ? low : std::uint8_t{0x80};
-    const std::uint8_t hi = k == 1 ? high : std::uint8_t{0xBF};
+    const std::uint8_t lo = k == 1 ? form.low : std::uint8_t{0x80};
+    const std::uint8_t hi = k == 1 ? form.high : std::uint8_t{0xBF};
     if (next < lo || next > hi) return {k, false, false};
   }
-  return {length, true, false};
+  return {form.length, true, false};
 }
 
 // Returns the length of the run of ASCII bytes starting at `i`.
@@ -68,6 +52,25 @@ std::size_t ascii_run(std::string_view bytes, std::size_t i) {
 }
 
 }  // namespace
+
+void append_code_point(std::string& out, char32_t c) {
+  if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
 
 std::optional<Utf8Error> validate_utf8(std::string_view bytes) {
   std::size_t i = 0;

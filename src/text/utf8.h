@@ -2,6 +2,7 @@
 #define SELVANE_TEXT_UTF8_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +17,42 @@ struct Utf8Error {
   // when the bytes end inside a sequence that is valid as far as it goes.
   std::optional<std::size_t> error_len;
 };
+
+// Utf8Lead
+//
+// The well-formed UTF-8 sequences that a lead byte starts: their length, and
+// the range of their second byte (every later byte is 80..BF). The second
+// byte's range is what rules out overlong forms (E0, F0), surrogates (ED)
+// and values above U+10FFFF (F4).
+struct Utf8Lead {
+  // 1 to 4; 0 for a byte that starts no well-formed sequence.
+  std::uint8_t length = 0;
+  std::uint8_t low = 0x80;
+  std::uint8_t high = 0xBF;
+};
+
+// utf8_lead()
+//
+// Returns the table row of `lead`.
+constexpr Utf8Lead utf8_lead(std::uint8_t lead) {
+  if (lead < 0x80) return {1, 0x80, 0xBF};
+  if (lead >= 0xC2 && lead <= 0xDF) return {2, 0x80, 0xBF};
+  if (lead >= 0xE0 && lead <= 0xEF) {
+    return {3, lead == 0xE0 ? std::uint8_t{0xA0} : std::uint8_t{0x80},
+            lead == 0xED ? std::uint8_t{0x9F} : std::uint8_t{0xBF}};
+  }
+  if (lead >= 0xF0 && lead <= 0xF4) {
+    return {4, lead == 0xF0 ? std::uint8_t{0x90} : std::uint8_t{0x80},
+            lead == 0xF4 ? std::uint8_t{0x8F} : std::uint8_t{0xBF}};
+  }
+  return {};
+}
+
+// append_code_point()
+//
+// Appends the UTF-8 form of the code point `c` (at most U+10FFFF) to `out`;
+// a surrogate, which UTF-8 cannot encode, becomes U+FFFD.
+void append_code_point(std::string& out, char32_t c);
 
 // Returns nullopt when `bytes` is valid UTF-8, else where it first is not.
 std::optional<Utf8Error> validate_utf8(std::string_view bytes);

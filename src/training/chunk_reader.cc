@@ -5,9 +5,6 @@
 
 #include <cerrno>
 
-#include "base/panic.h"
-#include "model/os_error.h"
-
 namespace selvane::training {
 
 ChunkReader::ChunkReader(const std::string& path, std::size_t chunk_size)
@@ -20,9 +17,7 @@ std::string_view ChunkReader::next() {
   do {
     got = ::read(file_.get(), buffer_.get(), chunk_size_);
   } while (got < 0 && errno == EINTR);
-  if (got < 0) {
-    panic(failure_message("To Work", model::describe_os_error(errno)));
-  }
+  if (got < 0) fail_os("To Work", errno);
   return {buffer_.get(), static_cast<std::size_t>(got)};
 }
 

@@ -1,22 +1,12 @@
 #include "training/console.h"
 
-#include <unistd.h>
-
-#include <cerrno>
-
-#include "base/panic.h"
-#include "training/file_io.h"
+#include "base/file_io.h"
 
 namespace selvane::training {
 
 FdConsole::~FdConsole() {
-  std::string_view rest = pending_;
-  while (!rest.empty()) {
-    const ssize_t written = ::write(fd_, rest.data(), rest.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;  // A destructor has no one to report to.
-    rest.remove_prefix(static_cast<std::size_t>(written));
-  }
+  // A destructor has no one to report a failed write to.
+  static_cast<void>(try_write_all(fd_, pending_));
 }
 
 void FdConsole::print(std::string_view text) {

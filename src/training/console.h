@@ -9,7 +9,7 @@ namespace selvane::training {
 // Console
 //
 // Where training prints its progress lines. The production console is file
-// descriptor 1; tests capture the lines in a string.
+// descriptor 1; tests capture the lines (`testing::StringConsole`).
 class Console {
  public:
   virtual ~Console() = default;
@@ -42,21 +42,6 @@ class FdConsole final : public Console {
   int fd_;
   std::string name_;
   std::string pending_;
-};
-
-// StringConsole
-//
-// A console that keeps everything printed to it, for tests.
-class StringConsole final : public Console {
- public:
-  // Appends `text` to the captured output.
-  void print(std::string_view text) override { text_ += text; }
-
-  // Returns everything printed so far.
-  const std::string& text() const { return text_; }
-
- private:
-  std::string text_;
 };
 
 }  // namespace selvane::training

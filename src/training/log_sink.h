@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "training/file_io.h"
+#include "base/file_io.h"
 
 namespace selvane::training {
 
@@ -17,7 +17,7 @@ inline constexpr std::string_view kLogsFileStarted = "Started \n ";
 // LogSink
 //
 // Where training writes its merge lines and chunk separators. The production
-// sink is a file; tests capture the text in a string.
+// sink is a file; tests capture the text (`testing::StringLogSink`).
 class LogSink {
  public:
   virtual ~LogSink() = default;
@@ -41,21 +41,6 @@ class FileLogSink final : public LogSink {
 
  private:
   UniqueFd file_;
-};
-
-// StringLogSink
-//
-// A log sink that keeps everything written to it, for tests.
-class StringLogSink final : public LogSink {
- public:
-  // Appends `bytes` to the captured log.
-  void write(std::string_view bytes) override { text_ += bytes; }
-
-  // Returns everything written so far.
-  const std::string& text() const { return text_; }
-
- private:
-  std::string text_;
 };
 
 // Opens the log sink of a training call. `logs_file` is created or truncated

@@ -1,7 +1,7 @@
 #include "training/save_model.h"
 
+#include "base/file_io.h"
 #include "model/model_file.h"
-#include "training/file_io.h"
 #include "training/log_lines.h"
 
 namespace selvane::training {

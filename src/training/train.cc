@@ -2,17 +2,13 @@
 
 #include <unistd.h>
 
-#include <utility>
-#include <vector>
-
 #include "codec/merge_engine.h"
 #include "training/chunk_reader.h"
 #include "training/id_allocation.h"
 #include "training/log_lines.h"
 #include "training/log_sink.h"
-#include "training/merge_learning.h"
-#include "training/pretokenize.h"
 #include "training/save_model.h"
+#include "training/train_chunk.h"
 
 namespace selvane::training {
 namespace {
@@ -41,16 +37,8 @@ void train(model::Data& data, const std::string& train_file, bool print_logs,
   for (bool first_chunk = true;; first_chunk = false) {
     const std::string_view chunk = reader.next();
     if (chunk.empty()) break;
-    std::vector<model::TokenId> ids = pretokenize_chunk(data, chunk);
-    // The first chunk of a call meets the known merges in learn_merges
-    // itself, as no-news iterations.
-    if (!first_chunk) {
-      ids = apply_known_merges<TrainingSequence>(std::move(ids), data.merges,
-                                                 console);
-    }
-    console.print(kChunkLine);
-    learn_merges<TrainingSequence>(std::move(ids), data, print_logs, log,
-                                   console);
+    train_chunk<TrainingSequence>(data, chunk, first_chunk, print_logs, log,
+                                  console);
     save_model(data, console);
     log.write(kChunkSeparator);
   }

@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "testing/plain_grapheme.h"
 #include "text/grapheme_break_tables_generated.h"
-#include "text/plain_grapheme.h"
+#include "text/utf8.h"
 
 namespace selvane::text {
 namespace {
@@ -20,24 +21,6 @@ namespace {
 std::string unicode_file(const std::string& name) {
   return std::string(SELVANE_SOURCE_DIR) + "/third_party/unicode-" +
          std::string(kUnicodeVersion) + "/" + name;
-}
-
-void append_utf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 // A text with its expected cluster end offsets.
@@ -56,7 +39,8 @@ Case parse_case(const std::string& line) {
     if (word == "\xC3\xB7") {  // ÷
       if (!c.text.empty()) c.ends.push_back(c.text.size());
     } else if (word != "\xC3\x97") {  // ×
-      append_utf8(c.text, static_cast<char32_t>(std::stoul(word, nullptr, 16)));
+      append_code_point(c.text,
+                        static_cast<char32_t>(std::stoul(word, nullptr, 16)));
     }
   }
   return c;
@@ -306,7 +290,7 @@ std::vector<std::string> property_samples() {
   std::vector<std::string> samples;
   for (const char32_t cp : points) {
     samples.emplace_back();
-    append_utf8(samples.back(), cp);
+    append_code_point(samples.back(), cp);
   }
   samples.push_back("\xFF");      // never starts a sequence
   samples.push_back("\xE0\xA0");  // truncated, or cut by what follows

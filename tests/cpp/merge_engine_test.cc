@@ -14,11 +14,10 @@
 #include "codec/merge_loop.h"
 #include "codec/plain_merge_sequence.h"
 #include "model/model_file.h"
-#include "training/console.h"
+#include "testing/capture.h"
 #include "training/id_allocation.h"
-#include "training/log_sink.h"
-#include "training/merge_learning.h"
 #include "training/pretokenize.h"
+#include "training/train_chunk.h"
 
 namespace selvane::codec {
 namespace {
@@ -156,6 +155,30 @@ std::vector<TokenId> motif_ids(std::mt19937& rng, std::size_t length) {
   return ids;
 }
 
+// The heap key is an optimisation of the tie-break, so it must order every
+// pair of entries exactly as `ranks_before` does: extremes of both fields and
+// random ones.
+TEST(MergeEngine, HeapRankOrdersLikeTheTieBreak) {
+  std::vector<PairCount> entries;
+  for (const std::uint32_t count : {0u, 1u, 10u, 0xFFFFFFFFu}) {
+    for (const PairKey pair : {0u, 1u, pair_key(1, 0), 0xFFFFFFFFu}) {
+      entries.push_back(PairCount{pair, count});
+    }
+  }
+  std::mt19937 rng(11);
+  for (int i = 0; i < 200; ++i) {
+    // Few distinct counts, so that ties are common.
+    entries.push_back(PairCount{static_cast<PairKey>(rng()),
+                                static_cast<std::uint32_t>(rng() % 4)});
+  }
+  for (const PairCount& a : entries) {
+    for (const PairCount& b : entries) {
+      ASSERT_EQ(heap_rank(a) > heap_rank(b), ranks_before(a, b))
+          << a.pair << "/" << a.count << " vs " << b.pair << "/" << b.count;
+    }
+  }
+}
+
 TEST(MergeEngine, EmptyAndSingleIdSequences) {
   for (const std::vector<TokenId>& ids :
        {std::vector<TokenId>{}, std::vector<TokenId>{5}}) {
@@ -266,16 +289,26 @@ TEST(MergeEngineDifferential, MergedIdsThatCollide) {
   }
 }
 
-// The ids of the code points (or bytes) of the start of a real text, dense
-// from 1 in order of first appearance, as training numbers its clusters.
-std::vector<TokenId> real_text_ids(std::size_t byte_count, bool code_points) {
-  std::ifstream in(SELVANE_SHARED_DIR
-                   "/corpora/tashkeela-classical/classical.txt",
+// Returns up to `byte_count` bytes from `offset` of the sample corpus that
+// the repository ships; empty, with a test failure, when it cannot be read.
+std::string read_sample(std::size_t offset, std::size_t byte_count) {
+  std::ifstream in(SELVANE_SOURCE_DIR "/data/sample/tashkeela-msa-excerpt.txt",
                    std::ios::binary);
-  if (!in) return {};
+  if (!in) {
+    ADD_FAILURE() << "data/sample/tashkeela-msa-excerpt.txt not readable";
+    return {};
+  }
+  in.seekg(static_cast<std::streamoff>(offset));
   std::string text(byte_count, '\0');
   in.read(text.data(), static_cast<std::streamsize>(byte_count));
   text.resize(static_cast<std::size_t>(in.gcount()));
+  return text;
+}
+
+// The ids of the code points (or bytes) of the start of a real text, dense
+// from 1 in order of first appearance, as training numbers its clusters.
+std::vector<TokenId> real_text_ids(std::size_t byte_count, bool code_points) {
+  const std::string text = read_sample(0, byte_count);
   std::unordered_map<std::uint32_t, TokenId> dense;
   std::vector<TokenId> ids;
   for (std::size_t i = 0; i < text.size();) {
@@ -313,21 +346,9 @@ void run_learning(const std::vector<TokenId>& ids) {
 
 TEST(MergeEngineDifferential, LearningOnRealText) {
   const auto code_points = real_text_ids(200'000, true);
-  if (code_points.empty()) GTEST_SKIP() << "corpus not found";
+  ASSERT_FALSE(code_points.empty());
   run_learning(code_points);
   run_learning(real_text_ids(30'000, false));
-}
-
-std::string read_corpus(const std::string& name, std::size_t offset,
-                        std::size_t byte_count) {
-  std::ifstream in(std::string(SELVANE_SHARED_DIR "/corpora/") + name,
-                   std::ios::binary);
-  if (!in) return {};
-  in.seekg(static_cast<std::streamoff>(offset));
-  std::string text(byte_count, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(byte_count));
-  text.resize(static_cast<std::size_t>(in.gcount()));
-  return text;
 }
 
 // Everything that two chunks of training produce.
@@ -347,15 +368,13 @@ TrainingRun train_two_chunks(const std::string& first,
                              const std::string& second) {
   model::Data data;
   training::write_reserved_entries(data);
-  training::StringConsole console;
-  training::StringLogSink log;
+  testing::StringConsole console;
+  testing::StringLogSink log;
   TrainingRun run;
-  run.first_chunk = training::learn_merges<Sequence>(
-      training::pretokenize_chunk(data, first), data, true, log, console);
-  run.after_known_merges = training::apply_known_merges<Sequence>(
-      training::pretokenize_chunk(data, second), data.merges, console);
-  run.second_chunk = training::learn_merges<Sequence>(run.after_known_merges,
-                                                      data, true, log, console);
+  run.first_chunk =
+      training::train_chunk<Sequence>(data, first, true, true, log, console);
+  run.second_chunk = training::train_chunk<Sequence>(
+      data, second, false, true, log, console, &run.after_known_merges);
   run.model = model::encode_model(data);
   run.console = console.text();
   run.log = log.text();
@@ -363,9 +382,8 @@ TrainingRun train_two_chunks(const std::string& first,
 }
 
 TEST(MergeEngineLoops, TrainingGivesTheSameModelLinesAndIds) {
-  const std::string text =
-      read_corpus("tashkeela-classical/classical.txt", 0, 120'000);
-  if (text.empty()) GTEST_SKIP() << "corpus not found";
+  const std::string text = read_sample(0, 120'000);
+  ASSERT_EQ(text.size(), 120'000u);
   const std::string first = text.substr(0, 60'000);
   const std::string second = text.substr(60'000);
   const TrainingRun plain = train_two_chunks<PlainMergeSequence>(first, second);
@@ -407,18 +425,14 @@ TEST(MergeEngineLoops, EncodingLoopOnRandomModels) {
 }
 
 TEST(MergeEngineLoops, EncodingLoopOnRealText) {
-  const std::string training_text =
-      read_corpus("tashkeela-classical/classical.txt", 0, 100'000);
+  const std::string training_text = read_sample(0, 100'000);
   // Text like the training text, so that many merges apply.
-  const std::string document =
-      read_corpus("tashkeela-classical/classical.txt", 100'000, 50'000);
-  if (training_text.empty() || document.empty()) {
-    GTEST_SKIP() << "corpus not found";
-  }
+  const std::string document = read_sample(100'000, 50'000);
+  ASSERT_EQ(document.size(), 50'000u);
   model::Data data;
   training::write_reserved_entries(data);
-  training::StringConsole console;
-  training::StringLogSink log;
+  testing::StringConsole console;
+  testing::StringLogSink log;
   training::learn_merges<MergeEngine>(
       training::pretokenize_chunk(data, training_text), data, false, log,
       console);

@@ -8,12 +8,16 @@
 #include "base/panic.h"
 #include "codec/merge_engine.h"
 #include "codec/plain_merge_sequence.h"
+#include "testing/capture.h"
 #include "training/console.h"
 #include "training/id_allocation.h"
 #include "training/log_sink.h"
 
 namespace selvane::training {
 namespace {
+
+using selvane::testing::StringConsole;
+using selvane::testing::StringLogSink;
 
 using model::pair_key;
 using model::TokenId;

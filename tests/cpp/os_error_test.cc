@@ -1,4 +1,4 @@
-#include "model/os_error.h"
+#include "base/os_error.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-namespace selvane::model {
+namespace selvane {
 namespace {
 
 TEST(OsErrorKind, NamesByErrorNumber) {
@@ -98,4 +98,4 @@ TEST(DescribeOsError, MessagesAreQuotedSafely) {
 }
 
 }  // namespace
-}  // namespace selvane::model
+}  // namespace selvane

@@ -8,17 +8,20 @@
 #include <filesystem>
 #include <string>
 
+#include "base/os_error.h"
 #include "base/panic.h"
 #include "model/model_file.h"
-#include "model/os_error.h"
 #include "panic_message.h"
 #include "scoped_temp_dir.h"
+#include "testing/capture.h"
 #include "training/chunk_reader.h"
 #include "training/console.h"
 #include "training/log_lines.h"
 
 namespace selvane::training {
 namespace {
+
+using selvane::testing::StringConsole;
 
 using model::pair_key;
 using selvane::testing::read_file;
@@ -161,14 +164,14 @@ TEST_F(TrainTest, FailedSeparatorComesAfterTheSave) {
   EXPECT_EQ(panic_message([&] {
               train(data_, "corpus.txt", false, "/dev/full", console_);
             }),
-            "To Work: " + model::describe_os_error(ENOSPC));
+            "To Work: " + describe_os_error(ENOSPC));
   EXPECT_EQ(model::decode_model(read_file("tokenizer")).merges.size(), 1u);
 }
 
 TEST_F(TrainTest, FailedMergeLogKeepsTheMergeInMemory) {
   std::filesystem::create_symlink("/dev/full", "log.txt");
   EXPECT_EQ(panic_message([&] { train_on("abababababababababab", true); }),
-            "To Work: " + model::describe_os_error(ENOSPC));
+            "To Work: " + describe_os_error(ENOSPC));
   EXPECT_EQ(data_.merges.size(), 1u);
   EXPECT_FALSE(std::filesystem::exists("tokenizer"));
   EXPECT_EQ(console_.text(), kStart + kChunk);
@@ -177,7 +180,7 @@ TEST_F(TrainTest, FailedMergeLogKeepsTheMergeInMemory) {
 TEST_F(TrainTest, FailedSaveWritesNoSeparator) {
   std::filesystem::create_directory("tokenizer");
   EXPECT_EQ(panic_message([&] { train_on("abababababababababab"); }),
-            "Should work: " + model::describe_os_error(EISDIR));
+            "Should work: " + describe_os_error(EISDIR));
   EXPECT_EQ(read_file("train.log"), "");
   EXPECT_EQ(console_.text(),
             kStart + kChunk + "Token 3 | Merge (1, 2) | 10 Times | Loop 0\n");

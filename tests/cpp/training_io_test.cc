@@ -10,13 +10,13 @@
 #include <filesystem>
 #include <string>
 
+#include "base/file_io.h"
+#include "base/os_error.h"
 #include "base/panic.h"
-#include "model/os_error.h"
 #include "panic_message.h"
 #include "scoped_temp_dir.h"
 #include "training/chunk_reader.h"
 #include "training/console.h"
-#include "training/file_io.h"
 #include "training/log_sink.h"
 
 namespace selvane::training {
@@ -29,7 +29,7 @@ using selvane::testing::write_file;
 using selvane::testing::panic_message;
 
 std::string os_failure(const std::string& prefix, int code) {
-  return prefix + ": " + model::describe_os_error(code);
+  return prefix + ": " + describe_os_error(code);
 }
 
 // Returns what can be read from `fd` right now without blocking.

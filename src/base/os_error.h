@@ -1,10 +1,10 @@
-#ifndef SELVANE_MODEL_OS_ERROR_H_
-#define SELVANE_MODEL_OS_ERROR_H_
+#ifndef SELVANE_BASE_OS_ERROR_H_
+#define SELVANE_BASE_OS_ERROR_H_
 
 #include <string>
 #include <string_view>
 
-namespace selvane::model {
+namespace selvane {
 
 // Returns the kind name for an error number, "Uncategorized" when it has none
 // of its own (2 gives "NotFound").
@@ -24,6 +24,6 @@ inline constexpr std::string_view kNulInPathDescription =
 inline constexpr std::string_view kWriteZeroDescription =
     "Error { kind: WriteZero, message: \"failed to write whole buffer\" }";
 
-}  // namespace selvane::model
+}  // namespace selvane
 
-#endif  // SELVANE_MODEL_OS_ERROR_H_
+#endif  // SELVANE_BASE_OS_ERROR_H_

@@ -1,15 +1,17 @@
-#ifndef SELVANE_TRAINING_FILE_IO_H_
-#define SELVANE_TRAINING_FILE_IO_H_
+#ifndef SELVANE_BASE_FILE_IO_H_
+#define SELVANE_BASE_FILE_IO_H_
+
+#include <sys/types.h>
 
 #include <string>
 #include <string_view>
 
-namespace selvane::training {
+namespace selvane {
 
 // UniqueFd
 //
 // Owns one open file descriptor and closes it when destroyed, so that every
-// file of a training call is closed on failure too.
+// file of a call is closed on failure too.
 class UniqueFd {
  public:
   // Holds no descriptor.
@@ -45,20 +47,53 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+// Permission bits of every file the module creates, before the umask.
+inline constexpr mode_t kCreateMode = 0666;
+
 // Returns `prefix`, a colon, a blank and `description`: the shape of every
 // failure message of a file operation.
 std::string failure_message(std::string_view prefix,
                             std::string_view description);
 
-// Opens `path` with `flags` (plus close-on-exec) and permission bits 0o666
-// for a created file, repeating the call when a signal interrupts it. Panics
-// with "`prefix`: " and the error's description on failure, and without any
-// system call when `path` holds a NUL byte.
+// fail()
+//
+// Panics with `failure_message(prefix, description)`.
+[[noreturn]] void fail(std::string_view prefix, std::string_view description);
+
+// Panics with "`prefix`: " and the description of the error number `code`.
+[[noreturn]] void fail_os(std::string_view prefix, int code);
+
+// Panics with "`prefix`: " and the NUL-in-path description when `path` holds
+// a NUL byte, which no system call can take: passing it on would silently
+// name a shorter path.
+void check_path(std::string_view path, std::string_view prefix);
+
+// open_retrying()
+//
+// Opens `path` with `flags` plus close-on-exec and permission bits
+// `kCreateMode` for a created file, repeating the call when a signal
+// interrupts it. Returns the descriptor, or -1 with errno set.
+int open_retrying(const std::string& path, int flags);
+
+// Opens `path` as `open_retrying()` does. Panics with "`prefix`: " and the
+// error's description on failure, and without any system call when `path`
+// holds a NUL byte.
 UniqueFd open_file(const std::string& path, int flags, std::string_view prefix);
 
+// Returns the bytes of `fd` from its current offset to end of file. Panics
+// with "`prefix`: " and the error's description when a read fails.
+std::string read_all(int fd, std::string_view prefix);
+
+// try_write_all()
+//
 // Writes every byte of `bytes` to `fd`, with further calls for partial writes
-// and for interrupted ones. Panics with "`prefix`: " and the description of
-// the error, or of a write that transferred nothing.
+// and for interrupted ones. Returns the description of the failure (an error,
+// or a write that transferred nothing), or an empty string once every byte
+// is written.
+std::string try_write_all(int fd, std::string_view bytes);
+
+// Writes every byte of `bytes` as `try_write_all()` does. Panics with
+// "`prefix`: " and the description of the failure.
 void write_all(int fd, std::string_view bytes, std::string_view prefix);
 
 // Replaces the file at `path` by one holding exactly `bytes`: they go to a
@@ -68,6 +103,6 @@ void write_all(int fd, std::string_view bytes, std::string_view prefix);
 void replace_file(const std::string& path, std::string_view bytes,
                   std::string_view prefix);
 
-}  // namespace selvane::training
+}  // namespace selvane
 
-#endif  // SELVANE_TRAINING_FILE_IO_H_
+#endif  // SELVANE_BASE_FILE_IO_H_

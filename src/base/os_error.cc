@@ -1,9 +1,9 @@
-#include "model/os_error.h"
+#include "base/os_error.h"
 
 #include <cerrno>
 #include <cstring>
 
-namespace selvane::model {
+namespace selvane {
 namespace {
 
 // strerror_r comes in two shapes: the GNU one returns the message (which may
@@ -119,4 +119,4 @@ std::string describe_os_error(int code) {
   return out;
 }
 
-}  // namespace selvane::model
+}  // namespace selvane

@@ -1,0 +1,43 @@
+#ifndef SELVANE_TRAINING_TRAIN_CHUNK_H_
+#define SELVANE_TRAINING_TRAIN_CHUNK_H_
+
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "model/data.h"
+#include "training/console.h"
+#include "training/log_lines.h"
+#include "training/log_sink.h"
+#include "training/merge_learning.h"
+#include "training/pretokenize.h"
+
+namespace selvane::training {
+
+// train_chunk()
+//
+// The step a training call takes for each chunk it reads, short of saving:
+// pretokenizes `chunk` into `data`, applies the known merges unless this is
+// the call's first chunk, prints the chunk line and learns the chunk's
+// merges. Returns the chunk's final ids; when `known_merged` is not null it
+// also receives the ids after the known merges. `Sequence` has the
+// interface of `codec::PlainMergeSequence`.
+template <class Sequence>
+std::vector<model::TokenId> train_chunk(
+    model::Data& data, std::string_view chunk, bool first_chunk,
+    bool print_logs, LogSink& log, Console& console,
+    std::vector<model::TokenId>* known_merged = nullptr) {
+  std::vector<model::TokenId> ids = pretokenize_chunk(data, chunk);
+  // The first chunk of a call meets the known merges in learn_merges itself,
+  // as no-news iterations.
+  if (!first_chunk) {
+    ids = apply_known_merges<Sequence>(std::move(ids), data.merges, console);
+  }
+  if (known_merged != nullptr) *known_merged = ids;
+  console.print(kChunkLine);
+  return learn_merges<Sequence>(std::move(ids), data, print_logs, log, console);
+}
+
+}  // namespace selvane::training
+
+#endif  // SELVANE_TRAINING_TRAIN_CHUNK_H_
