@@ -99,3 +99,23 @@ fuzz-build:
 
 fuzz: fuzz-build
 	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run-fuzzers $(CURDIR)/build/fuzz
+
+# A short run of every fuzzer, for CI.
+.PHONY: fuzz-short
+fuzz-short: fuzz-build
+	FUZZ_SECONDS=30 fuzz/run-fuzzers $(CURDIR)/build/fuzz
+
+# The C++ tests built with AddressSanitizer, UndefinedBehaviorSanitizer and
+# LeakSanitizer (on by default with ASan): no interpreter is involved, so
+# leaks are checked too.
+.PHONY: cpp-sanitize
+cpp-sanitize:
+	scripts/ensure-apt libgtest-dev
+	@command -v cmake >/dev/null || scripts/ensure-apt cmake
+	cmake -S . -B build/cpp-sanitize -DCMAKE_BUILD_TYPE=Debug \
+	  -DSELVANE_BUILD_TESTS=ON -DSELVANE_SANITIZE=ON \
+	  -DCMAKE_COMPILE_WARNING_AS_ERROR=$(WERROR) -DPython_EXECUTABLE=$(PYTHON)
+	cmake --build build/cpp-sanitize -j $(JOBS) --target selvane_cpp_tests
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir build/cpp-sanitize --output-on-failure -j $(JOBS)

@@ -17,6 +17,7 @@ import time
 import pytest
 
 import selvane
+from conftest import EMPTY_MODEL, PanicException, model_image
 
 # Under AddressSanitizer training is several times slower: fewer kills.
 SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
@@ -29,16 +30,8 @@ model.train("corpus.txt", False, "train.log")
 """
 
 
-def panic_type() -> type[BaseException]:
-    try:
-        selvane.load_from_file("/nonexistent/selvane-crash-test")
-    except BaseException as error:  # noqa: B036
-        return type(error)
-    raise AssertionError("loading a missing file succeeded")
-
-
 def prepare(work: pathlib.Path, chunks: int = 2, tail: int = 20_000) -> None:
-    (work / "start.model").write_bytes(bytes(24))
+    (work / "start.model").write_bytes(EMPTY_MODEL)
     # Whole chunks and then `tail` bytes, so that several saves happen.
     text = SAMPLE.read_bytes()
     size = 3_067_833 * (chunks - 1) + tail
@@ -88,7 +81,7 @@ except BaseException as error:
 
 def test_full_disk_fails_as_documented_and_keeps_the_old_model(tmp_path):
     prepare(tmp_path, chunks=1)
-    good = bytes(24)
+    good = EMPTY_MODEL
     (tmp_path / "tokenizer").write_bytes(good)
     # The corpus makes a model of several kilobytes; the old one is 24 bytes.
     code = FULL_DISK.replace("@LIMIT@", "2048")
@@ -105,10 +98,7 @@ def test_full_disk_fails_as_documented_and_keeps_the_old_model(tmp_path):
 
 
 def small_model(tmp_path):
-    image = (b"\x02\x00\x00\x00\x00\x00\x00\x00"
-             b"\x00\x00" + bytes(8) +
-             b"\x01\x00\x01\x00\x00\x00\x00\x00\x00\x00a"
-             + bytes(8) + b"\x01\x00\x00\x00\x00\x00\x00\x00" + b"\x01\x00\x00\x00\x00\x00\x00\x00a\x01\x00")
+    image = model_image({0: b"", 1: b"a"}, {"a": 1})
     path = tmp_path / "small.model"
     path.write_bytes(image)
     return selvane.load_from_file(str(path))
@@ -165,7 +155,7 @@ def test_reentrant_tokens_give_borrow_errors_and_keep_the_model(tmp_path):
     assert all(kind in ("ok", "RuntimeError") for kind, _ in tokens.outcomes)
     assert (model.vocab(), model.encode("aa"), model.decode([1, 1])) == before
     # The borrow is free again: train gets as far as its missing file.
-    with pytest.raises(panic_type()):
+    with pytest.raises(PanicException):
         model.train(str(tmp_path / "none"), False, str(tmp_path / "log"))
 
 

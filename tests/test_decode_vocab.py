@@ -10,6 +10,8 @@ import random
 import pytest
 
 import selvane
+from conftest import PanicException
+from conftest import load_model as load
 from modelfile import utf8_error, write_model
 
 EXAMPLES = int(os.environ.get("SELVANE_HYPOTHESIS_EXAMPLES", "100"))
@@ -18,16 +20,10 @@ BEH = "\u0628"
 BEH_UTF8 = BEH.encode()
 
 
-def load(tmp_path, lookup, merges=None, unicode_lookup=None, name="model"):
-    path = tmp_path / name
-    write_model(path, lookup, merges or {}, unicode_lookup or {})
-    return selvane.load_from_file(str(path))
-
-
 def panic_message(call) -> str:
     with pytest.raises(BaseException) as info:
         call()
-    assert type(info.value).__name__ == "PanicException"
+    assert type(info.value) is PanicException
     return str(info.value)
 
 

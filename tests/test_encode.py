@@ -13,16 +13,12 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import selvane
+from conftest import EMPTY_MODEL
+from conftest import load_model as load
 from modelfile import read_model, write_model
 
 EXAMPLES = int(os.environ.get("SELVANE_HYPOTHESIS_EXAMPLES", "100"))
 UNWRAP = "called `Option::unwrap()` on a `None` value"
-
-
-def load(tmp_path, lookup, merges, unicode_lookup, name="model"):
-    path = tmp_path / name
-    write_model(path, lookup, merges, unicode_lookup)
-    return selvane.load_from_file(str(path))
 
 
 def reference_encode(base, merges):
@@ -185,7 +181,7 @@ def trained(request, tmp_path_factory):
     work = tmp_path_factory.mktemp(f"trained{request.param}")
     corpus = training_corpus(request.param)
     (work / "corpus.txt").write_text("".join(corpus), encoding="utf-8")
-    (work / "empty.model").write_bytes(bytes(24))
+    (work / "empty.model").write_bytes(EMPTY_MODEL)
     with pytest.MonkeyPatch.context() as patch:
         patch.chdir(work)
         model = selvane.load_from_file("empty.model")

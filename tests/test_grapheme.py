@@ -10,6 +10,7 @@ import subprocess
 import sys
 
 import selvane
+from conftest import EMPTY_MODEL
 from modelfile import read_model, write_model
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -67,7 +68,7 @@ def test_encode_splits_every_line_like_the_file(tmp_path):
 
 
 def test_train_adds_exactly_the_clusters_of_the_file(tmp_path):
-    (tmp_path / "empty").write_bytes(bytes(24))
+    (tmp_path / "empty").write_bytes(EMPTY_MODEL)
     corpus = SEPARATOR.join("".join(clusters) for clusters in LINES)
     (tmp_path / "corpus.txt").write_text(corpus, encoding="utf-8")
     code = (

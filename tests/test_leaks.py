@@ -14,6 +14,7 @@ import tracemalloc
 import pytest
 
 import selvane
+from conftest import PanicException, model_image
 
 # Under AddressSanitizer freed memory sits in its quarantine, so the resident
 # size grows whatever the module does, and every call is slower.
@@ -21,26 +22,9 @@ SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 ROUNDS = 300 if SANITIZED else 2000
 
 # Ids 1 and 2 spell "a" and "b", (1, 2) merges into 3; "oov" is 0.
-IMAGE = (
-    b"\x04\x00\x00\x00\x00\x00\x00\x00"
-    b"\x00\x00" + bytes(8)
-    + b"\x01\x00\x01\x00\x00\x00\x00\x00\x00\x00a"
-    + b"\x02\x00\x01\x00\x00\x00\x00\x00\x00\x00b"
-    + b"\x03\x00\x02\x00\x00\x00\x00\x00\x00\x00ab"
-    + b"\x01\x00\x00\x00\x00\x00\x00\x00\x01\x00\x02\x00\x03\x00"
-    + b"\x03\x00\x00\x00\x00\x00\x00\x00"
-    + b"\x03\x00\x00\x00\x00\x00\x00\x00oov\x00\x00"
-    + b"\x01\x00\x00\x00\x00\x00\x00\x00a\x01\x00"
-    + b"\x01\x00\x00\x00\x00\x00\x00\x00b\x02\x00"
+IMAGE = model_image(
+    {0: b"", 1: b"a", 2: b"b", 3: b"ab"}, {"oov": 0, "a": 1, "b": 2}, {(1, 2): 3}
 )
-
-
-def panic_type() -> type[BaseException]:
-    try:
-        selvane.load_from_file("/nonexistent/selvane-leak-test")
-    except BaseException as error:  # noqa: B036
-        return type(error)
-    raise AssertionError("loading a missing file succeeded")
 
 
 def rss_kib() -> int:
@@ -117,7 +101,7 @@ def test_successful_calls_do_not_leak(model_path):
 
 def test_failing_calls_do_not_leak(model_path, tmp_path):
     model = selvane.load_from_file(model_path)
-    panic = panic_type()
+    panic = PanicException
     bad_model = tmp_path / "bad"
     bad_model.write_bytes(IMAGE[:-1])
     failures = [

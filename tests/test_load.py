@@ -11,6 +11,7 @@ import struct
 import pytest
 
 import selvane
+from conftest import EMPTY_MODEL
 import modelfile
 from modelfile import EOF, SHORT_TEXT, size_error, utf8_error, write_model
 
@@ -70,7 +71,7 @@ def test_directory_opens_then_fails_at_read(tmp_path):
 
 
 def test_path_through_a_file(tmp_path):
-    model = file_with(tmp_path, bytes(24))
+    model = file_with(tmp_path, EMPTY_MODEL)
     assert load_message(f"{model}/below") == (
         PREFIX + 'Os { code: 20, kind: NotADirectory, message: "Not a directory" }'
     )
@@ -78,7 +79,7 @@ def test_path_through_a_file(tmp_path):
 
 def test_nul_in_path_is_refused_before_any_system_call(tmp_path):
     # The part before the NUL names a loadable model: it must not be opened.
-    model = file_with(tmp_path, bytes(24))
+    model = file_with(tmp_path, EMPTY_MODEL)
     assert load_message(f"{model}\0tail") == (
         PREFIX
         + 'Error { kind: InvalidInput, message: "file name contained an '
@@ -88,7 +89,7 @@ def test_nul_in_path_is_refused_before_any_system_call(tmp_path):
 
 @pytest.mark.skipif(os.geteuid() == 0, reason="root reads any file")
 def test_unreadable_file(tmp_path):
-    model = file_with(tmp_path, bytes(24))
+    model = file_with(tmp_path, EMPTY_MODEL)
     model.chmod(0)
     assert load_message(model) == (
         PREFIX + 'Os { code: 13, kind: PermissionDenied, message: "Permission denied" }'
@@ -97,7 +98,7 @@ def test_unreadable_file(tmp_path):
 
 def test_failures_leave_no_descriptor_open(tmp_path):
     bad = file_with(tmp_path, b"\x01")
-    good = file_with(tmp_path, bytes(24), "good")
+    good = file_with(tmp_path, EMPTY_MODEL, "good")
     before = len(os.listdir("/proc/self/fd"))
     for _ in range(30):
         load_error(bad)
@@ -172,7 +173,7 @@ def test_corruptions_match_the_reference_reader(tmp_path):
 
 
 def test_empty_model(tmp_path):
-    model = selvane.load_from_file(str(file_with(tmp_path, bytes(24))))
+    model = selvane.load_from_file(str(file_with(tmp_path, EMPTY_MODEL)))
     assert type(model).__name__ == "Data"
     assert model.vocab() == []
     assert model.decode([]) == ""
@@ -249,7 +250,7 @@ def test_two_loads_are_independent_objects(tmp_path, monkeypatch):
 
 
 def test_filename_must_be_a_str(tmp_path):
-    path = file_with(tmp_path, bytes(24))
+    path = file_with(tmp_path, EMPTY_MODEL)
     for bad in (bytes(str(path), "utf-8"), path, None):
         with pytest.raises(TypeError, match="^argument 'filename': "):
             selvane.load_from_file(bad)

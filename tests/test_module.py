@@ -13,7 +13,7 @@ import weakref
 import pytest
 
 import selvane
-from binding_support import run_python, write_and_load
+from conftest import EMPTY_MODEL, model_image, run_python, write_and_load
 
 Data = selvane.Data
 
@@ -141,8 +141,8 @@ def test_instances_release_their_references(tmp_path):
     """Creating and dropping objects leaves the class's reference count (each
     instance holds one) where it was, so the destructor gives it back."""
     path = tmp_path / "model"
-    path.write_bytes(bytes(24))
-    write_and_load(tmp_path)  # skips while the loader is a placeholder
+    path.write_bytes(EMPTY_MODEL)
+    write_and_load(tmp_path)
     gc.collect()
     before = sys.getrefcount(Data)
     models = [selvane.load_from_file(str(path)) for _ in range(200)]
@@ -160,11 +160,8 @@ def test_destroyed_objects_free_their_model(tmp_path):
     memory)."""
     token = 4 << 20
     path = tmp_path / "big"
-    path.write_bytes(
-        (1).to_bytes(8, "little") + (1).to_bytes(2, "little")
-        + token.to_bytes(8, "little") + b"x" * token + bytes(16)
-    )
-    write_and_load(tmp_path)  # skips while the loader is a placeholder
+    path.write_bytes(model_image({1: b"x" * token}))
+    write_and_load(tmp_path)
     result = run_python(
         textwrap.dedent(
             f"""

@@ -8,15 +8,7 @@ import textwrap
 import pytest
 
 import selvane
-from binding_support import (
-    model_image,
-    panic_exception_type,
-    run_python,
-    skip_if_not_built,
-    write_and_load,
-)
-
-PanicException = panic_exception_type()
+from conftest import PanicException, model_image, run_python, write_and_load
 
 MISSING = "Should work: Os { code: 2, kind: NotFound, message: \"No such file or directory\" }"
 
@@ -69,7 +61,6 @@ def test_not_caught_as_exception(tmp_path):
     error = info.value
     assert len(error.args) == 1 and type(error.args[0]) is str
     assert str(error) == error.args[0]
-    skip_if_not_built(error)
     assert error.args == (MISSING,)
 
 
@@ -78,7 +69,6 @@ def test_body_panic_leaves_the_object_usable(tmp_path):
     for _ in range(3):
         with pytest.raises(PanicException) as info:
             model.decode([1, 2])
-        skip_if_not_built(info.value)
         assert str(info.value) == "This should not happend"
     assert model.decode([1, 1]) == "xx"
     assert model.vocab() == [0, 1]
@@ -106,8 +96,7 @@ def test_panic_report_on_stderr(tmp_path):
     lines = result.stderr.splitlines()
     assert len(lines) == 2, result.stderr
     assert lines[0].startswith("thread 'main' panicked at src/")
-    if "not built yet" not in lines[1]:
-        assert lines[1] == MISSING
+    assert lines[1] == MISSING
 
 
 def test_uncaught_panic_ends_the_program(tmp_path):
@@ -199,8 +188,6 @@ def test_fetched_panic_report(tmp_path):
     )
     result = run_python(code)
     assert result.returncode == 0, result.stderr
-    if "not built yet" in result.stderr:
-        pytest.skip("loader still a placeholder")
     assert result.stdout == "raised PanicException True\n"
     stderr = result.stderr
     # The first panic's report, then the announcement, the Python traceback

@@ -15,6 +15,7 @@ import sys
 
 import pytest
 
+from conftest import EMPTY_MODEL
 from modelfile import encode_model, read_model, write_model
 
 CHUNK_SIZE = 3_067_833
@@ -97,7 +98,7 @@ def run(cwd, calls, model=None, fsize_limit=None) -> Run:
     cwd = pathlib.Path(cwd)
     if model is None:
         model = "empty.model"
-        (cwd / model).write_bytes(bytes(24))
+        (cwd / model).write_bytes(EMPTY_MODEL)
     args = {"model": str(model), "calls": calls, "fsize_limit": fsize_limit}
     completed = subprocess.run(
         [sys.executable, "-c", CHILD, json.dumps(args)],
