@@ -25,7 +25,7 @@ using selvane::model::Data;
 using selvane::model::TokenId;
 
 constexpr std::string_view kDefaultCorpus =
-    "/work/shared/corpora/tashkeela-msa/msa.txt";
+    SELVANE_CORPORA_DIR "/tashkeela-msa/msa.txt";
 
 bool is_space(char c) {
   return c == ' ' || c == '\n' || c == '\t' || c == '\r';

@@ -31,6 +31,8 @@ CHUNK = 3_067_833
 def train_model(work: pathlib.Path) -> selvane.Data:
     """Trains on the first chunk of the classical corpus in `work`."""
     sample = work / "classical-chunk.txt"
+    if not TRAIN_TEXT.is_file():
+        raise SystemExit(f"corpus not found: {TRAIN_TEXT} (place ../shared/corpora beside the checkout)")
     with open(TRAIN_TEXT, "rb") as f:
         sample.write_bytes(f.read(CHUNK))
     (work / "empty.model").write_bytes(bytes(24))

@@ -168,7 +168,7 @@ long peak_rss_kib() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string corpora = argc > 1 ? argv[1] : "/work/shared/corpora";
+  const std::string corpora = argc > 1 ? argv[1] : SELVANE_CORPORA_DIR;
   const bool full_plain = argc > 2 && std::string(argv[2]) == "full";
   const int plain_iterations =
       full_plain ? kLearnIterations : (argc > 2 ? std::atoi(argv[2]) : 70);

@@ -27,9 +27,9 @@ constexpr int kFastRuns = 9;
 constexpr int kPlainRuns = 3;
 
 const char* const kDefaultCorpora[] = {
-    "/work/shared/corpora/tashkeela-classical/classical.txt",
-    "/work/shared/corpora/saudinewsnet/saudinewsnet-2015-08-11.txt",
-    "/work/shared/corpora/tweets-atsad/atsad-tweets-2019-04-13.txt",
+    SELVANE_CORPORA_DIR "/tashkeela-classical/classical.txt",
+    SELVANE_CORPORA_DIR "/saudinewsnet/saudinewsnet-2015-08-11.txt",
+    SELVANE_CORPORA_DIR "/tweets-atsad/atsad-tweets-2019-04-13.txt",
 };
 
 bool read_prefix(const char* path, std::string& text) {

@@ -63,6 +63,8 @@ def main() -> None:
     parser.add_argument("--big-runs", type=int, default=3, help="runs of the 12 MB case")
     parser.add_argument("--corpus", type=pathlib.Path, default=CORPUS)
     args = parser.parse_args()
+    if not args.corpus.is_file():
+        raise SystemExit(f"corpus not found: {args.corpus} (pass --corpus, or place ../shared/corpora beside the checkout)")
 
     rows = []
     with tempfile.TemporaryDirectory(prefix="selvane-train-bench-") as tmp:
