@@ -172,8 +172,6 @@ def cmd_train(args: argparse.Namespace) -> int:
             bar.close()
         if log_file is not None:
             log_file.close()
-    if summary.chunks == 0:
-        _fail(f"nothing to train on: the corpus is empty; {args.output} was not written")
     if not args.quiet:
         print(f"trained {summary.chunks} chunk{'s' if summary.chunks != 1 else ''} "
               f"({summary.bytes:,} bytes) in {summary.seconds:.1f} s: "

@@ -262,6 +262,9 @@ def train(
     if not files:
         raise SelvaneError("no corpus file given")
     sizes = _corpus_sizes(files)
+    if not any(sizes):
+        # Training on nothing saves nothing; say so rather than leave no output.
+        raise SelvaneError(f"nothing to train on: the corpus {'is' if len(files) == 1 else 'files are'} empty")
     target = os.fsdecode(os.fspath(output))
     if os.path.isdir(target):
         raise SelvaneError(f"output {target} is a directory")
