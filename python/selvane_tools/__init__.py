@@ -12,12 +12,17 @@ from __future__ import annotations
 
 from .errors import IdsExhaustedError, SelvaneError
 from .model import EMPTY_MODEL, Model, ModelFormatError, new_model
+from .training import CHUNK_SIZE, TrainProgress, TrainSummary, train
 
 __all__ = [
+    "CHUNK_SIZE",
     "EMPTY_MODEL",
     "IdsExhaustedError",
     "Model",
     "ModelFormatError",
     "SelvaneError",
+    "TrainProgress",
+    "TrainSummary",
     "new_model",
+    "train",
 ]

@@ -180,8 +180,17 @@ def cmd_train(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _encoding_model(path: str) -> Model:
+    model = Model(path)
+    if not model.has_oov:
+        # The extension would panic, with a report on standard error, at the
+        # first cluster it does not know.
+        _fail(f"{path} was never trained (it has no entry for unknown clusters); train it first")
+    return model
+
+
 def cmd_encode(args: argparse.Namespace) -> int:
-    model = Model(args.model)
+    model = _encoding_model(args.model)
     unit: Unit = args.unit
     inputs = args.inputs or ["-"]
     encode = model.data.encode
@@ -243,7 +252,7 @@ def cmd_info(args: argparse.Namespace) -> int:
 
 
 def cmd_show(args: argparse.Namespace) -> int:
-    model = Model(args.model)
+    model = _encoding_model(args.model)
     for number, text in enumerate(args.text):
         ids = model.encode(text)
         if number:
