@@ -297,9 +297,9 @@ def train(
         log_sink = log  # type: ignore[assignment]
     else:
         try:
-            close_log = open(log, "wb")  # type: ignore[arg-type]
+            close_log = open(log, "wb")
         except OSError as error:
-            raise SelvaneError(f"cannot write log {os.fsdecode(log)}: {error.strerror or error}") from None  # type: ignore[arg-type]
+            raise SelvaneError(f"cannot write log {os.fsdecode(log)}: {error.strerror or error}") from None
         log_sink = close_log
 
     try:
