@@ -4,9 +4,11 @@ from __future__ import annotations
 
 import sys
 
-from tqdm import tqdm  # type: ignore[import-untyped]
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from tqdm import tqdm  # type: ignore[import-untyped]
 
-from .training import TrainProgress
+    from .training import TrainProgress
 
 __all__ = ["ProgressBar"]
 
@@ -21,6 +23,13 @@ class ProgressBar:
         self.state: TrainProgress | None = None
 
     def _open(self, state: TrainProgress) -> tqdm:
+        # Imported here, on the first update, which training makes once its
+        # child has started: the import then overlaps the child's start-up.
+        from tqdm import tqdm
+
+        # The bar is updated once per chunk, so tqdm's monitor thread, which
+        # only repairs rare updates, is not worth its start and its join.
+        tqdm.monitor_interval = 0
         return tqdm(
             total=state.bytes_total,
             unit="B",

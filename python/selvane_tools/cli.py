@@ -7,14 +7,19 @@ import contextlib
 import os
 import signal
 import sys
-import tempfile
-from collections.abc import Iterator, Sequence
-from typing import BinaryIO, NoReturn
 
-from .display import escape, escape_bytes
+from ._files import create_temporary
 from .errors import IdsExhaustedError, SelvaneError
-from .model import Model, new_model
 from .units import UNIT_HELP, Unit, iter_numbered_units, parse_unit
+
+# Start-up time counts against every short command and against training's
+# overhead; `typing` alone would cost more than the rest of the imports.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Iterator, Sequence
+    from typing import BinaryIO, NoReturn
+
+    from .model import Model
 
 __all__ = ["main", "build_parser", "EXIT_OK", "EXIT_USER_ERROR", "EXIT_USAGE",
            "EXIT_IDS_EXHAUSTED", "EXIT_SIGINT", "EXIT_SIGTERM"]
@@ -79,15 +84,12 @@ def _output(path: str | None) -> Iterator[BinaryIO]:
     if os.path.isdir(path):
         _fail(f"output {path} is a directory")
     try:
-        fd, temporary = tempfile.mkstemp(prefix=".selvane-", suffix=".tmp", dir=directory)
+        fd, temporary = create_temporary(directory)
     except OSError as error:
         _fail(f"cannot write {path}: {error.strerror or error}")
     try:
         with os.fdopen(fd, "wb", buffering=1 << 20) as sink:
             yield sink
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temporary, 0o666 & ~umask)
         os.replace(temporary, path)
     finally:
         with contextlib.suppress(FileNotFoundError):
@@ -119,6 +121,8 @@ def _display_name(name: str) -> str:
 
 
 def cmd_init(args: argparse.Namespace) -> int:
+    from .model import new_model
+
     new_model(args.model, overwrite=args.force)
     return EXIT_OK
 
@@ -181,6 +185,8 @@ def cmd_train(args: argparse.Namespace) -> int:
 
 
 def _encoding_model(path: str) -> Model:
+    from .model import Model
+
     model = Model(path)
     if not model.has_oov:
         # The extension would panic, with a report on standard error, at the
@@ -203,6 +209,8 @@ def cmd_encode(args: argparse.Namespace) -> int:
 
 
 def cmd_decode(args: argparse.Namespace) -> int:
+    from .model import Model
+
     model = Model(args.model)
     known = set(model.vocab())
     decode = model.data.decode
@@ -223,6 +231,9 @@ def cmd_decode(args: argparse.Namespace) -> int:
 
 
 def cmd_vocab(args: argparse.Namespace) -> int:
+    from .display import escape_bytes
+    from .model import Model
+
     model = Model(args.model)
     with _output(None) as sink:
         for token in sorted(model.vocab()):
@@ -231,6 +242,9 @@ def cmd_vocab(args: argparse.Namespace) -> int:
 
 
 def cmd_info(args: argparse.Namespace) -> int:
+    from .display import escape_bytes
+    from .model import Model
+
     model = Model(args.model)
     rows = [
         ("file", args.model),
@@ -252,6 +266,8 @@ def cmd_info(args: argparse.Namespace) -> int:
 
 
 def cmd_show(args: argparse.Namespace) -> int:
+    from .display import escape
+
     model = _encoding_model(args.model)
     for number, text in enumerate(args.text):
         ids = model.encode(text)

@@ -8,13 +8,8 @@ gets the model without a shared file system.
 
 from __future__ import annotations
 
-import hashlib
 import os
 import struct
-import tempfile
-from collections.abc import Iterable, Sequence
-from dataclasses import dataclass
-from typing import SupportsIndex
 
 import selvane
 
@@ -22,7 +17,14 @@ from ._files import write_atomically
 from ._panic import panic_type
 from .errors import SelvaneError
 
-__all__ = ["EMPTY_MODEL", "Model", "ModelFormatError", "new_model", "parse_model"]
+# `typing` costs more to import than the whole training command's start-up
+# budget; annotations are strings here, so the names are for the checker only.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Iterable, Sequence
+    from typing import SupportsIndex
+
+__all__ = ["EMPTY_MODEL", "Model", "ModelContents", "ModelFormatError", "new_model", "parse_model", "saved_counts"]
 
 #: The smallest model file: three empty maps (24 zero bytes). Training from
 #: scratch starts from it.
@@ -38,20 +40,21 @@ class ModelFormatError(SelvaneError):
     """The bytes are not a model file (they do not decode as one)."""
 
 
-@dataclass(frozen=True, slots=True)
 class ModelContents:
-    """What a model file holds, as far as the companion needs it."""
+    """What a model file holds, as far as the companion needs it: `lookup`
+    (token id -> the token's bytes), `merges` (number of distinct merge
+    pairs), `unicode_entries` (distinct keys of the cluster table, "oov"
+    included), `has_oov`, and `size` (the bytes the decoder reads; anything
+    after them is ignored)."""
 
-    #: token id -> the token's bytes
-    lookup: dict[int, bytes]
-    #: number of distinct merge pairs
-    merges: int
-    #: number of distinct keys of the cluster table, the reserved "oov" included
-    unicode_entries: int
-    #: whether the cluster table holds the reserved key "oov"
-    has_oov: bool
-    #: number of bytes the decoder reads; anything after them is ignored
-    size: int
+    __slots__ = ("lookup", "merges", "unicode_entries", "has_oov", "size")
+
+    def __init__(self, lookup: dict[int, bytes], merges: int, unicode_entries: int, has_oov: bool, size: int) -> None:
+        self.lookup = lookup
+        self.merges = merges
+        self.unicode_entries = unicode_entries
+        self.has_oov = has_oov
+        self.size = size
 
 
 def parse_model(data: bytes) -> ModelContents:
@@ -112,6 +115,35 @@ def parse_model(data: bytes) -> ModelContents:
     return ModelContents(lookup, len(pairs), len(keys), b"oov" in keys, pos)
 
 
+def saved_counts(data: bytes) -> tuple[int, int] | None:
+    """(ids, merges) of a model file as training writes it, or None when
+    `data` is not a whole model file.
+
+    Much cheaper than `parse_model`: it only walks the lengths, which is
+    enough to tell a finished save from one still being written (a prefix
+    of a model file never decodes). Counts are the file's, so a file with
+    duplicate keys, which training never writes, counts them twice.
+    """
+    end = len(data)
+    if end < 24:
+        return None
+    u64 = _U64.unpack_from
+    (ids,) = u64(data, 0)
+    pos = 8
+    try:
+        for _ in range(ids):
+            pos += 10 + u64(data, pos + 2)[0]
+        (merges,) = u64(data, pos)
+        pos += 8 + 6 * merges
+        (clusters,) = u64(data, pos)
+        pos += 8
+        for _ in range(clusters):
+            pos += 10 + u64(data, pos)[0]
+    except struct.error:
+        return None
+    return (int(ids), int(merges)) if pos <= end else None
+
+
 def _load_extension(data: bytes) -> selvane.Data:
     """Hands `data` to the extension's loader, which only reads named files.
 
@@ -132,6 +164,8 @@ def _load_extension(data: bytes) -> selvane.Data:
             os.close(fd)
     if fd >= 0:
         os.close(fd)
+    import tempfile
+
     with tempfile.TemporaryDirectory(prefix="selvane-model-") as directory:
         path = os.path.join(directory, "model")
         with open(path, "wb") as sink:
@@ -201,6 +235,8 @@ class Model:
     @property
     def sha256(self) -> str:
         """The SHA-256 of the model file bytes, in hexadecimal."""
+        import hashlib
+
         return hashlib.sha256(self._bytes).hexdigest()
 
     @property

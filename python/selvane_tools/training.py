@@ -15,21 +15,30 @@ a direct use of the extension would, so the model is byte for byte the same.
 
 from __future__ import annotations
 
-import json
 import os
-import selectors
+import select
 import signal
-import subprocess
 import sys
-import tempfile
 import time
-from collections.abc import Callable, Iterable
-from dataclasses import dataclass, field
-from typing import IO, Protocol
+
+import selvane
 
 from ._files import write_atomically
 from .errors import IdsExhaustedError, SelvaneError
-from .model import EMPTY_MODEL, Model, ModelFormatError, parse_model
+from .model import EMPTY_MODEL, Model, saved_counts
+
+# The command's start-up time is training overhead: `typing`, `dataclasses`,
+# `tempfile`, `json` and `subprocess` would cost more than the rest together,
+# so none of them is imported when the module runs; the child is started with
+# `os.posix_spawn` and read with `select.poll`.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Iterable
+    from typing import IO, Protocol
+
+    class _Writable(Protocol):
+        def write(self, data: bytes, /) -> object: ...
+
 
 __all__ = ["CHUNK_SIZE", "TrainProgress", "TrainSummary", "train"]
 
@@ -42,73 +51,66 @@ _MERGE = b"Token "
 _PANIC_MARK = "\nselvane-training-panic "
 _EXHAUSTED = "All 65,536 token ids are in use"
 
-# Runs in the child, whose working directory is the private one. SIGINT is
-# ignored there because the parent decides when to stop (and a terminal's
-# Ctrl-C reaches the whole foreground group); PR_SET_PDEATHSIG ends the child
-# if the parent dies without cleaning up.
-_CHILD = r"""
-import ctypes, json, os, signal, sys
+# Runs in the child, whose working directory is the private one, as
+# `python -S -c CHILD EXTENSION_DIR WORK_DIR CORPUS...`: without the site module it
+# starts faster, and it finds the extension where the parent found it. SIGINT
+# is ignored because the parent decides when to stop. If the parent dies
+# without stopping it, its next console line fails on the broken pipe and
+# ends it within a chunk. A panic goes back as hex, which survives any text.
+_CHILD = """
+import os, signal, sys
 signal.signal(signal.SIGINT, signal.SIG_IGN)
-try:
-    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)
-except Exception:
-    pass
-if os.getppid() != int(sys.argv[2]):
-    sys.exit(1)
+os.chdir(sys.argv[2])
+sys.path.insert(0, sys.argv[1])
 import selvane
 model = selvane.load_from_file("init.model")
-for corpus in json.loads(sys.argv[1]):
+for corpus in sys.argv[3:]:
     try:
         model.train(corpus, False, "train.log")
     except BaseException as error:
-        sys.stderr.write(%r + json.dumps(str(error)) + "\n")
-        sys.stderr.flush()
+        os.write(2, (%r + str(error).encode("utf-8", "replace").hex() + "\\n").encode())
         os._exit(3)
 """ % _PANIC_MARK
 
 
-class _Writable(Protocol):
-    def write(self, data: bytes, /) -> object: ...
-
-
-@dataclass(slots=True)
 class TrainProgress:
-    """How far a training run has got; passed to a `progress` callback."""
+    """How far a training run has got; passed to a `progress` callback:
+    `bytes_done` (corpus bytes of the completed chunks) of `bytes_total`,
+    `chunks_done` of `chunks_total`, `merges` learned so far, `ids` in the
+    model so far, `file_index` (the corpus file being trained on) of `files`."""
 
-    #: corpus bytes of the completed chunks
-    bytes_done: int = 0
-    #: bytes of all corpus files
-    bytes_total: int = 0
-    #: chunks completed and saved
-    chunks_done: int = 0
-    #: chunks of all corpus files
-    chunks_total: int = 0
-    #: merges learned so far in this run
-    merges: int = 0
-    #: token ids in the model so far
-    ids: int = 0
-    #: index of the corpus file being trained on
-    file_index: int = 0
-    #: the corpus files, as given
-    files: list[str] = field(default_factory=list)
+    __slots__ = ("bytes_done", "bytes_total", "chunks_done", "chunks_total", "merges", "ids",
+                 "file_index", "files")
+
+    def __init__(self, bytes_total: int, chunks_total: int, ids: int, files: list[str]) -> None:
+        self.bytes_done = 0
+        self.bytes_total = bytes_total
+        self.chunks_done = 0
+        self.chunks_total = chunks_total
+        self.merges = 0
+        self.ids = ids
+        self.file_index = 0
+        self.files = files
 
 
-@dataclass(frozen=True, slots=True)
 class TrainSummary:
-    """The result of `train`."""
+    """The result of `train`: `chunks` trained and saved, `merges` learned by
+    this run, `ids` in the saved model, corpus `bytes` trained on, wall
+    `seconds`, and the `output` path."""
 
-    #: chunks trained and saved
-    chunks: int
-    #: merges learned by this run (the saved model's merges less the initial model's)
-    merges: int
-    #: token ids in the saved model
-    ids: int
-    #: corpus bytes trained on
-    bytes: int
-    #: wall time of the run
-    seconds: float
-    #: where the model was written
-    output: str
+    __slots__ = ("chunks", "merges", "ids", "bytes", "seconds", "output")
+
+    def __init__(self, chunks: int, merges: int, ids: int, bytes: int, seconds: float, output: str) -> None:
+        self.chunks = chunks
+        self.merges = merges
+        self.ids = ids
+        self.bytes = bytes
+        self.seconds = seconds
+        self.output = output
+
+    def __repr__(self) -> str:
+        fields = ", ".join(f"{name}={getattr(self, name)!r}" for name in self.__slots__)
+        return f"TrainSummary({fields})"
 
 
 def _corpus_sizes(files: list[str]) -> list[int]:
@@ -143,6 +145,7 @@ class _Run:
         self.report = report
         self.log = log
         self.committed: bytes | None = None
+        self.committed_counts = (0, 0)
         self.file_chunks = 0
         self.calls = 0
         self.stderr_tail = bytearray()
@@ -158,14 +161,18 @@ class _Run:
         try:
             with open(os.path.join(self.work, "tokenizer"), "rb") as saved:
                 data = saved.read()
-            contents = parse_model(data)
-        except (FileNotFoundError, ModelFormatError):
+        except FileNotFoundError:
             return False
-        if data == self.committed:
+        counts = saved_counts(data)
+        if counts is None or data == self.committed:
             return False
-        write_atomically(self.output, data)
+        # Not flushed to disk: the name only ever moves from one whole model
+        # to the next, which is what an interruption needs; the end of the
+        # run flushes the final model once.
+        write_atomically(self.output, data, durable=False)
         self.committed = data
-        self.progress.ids = len(contents.lookup)
+        self.committed_counts = counts
+        self.progress.ids = counts[0]
         return True
 
     def on_line(self, line: bytes) -> None:
@@ -191,31 +198,31 @@ class _Run:
         if self.log is not None:
             self.log.write(line)
 
-    def pump(self, child: subprocess.Popen[bytes]) -> None:
+    def pump(self, out: int, err: int, started: Callable[[], None]) -> None:
         """Reads the child's standard output and error until both close."""
-        assert child.stdout is not None and child.stderr is not None
         pending = b""
-        with selectors.DefaultSelector() as selector:
-            selector.register(child.stdout, selectors.EVENT_READ, "out")
-            selector.register(child.stderr, selectors.EVENT_READ, "err")
-            open_streams = 2
-            while open_streams:
-                for key, _ in selector.select():
-                    stream: IO[bytes] = key.fileobj  # type: ignore[assignment]
-                    data = os.read(stream.fileno(), 1 << 16)
-                    if not data:
-                        selector.unregister(stream)
-                        open_streams -= 1
-                        continue
-                    if key.data == "err":
-                        self.stderr_tail += data
-                        del self.stderr_tail[:-65536]
-                        continue
-                    pending += data
-                    lines = pending.split(b"\n")
-                    pending = lines.pop()
-                    for line in lines:
-                        self.on_line(line + b"\n")
+        poller = select.poll()
+        poller.register(out, select.POLLIN)
+        poller.register(err, select.POLLIN)
+        open_streams = 2
+        # The bar's set-up (importing tqdm) overlaps the child's start.
+        started()
+        while open_streams:
+            for fd, _ in poller.poll():
+                data = os.read(fd, 1 << 16)
+                if not data:
+                    poller.unregister(fd)
+                    open_streams -= 1
+                    continue
+                if fd == err:
+                    self.stderr_tail += data
+                    del self.stderr_tail[:-65536]
+                    continue
+                pending += data
+                lines = pending.split(b"\n")
+                pending = lines.pop()
+                for line in lines:
+                    self.on_line(line + b"\n")
         if pending and self.log is not None:
             self.log.write(pending)
 
@@ -225,7 +232,7 @@ class _Run:
         if at < 0:
             return None
         try:
-            return str(json.loads(text[at + len(_PANIC_MARK) :].split("\n", 1)[0]))
+            return bytes.fromhex(text[at + len(_PANIC_MARK) :].split("\n", 1)[0]).decode("utf-8", "replace")
         except ValueError:
             return None
 
@@ -271,12 +278,12 @@ def train(
     if not os.path.isdir(os.path.dirname(os.path.abspath(target))):
         raise SelvaneError(f"the directory of output {target} does not exist")
     initial = EMPTY_MODEL if init is None else Model(init).model_bytes
-    initial_merges = parse_model(initial).merges
+    initial_counts = saved_counts(initial) or (0, 0)
 
     state = TrainProgress(
         bytes_total=sum(sizes),
         chunks_total=sum(-(-size // CHUNK_SIZE) for size in sizes),
-        ids=len(parse_model(initial).lookup),
+        ids=initial_counts[0],
         files=files,
     )
     bar = None
@@ -302,44 +309,36 @@ def train(
             raise SelvaneError(f"cannot write log {os.fsdecode(log)}: {error.strerror or error}") from None
         log_sink = close_log
 
+    work = _private_directory()
     try:
-        with tempfile.TemporaryDirectory(prefix="selvane-train-") as work:
-            with open(os.path.join(work, "init.model"), "wb") as sink:
-                sink.write(initial)
-            names = []
-            for index, name in enumerate(files):
-                # A link under a plain name serves any path, including ones
-                # that are not valid UTF-8 and so cannot be a `str` argument.
-                link = f"corpus-{index}"
-                os.symlink(os.path.abspath(name), os.path.join(work, link))
-                names.append(link)
-            run = _Run(work, target, sizes, state, report, log_sink)
-            if report is not None:
-                report(state)
-            child = subprocess.Popen(
-                [sys.executable, "-c", _CHILD, json.dumps(names), str(os.getpid())],
-                cwd=work,
-                stdin=subprocess.DEVNULL,
-                stdout=subprocess.PIPE,
-                stderr=subprocess.PIPE,
-                start_new_session=True,
-            )
-            try:
-                run.pump(child)
-                status = child.wait()
-            finally:
-                if child.poll() is None:
-                    child.send_signal(signal.SIGKILL)
-                    child.wait()
-                for stream in (child.stdout, child.stderr):
-                    if stream is not None:
-                        stream.close()
-                # A kill can land after a save finished but before its line.
-                if run.commit():
-                    state.chunks_done += 1
-                if bar is not None:
-                    bar.close()
+        with open(os.path.join(work, "init.model"), "wb") as sink:
+            sink.write(initial)
+        names = []
+        for index, name in enumerate(files):
+            # A link under a plain name serves any path, including ones that
+            # are not valid UTF-8 and so cannot be a `str` argument.
+            link = f"corpus-{index}"
+            os.symlink(os.path.abspath(name), os.path.join(work, link))
+            names.append(link)
+        run = _Run(work, target, sizes, state, report, log_sink)
+        pid, out, err = _spawn(work, names)
+        status = None
+        try:
+            run.pump(out, err, lambda: report(state) if report is not None else None)
+            status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+        finally:
+            if status is None:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+            os.close(out)
+            os.close(err)
+            # A kill can land after a save finished but before its line.
+            if run.commit():
+                state.chunks_done += 1
+            if bar is not None:
+                bar.close()
     finally:
+        _remove_directory(work)
         if close_log is not None:
             close_log.close()
 
@@ -358,16 +357,70 @@ def train(
         raise SelvaneError(f"the training process ended with status {status}"
                            + (f" ({detail[0]})" if detail else "") + f"; {kept}")
 
-    final = run.committed if run.committed is not None else initial
-    contents = parse_model(final)
+    if run.committed is not None:
+        try:
+            with open(target, "rb") as written:
+                os.fsync(written.fileno())
+        except OSError as error:
+            raise SelvaneError(f"cannot flush {target} to disk: {error.strerror or error}") from None
+    ids, merges = run.committed_counts if run.committed is not None else initial_counts
     return TrainSummary(
         chunks=state.chunks_done,
-        merges=contents.merges - initial_merges,
-        ids=len(contents.lookup),
+        merges=merges - initial_counts[1],
+        ids=ids,
         bytes=state.bytes_done,
         seconds=time.perf_counter() - started_at,
         output=target,
     )
+
+
+def _spawn(work: str, names: list[str]) -> tuple[int, int, int]:
+    """Starts the child in `work` in a session of its own, so that a
+    terminal's Ctrl-C reaches only the parent; returns its pid and the read
+    ends of its standard output and error."""
+    out_read, out_write = os.pipe2(os.O_CLOEXEC)
+    err_read, err_write = os.pipe2(os.O_CLOEXEC)
+    try:
+        pid = os.posix_spawn(
+            sys.executable,
+            [sys.executable, "-S", "-c", _CHILD, os.path.dirname(os.path.abspath(selvane.__file__)), work, *names],
+            os.environ,
+            file_actions=[
+                (os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
+                (os.POSIX_SPAWN_DUP2, out_write, 1),
+                (os.POSIX_SPAWN_DUP2, err_write, 2),
+            ],
+            setsid=True,
+        )
+    except OSError:
+        for fd in (out_read, err_read):
+            os.close(fd)
+        raise
+    finally:
+        os.close(out_write)
+        os.close(err_write)
+    return pid, out_read, err_read
+
+
+def _private_directory() -> str:
+    """Creates a directory that only this user can enter, under $TMPDIR or /tmp."""
+    base = os.environ.get("TMPDIR") or "/tmp"
+    while True:
+        path = os.path.join(base, f"selvane-train-{os.urandom(6).hex()}")
+        try:
+            os.mkdir(path, 0o700)
+            return path
+        except FileExistsError:
+            continue
+        except OSError as error:
+            raise SelvaneError(f"cannot create a working directory in {base}: {error.strerror or error}") from None
+
+
+def _remove_directory(path: str) -> None:
+    """Removes the working directory: the child writes only plain files there."""
+    for entry in os.scandir(path):
+        os.unlink(entry.path)
+    os.rmdir(path)
 
 
 def _panic(message: str) -> BaseException:

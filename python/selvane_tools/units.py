@@ -20,12 +20,12 @@ by U+FFFD.
 
 from __future__ import annotations
 
-import json
-from collections.abc import Iterator
-from dataclasses import dataclass
-from typing import BinaryIO, Literal
-
 from .errors import SelvaneError
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Iterator
+    from typing import BinaryIO
 
 __all__ = ["Unit", "UnitError", "parse_unit", "iter_units", "iter_numbered_units", "UNIT_HELP"]
 
@@ -36,13 +36,26 @@ class UnitError(SelvaneError):
     """A unit could not be taken from the input (for example a bad JSON line)."""
 
 
-@dataclass(frozen=True, slots=True)
 class Unit:
-    """How an input is split: `kind` is line, paragraph, file or jsonl."""
+    """How an input is split: `kind` is line, paragraph, file or jsonl, and
+    `field` the JSON field holding the text, for the jsonl kind only."""
 
-    kind: Literal["line", "paragraph", "file", "jsonl"]
-    #: the JSON field holding the text, for the jsonl kind only
-    field: str | None = None
+    __slots__ = ("kind", "field")
+
+    def __init__(self, kind: str, field: str | None = None) -> None:
+        if kind not in ("line", "paragraph", "file", "jsonl") or (kind == "jsonl") != (field is not None):
+            raise UnitError(f"unknown unit {kind!r}: expected {UNIT_HELP}")
+        self.kind = kind
+        self.field = field
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Unit) and (self.kind, self.field) == (other.kind, other.field)
+
+    def __hash__(self) -> int:
+        return hash((self.kind, self.field))
+
+    def __repr__(self) -> str:
+        return f"Unit({self.kind!r}, {self.field!r})"
 
     def __str__(self) -> str:
         return f"jsonl:{self.field}" if self.kind == "jsonl" else self.kind
@@ -51,7 +64,7 @@ class Unit:
 def parse_unit(spec: str) -> Unit:
     """Reads a unit as written on the command line ("line", "jsonl:text", ...)."""
     if spec in ("line", "paragraph", "file"):
-        return Unit(spec)  # type: ignore[arg-type]
+        return Unit(spec)
     if spec.startswith("jsonl:") and len(spec) > len("jsonl:"):
         return Unit("jsonl", spec[len("jsonl:") :])
     raise UnitError(f"unknown unit {spec!r}: expected {UNIT_HELP}")
@@ -104,6 +117,8 @@ def iter_numbered_units(stream: BinaryIO, unit: Unit, name: str = "<stdin>", fir
         if paragraph:
             yield start, _text(b"\n".join(paragraph))
         return
+    import json
+
     field = unit.field
     assert field is not None
     for number, raw in enumerate(_lines(stream), first_line):
