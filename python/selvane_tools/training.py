@@ -205,7 +205,7 @@ class _Run:
         poller.register(out, select.POLLIN)
         poller.register(err, select.POLLIN)
         open_streams = 2
-        # The bar's set-up (importing tqdm) overlaps the child's start.
+        # The first report comes once the child is on its way.
         started()
         while open_streams:
             for fd, _ in poller.poll():
