@@ -157,10 +157,13 @@ class _Run:
     def commit(self) -> bool:
         """Copies the child's latest complete save to the output.
 
-        The child rewrites "tokenizer" in place, so a read can meet a save in
-        progress; a model file decodes only when it is whole, which tells a
-        finished save from a torn one. A torn one is skipped: the output keeps
-        the previous chunk's model and the next save brings a newer one.
+        The child renames each save over "tokenizer", so a read sees a whole
+        model; the length walk still guards against a partial file (a kill
+        during a save, or a build that writes in place): one that does not
+        decode is skipped, the output keeps the previous chunk's model, and
+        the next save brings a newer one. By the time a save's line is read,
+        the child may have saved again; the output then gets that newer
+        model, which is still one of a completed chunk.
         """
         try:
             with open(os.path.join(self.work, "tokenizer"), "rb") as saved:
