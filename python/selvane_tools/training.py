@@ -1,0 +1,449 @@
+"""Training through the extension in a child process.
+
+`Data.train` writes "tokenizer" and "log.txt" into the current directory,
+prints every merge on file descriptor 1 and holds the interpreter lock until
+the whole corpus is done, so Ctrl-C waits for it. Running it in a child whose
+working directory is private keeps the caller's directory and standard output
+clean, lets the parent read the console lines through a pipe for progress,
+and lets the parent stop the child at once. After each " Saved Successfully "
+line the parent copies the child's "tokenizer" to the output atomically, so
+the output always holds the model of a completed chunk.
+
+The child makes the same `train` calls on the same files in the same order as
+a direct use of the extension would, so the model is byte for byte the same.
+"""
+
+from __future__ import annotations
+
+import os
+import select
+import signal
+import sys
+import time
+
+import selvane
+
+from ._files import write_atomically
+from .errors import IdsExhaustedError, SelvaneError
+from .model import EMPTY_MODEL, Model, saved_counts
+
+# The command's start-up time is training overhead: `typing`, `dataclasses`,
+# `tempfile`, `json` and `subprocess` would cost more than the rest together,
+# so none of them is imported when the module runs; the child is started with
+# `os.posix_spawn` and read with `select.poll`.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Iterable
+    from typing import IO, Protocol
+
+    class _Writable(Protocol):
+        def write(self, data: bytes, /) -> object: ...
+
+
+__all__ = ["CHUNK_SIZE", "TrainProgress", "TrainSummary", "train"]
+
+#: Bytes of one training chunk: the extension reads the corpus this many at a time.
+CHUNK_SIZE = 3_067_833
+
+_START = b"Just Started\n"
+_SAVED = b" Saved Successfully \n"
+_MERGE = b"Token "
+_PANIC_MARK = "\nselvane-training-panic "
+_EXHAUSTED = "All 65,536 token ids are in use"
+# Seconds between reads of the child's output: short beside a chunk (a
+# quarter of a second and more), long beside a console line.
+_NAP = 0.005
+_PIPE_SIZE = 1 << 20
+
+# Runs in the child, whose working directory is the private one, as
+# `python -S -c CHILD EXTENSION_DIR WORK_DIR CORPUS...`: without the site module it
+# starts faster, and it finds the extension where the parent found it. SIGINT
+# is ignored because the parent decides when to stop. If the parent dies
+# without stopping it, its next console line fails on the broken pipe and
+# ends it within a chunk. A panic goes back as hex, which survives any text.
+_CHILD = """
+import os, signal, sys
+signal.signal(signal.SIGINT, signal.SIG_IGN)
+os.chdir(sys.argv[2])
+sys.path.insert(0, sys.argv[1])
+import selvane
+model = selvane.load_from_file("init.model")
+for corpus in sys.argv[3:]:
+    try:
+        model.train(corpus, False, "train.log")
+    except BaseException as error:
+        os.write(2, (%r + str(error).encode("utf-8", "replace").hex() + "\\n").encode())
+        os._exit(3)
+""" % _PANIC_MARK
+
+
+class TrainProgress:
+    """How far a training run has got; passed to a `progress` callback:
+    `bytes_done` (corpus bytes of the completed chunks) of `bytes_total`,
+    `chunks_done` of `chunks_total`, `merges` learned so far, `ids` in the
+    model so far, `file_index` (the corpus file being trained on) of `files`."""
+
+    __slots__ = ("bytes_done", "bytes_total", "chunks_done", "chunks_total", "merges", "ids",
+                 "file_index", "files")
+
+    def __init__(self, bytes_total: int, chunks_total: int, ids: int, files: list[str]) -> None:
+        self.bytes_done = 0
+        self.bytes_total = bytes_total
+        self.chunks_done = 0
+        self.chunks_total = chunks_total
+        self.merges = 0
+        self.ids = ids
+        self.file_index = 0
+        self.files = files
+
+
+class TrainSummary:
+    """The result of `train`: `chunks` trained and saved, `merges` learned by
+    this run, `ids` in the saved model, corpus `bytes` trained on, wall
+    `seconds`, and the `output` path."""
+
+    __slots__ = ("chunks", "merges", "ids", "bytes", "seconds", "output")
+
+    def __init__(self, chunks: int, merges: int, ids: int, bytes: int, seconds: float, output: str) -> None:
+        self.chunks = chunks
+        self.merges = merges
+        self.ids = ids
+        self.bytes = bytes
+        self.seconds = seconds
+        self.output = output
+
+    def __repr__(self) -> str:
+        fields = ", ".join(f"{name}={getattr(self, name)!r}" for name in self.__slots__)
+        return f"TrainSummary({fields})"
+
+
+def _corpus_sizes(files: list[str]) -> list[int]:
+    sizes = []
+    for name in files:
+        try:
+            with open(name, "rb") as corpus:
+                stat = os.fstat(corpus.fileno())
+        except FileNotFoundError:
+            raise SelvaneError(f"corpus not found: {name}") from None
+        except IsADirectoryError:
+            raise SelvaneError(f"corpus {name} is a directory") from None
+        except OSError as error:
+            raise SelvaneError(f"cannot read corpus {name}: {error.strerror or error}") from None
+        if not os.path.isfile(name):
+            # A pipe or device is read in short pieces, which would change
+            # where the chunks end and so the model.
+            raise SelvaneError(f"corpus {name} is not a regular file")
+        sizes.append(stat.st_size)
+    return sizes
+
+
+class _Run:
+    """The parent's side of one training run."""
+
+    def __init__(self, work: str, output: str, sizes: list[int], progress: TrainProgress,
+                 report: Callable[[TrainProgress], None] | None, log: _Writable | None) -> None:
+        self.work = work
+        self.output = output
+        self.sizes = sizes
+        self.progress = progress
+        self.report = report
+        self.log = log
+        self.committed: bytes | None = None
+        self.committed_counts = (0, 0)
+        self.file_chunks = 0
+        self.calls = 0
+        self.stderr_tail = bytearray()
+
+    def commit(self) -> bool:
+        """Copies the child's latest complete save to the output.
+
+        The child renames each save over "tokenizer", so a read sees a whole
+        model; the length walk still guards against a partial file (a kill
+        during a save, or a build that writes in place): one that does not
+        decode is skipped, the output keeps the previous chunk's model, and
+        the next save brings a newer one. By the time a save's line is read,
+        the child may have saved again; the output then gets that newer
+        model, which is still one of a completed chunk.
+        """
+        try:
+            with open(os.path.join(self.work, "tokenizer"), "rb") as saved:
+                data = saved.read()
+        except FileNotFoundError:
+            return False
+        counts = saved_counts(data)
+        if counts is None or data == self.committed:
+            return False
+        # Not flushed to disk: the name only ever moves from one whole model
+        # to the next, which is what an interruption needs; the end of the
+        # run flushes the final model once.
+        write_atomically(self.output, data, durable=False)
+        self.committed = data
+        self.committed_counts = counts
+        self.progress.ids = counts[0]
+        return True
+
+    def on_line(self, line: bytes) -> None:
+        progress = self.progress
+        if line.startswith(_MERGE):
+            progress.merges += 1
+            number = line[len(_MERGE) : line.find(b" ", len(_MERGE))]
+            if number.isdigit():
+                progress.ids = max(progress.ids, int(number) + 1)
+        elif line == _SAVED:
+            self.file_chunks += 1
+            progress.chunks_done += 1
+            index = progress.file_index
+            progress.bytes_done = sum(self.sizes[:index]) + min(self.sizes[index], self.file_chunks * CHUNK_SIZE)
+            self.commit()
+            if self.report is not None:
+                self.report(progress)
+        elif line == _START:
+            # One start line per train call, that is per corpus file.
+            self.calls += 1
+            progress.file_index = self.calls - 1
+            self.file_chunks = 0
+        if self.log is not None:
+            self.log.write(line)
+
+    def pump(self, out: int, err: int, started: Callable[[], None]) -> None:
+        """Reads the child's standard output and error until both close."""
+        pending = b""
+        poller = select.poll()
+        poller.register(out, select.POLLIN)
+        poller.register(err, select.POLLIN)
+        open_streams = 2
+        # The first report comes once the child is on its way.
+        started()
+        while open_streams:
+            # The child writes one console line at a time. Waking for each
+            # would cost both processes a switch per line (some 700 per
+            # chunk); a short nap lets lines gather in the pipe, and its
+            # wider buffer keeps the child from ever waiting on a full one.
+            time.sleep(_NAP)
+            for fd, _ in poller.poll():
+                data = os.read(fd, 1 << 16)
+                if not data:
+                    poller.unregister(fd)
+                    open_streams -= 1
+                    continue
+                if fd == err:
+                    self.stderr_tail += data
+                    del self.stderr_tail[:-65536]
+                    continue
+                pending += data
+                lines = pending.split(b"\n")
+                pending = lines.pop()
+                for line in lines:
+                    self.on_line(line + b"\n")
+        if pending and self.log is not None:
+            self.log.write(pending)
+
+    def panic_message(self) -> str | None:
+        text = self.stderr_tail.decode("utf-8", "replace")
+        at = text.rfind(_PANIC_MARK)
+        if at < 0:
+            return None
+        try:
+            return bytes.fromhex(text[at + len(_PANIC_MARK) :].split("\n", 1)[0]).decode("utf-8", "replace")
+        except ValueError:
+            return None
+
+
+def train(
+    corpora: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
+    output: str | os.PathLike[str],
+    *,
+    init: str | os.PathLike[str] | None = None,
+    log: str | os.PathLike[str] | _Writable | None = None,
+    progress: bool | Callable[[TrainProgress], None] = True,
+) -> TrainSummary:
+    """Trains a model on one or more corpus files and writes it to `output`.
+
+    Each file gets one `Data.train` call, in order, each continuing the model
+    of the previous one, starting from the model file `init` (an empty model
+    when None). The model is byte for byte what those direct calls would
+    save. After every completed chunk `output` is replaced atomically, so when
+    the run is interrupted (KeyboardInterrupt or any other exception in the
+    caller) or fails, `output` holds the model of the last completed chunk.
+
+    The extension's console lines go to `log` (a file name, or an object with
+    a binary `write`), or nowhere. `progress` shows a progress bar on standard
+    error when true, or is called with a `TrainProgress` after every chunk.
+
+    Raises `IdsExhaustedError` when all 65,536 ids are in use and
+    `SelvaneError` for other failures, with the panic message of the
+    extension when it is one.
+    """
+    started_at = time.perf_counter()
+    if isinstance(corpora, (str, os.PathLike)):
+        corpora = [corpora]
+    files = [os.fsdecode(os.fspath(name)) for name in corpora]
+    if not files:
+        raise SelvaneError("no corpus file given")
+    sizes = _corpus_sizes(files)
+    if not any(sizes):
+        # Training on nothing saves nothing; say so rather than leave no output.
+        raise SelvaneError(f"nothing to train on: the corpus {'is' if len(files) == 1 else 'files are'} empty")
+    target = os.fsdecode(os.fspath(output))
+    if os.path.isdir(target):
+        raise SelvaneError(f"output {target} is a directory")
+    if not os.path.isdir(os.path.dirname(os.path.abspath(target))):
+        raise SelvaneError(f"the directory of output {target} does not exist")
+    initial = EMPTY_MODEL if init is None else Model(init).model_bytes
+    initial_counts = saved_counts(initial) or (0, 0)
+
+    state = TrainProgress(
+        bytes_total=sum(sizes),
+        chunks_total=sum(-(-size // CHUNK_SIZE) for size in sizes),
+        ids=initial_counts[0],
+        files=files,
+    )
+    bar = None
+    report: Callable[[TrainProgress], None] | None
+    if progress is True:
+        from ._progress import ProgressBar
+
+        bar = ProgressBar()
+        report = bar.update
+    elif progress is False:
+        report = None
+    else:
+        report = progress
+
+    log_sink: _Writable | None
+    close_log = None
+    if log is None or hasattr(log, "write"):
+        log_sink = log  # type: ignore[assignment]
+    else:
+        try:
+            close_log = open(log, "wb")
+        except OSError as error:
+            raise SelvaneError(f"cannot write log {os.fsdecode(log)}: {error.strerror or error}") from None
+        log_sink = close_log
+
+    work = _private_directory()
+    try:
+        with open(os.path.join(work, "init.model"), "wb") as sink:
+            sink.write(initial)
+        names = []
+        for index, name in enumerate(files):
+            # A link under a plain name serves any path, including ones that
+            # are not valid UTF-8 and so cannot be a `str` argument.
+            link = f"corpus-{index}"
+            os.symlink(os.path.abspath(name), os.path.join(work, link))
+            names.append(link)
+        run = _Run(work, target, sizes, state, report, log_sink)
+        pid, out, err = _spawn(work, names)
+        status = None
+        try:
+            run.pump(out, err, lambda: report(state) if report is not None else None)
+            status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+        finally:
+            if status is None:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+            os.close(out)
+            os.close(err)
+            # A kill can land after a save finished but before its line.
+            if run.commit():
+                state.chunks_done += 1
+            if bar is not None:
+                bar.close()
+    finally:
+        _remove_directory(work)
+        if close_log is not None:
+            close_log.close()
+
+    if status != 0:
+        message = run.panic_message()
+        kept = (f"{target} holds the model of chunk {state.chunks_done}" if state.chunks_done
+                else f"{target} was not written")
+        if message is not None and message.startswith(_EXHAUSTED):
+            raise IdsExhaustedError(
+                f"all 65,536 token ids are in use after {state.chunks_done} of "
+                f"{state.chunks_total} chunks; training stopped and {kept}"
+            ) from _panic(message)
+        if message is not None:
+            raise SelvaneError(f"training failed: {message}; {kept}") from _panic(message)
+        detail = run.stderr_tail.decode("utf-8", "replace").strip().splitlines()[-1:]
+        raise SelvaneError(f"the training process ended with status {status}"
+                           + (f" ({detail[0]})" if detail else "") + f"; {kept}")
+
+    if run.committed is not None:
+        try:
+            with open(target, "rb") as written:
+                os.fsync(written.fileno())
+        except OSError as error:
+            raise SelvaneError(f"cannot flush {target} to disk: {error.strerror or error}") from None
+    ids, merges = run.committed_counts if run.committed is not None else initial_counts
+    return TrainSummary(
+        chunks=state.chunks_done,
+        merges=merges - initial_counts[1],
+        ids=ids,
+        bytes=state.bytes_done,
+        seconds=time.perf_counter() - started_at,
+        output=target,
+    )
+
+
+def _spawn(work: str, names: list[str]) -> tuple[int, int, int]:
+    """Starts the child in `work` in a session of its own, so that a
+    terminal's Ctrl-C reaches only the parent; returns its pid and the read
+    ends of its standard output and error."""
+    out_read, out_write = os.pipe2(os.O_CLOEXEC)
+    err_read, err_write = os.pipe2(os.O_CLOEXEC)
+    try:
+        import fcntl
+
+        fcntl.fcntl(out_read, fcntl.F_SETPIPE_SZ, _PIPE_SIZE)
+    except OSError:
+        pass  # the system's limit is lower: the default size serves, a little slower
+    try:
+        pid = os.posix_spawn(
+            sys.executable,
+            [sys.executable, "-S", "-c", _CHILD, os.path.dirname(os.path.abspath(selvane.__file__)), work, *names],
+            os.environ,
+            file_actions=[
+                (os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
+                (os.POSIX_SPAWN_DUP2, out_write, 1),
+                (os.POSIX_SPAWN_DUP2, err_write, 2),
+            ],
+            setsid=True,
+        )
+    except OSError:
+        for fd in (out_read, err_read):
+            os.close(fd)
+        raise
+    finally:
+        os.close(out_write)
+        os.close(err_write)
+    return pid, out_read, err_read
+
+
+def _private_directory() -> str:
+    """Creates a directory that only this user can enter, under $TMPDIR or /tmp."""
+    base = os.environ.get("TMPDIR") or "/tmp"
+    while True:
+        path = os.path.join(base, f"selvane-train-{os.urandom(6).hex()}")
+        try:
+            os.mkdir(path, 0o700)
+            return path
+        except FileExistsError:
+            continue
+        except OSError as error:
+            raise SelvaneError(f"cannot create a working directory in {base}: {error.strerror or error}") from None
+
+
+def _remove_directory(path: str) -> None:
+    """Removes the working directory: the child writes only plain files there."""
+    for entry in os.scandir(path):
+        os.unlink(entry.path)
+    os.rmdir(path)
+
+
+def _panic(message: str) -> BaseException:
+    """An instance of the extension's panic type carrying `message`, as the
+    cause of the companion's error (the child's own instance cannot cross)."""
+    from ._panic import panic_type
+
+    return panic_type()(message)
