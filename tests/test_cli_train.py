@@ -123,8 +123,11 @@ def test_stopped_training_keeps_a_completed_chunk(tmp_path: pathlib.Path, signum
     corpus = multi_chunk_corpus(tmp_path / "corpus.txt", 5)
     caller = tmp_path / "caller"
     caller.mkdir()
+    # A shell starts background jobs with SIGINT ignored, and Python keeps an
+    # inherited SIG_IGN: the command must get the default disposition.
     child = subprocess.Popen([str(SELVANE), "train", str(corpus), "-o", "out.model"], cwd=caller,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     deadline = time.monotonic() + 120
     while not (caller / "out.model").exists():
         assert child.poll() is None, child.communicate()
