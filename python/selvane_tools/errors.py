@@ -1,0 +1,20 @@
+"""The one exception type of the companion package."""
+
+from __future__ import annotations
+
+__all__ = ["SelvaneError", "IdsExhaustedError"]
+
+
+class SelvaneError(Exception):
+    """A failure that a person can act on: a missing or unreadable file, a
+    file that is not a model, bad input, or a failure of the tokenizer itself.
+
+    When the tokenizer failed, the original failure is the ``__cause__``.
+    """
+
+
+class IdsExhaustedError(SelvaneError):
+    """Training stopped because all 65,536 token ids are in use.
+
+    The model of the last completed chunk is kept at the output path.
+    """

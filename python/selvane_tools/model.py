@@ -1,0 +1,270 @@
+"""A loaded tokenizer model: the extension's `Data` plus the model file bytes.
+
+`Model` gives the extension's own results (`encode`, `decode`, `vocab`) and
+adds what the extension does not expose: the token of an id, counts, the
+file's hash, and pickling by value, so that a worker process or a cluster node
+gets the model without a shared file system.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import struct
+import tempfile
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
+from typing import SupportsIndex
+
+import selvane
+
+from ._files import write_atomically
+from ._panic import panic_type
+from .errors import SelvaneError
+
+__all__ = ["EMPTY_MODEL", "Model", "ModelFormatError", "new_model", "parse_model"]
+
+#: The smallest model file: three empty maps (24 zero bytes). Training from
+#: scratch starts from it.
+EMPTY_MODEL: bytes = bytes(24)
+
+_MAX_SIZE = 0xFFFF_FFFF
+_U64 = struct.Struct("<Q")
+_U16 = struct.Struct("<H")
+_MERGE = struct.Struct("<HHH")
+
+
+class ModelFormatError(SelvaneError):
+    """The bytes are not a model file (they do not decode as one)."""
+
+
+@dataclass(frozen=True, slots=True)
+class ModelContents:
+    """What a model file holds, as far as the companion needs it."""
+
+    #: token id -> the token's bytes
+    lookup: dict[int, bytes]
+    #: number of distinct merge pairs
+    merges: int
+    #: number of distinct keys of the cluster table, the reserved "oov" included
+    unicode_entries: int
+    #: whether the cluster table holds the reserved key "oov"
+    has_oov: bool
+    #: number of bytes the decoder reads; anything after them is ignored
+    size: int
+
+
+def parse_model(data: bytes) -> ModelContents:
+    """Decodes a model file the way the extension's loader does.
+
+    It accepts exactly the files the loader accepts (later duplicate keys win,
+    trailing bytes are ignored) and raises `ModelFormatError` naming the
+    problem otherwise. Checking in Python first keeps the extension's panic
+    report off standard error for the common mistake of a wrong file.
+    """
+    view = memoryview(data)
+    end = len(view)
+    pos = 0
+
+    def count(what: str) -> int:
+        nonlocal pos
+        if end - pos < 8:
+            raise ModelFormatError(f"the file ends inside the {what} (byte {end})")
+        (value,) = _U64.unpack_from(view, pos)
+        if value > _MAX_SIZE:
+            raise ModelFormatError(f"impossible {what} {value} at byte {pos}")
+        pos += 8
+        return int(value)
+
+    lookup: dict[int, bytes] = {}
+    for _ in range(count("token count")):
+        if end - pos < 10:
+            raise ModelFormatError(f"the file ends inside a token entry (byte {end})")
+        (token,) = _U16.unpack_from(view, pos)
+        pos += 2
+        length = count("token length")
+        if end - pos < length:
+            raise ModelFormatError(f"the file ends inside the bytes of token {token}")
+        lookup[token] = bytes(view[pos : pos + length])
+        pos += length
+
+    merge_count = count("merge count")
+    if (end - pos) // 6 < merge_count:
+        raise ModelFormatError("the file ends inside the merges")
+    pairs = {_MERGE.unpack_from(view, pos + 6 * i)[:2] for i in range(merge_count)}
+    pos += 6 * merge_count
+
+    keys: set[bytes] = set()
+    for _ in range(count("cluster count")):
+        length = count("cluster length")
+        if end - pos < length:
+            raise ModelFormatError(f"the file ends inside a cluster text (byte {end})")
+        text = bytes(view[pos : pos + length])
+        try:
+            text.decode("utf-8")
+        except UnicodeDecodeError as error:
+            raise ModelFormatError(f"a cluster text at byte {pos} is not UTF-8") from error
+        pos += length
+        if end - pos < 2:
+            raise ModelFormatError(f"the file ends inside a cluster entry (byte {end})")
+        pos += 2
+        keys.add(text)
+    return ModelContents(lookup, len(pairs), len(keys), b"oov" in keys, pos)
+
+
+def _load_extension(data: bytes) -> selvane.Data:
+    """Hands `data` to the extension's loader, which only reads named files.
+
+    An anonymous memory file keeps the bytes off every file system; where
+    there is none (no memfd_create or no /proc), a private temporary file
+    serves.
+    """
+    try:
+        fd = os.memfd_create("selvane-model", os.MFD_CLOEXEC)
+    except (AttributeError, OSError):
+        fd = -1
+    if fd >= 0 and os.path.exists(f"/proc/self/fd/{fd}"):
+        try:
+            with open(fd, "wb", closefd=False) as sink:
+                sink.write(data)
+            return selvane.load_from_file(f"/proc/self/fd/{fd}")
+        finally:
+            os.close(fd)
+    if fd >= 0:
+        os.close(fd)
+    with tempfile.TemporaryDirectory(prefix="selvane-model-") as directory:
+        path = os.path.join(directory, "model")
+        with open(path, "wb") as sink:
+            sink.write(data)
+        return selvane.load_from_file(path)
+
+
+class Model:
+    """A tokenizer model loaded from a model file (`str` or `os.PathLike`).
+
+    `encode`, `decode` and `vocab` return exactly what the extension returns.
+    The object carries the model file's bytes: it pickles by them, and
+    `model_bytes` and `sha256` describe the file it was loaded from.
+    """
+
+    __slots__ = ("_data", "_bytes", "_contents", "_name")
+
+    _data: selvane.Data
+    _bytes: bytes
+    _contents: ModelContents
+    _name: str
+
+    def __init__(self, path: str | os.PathLike[str]) -> None:
+        name = os.fsdecode(os.fspath(path))
+        try:
+            with open(path, "rb") as source:
+                data = source.read()
+        except FileNotFoundError as error:
+            raise SelvaneError(f"model file not found: {name}") from error
+        except IsADirectoryError as error:
+            raise SelvaneError(f"{name} is a directory, not a model file") from error
+        except OSError as error:
+            raise SelvaneError(f"cannot read model {name}: {error.strerror or error}") from error
+        self._load(data, name)
+
+    @classmethod
+    def from_bytes(cls, data: bytes) -> Model:
+        """Loads a model from the bytes of a model file."""
+        model = cls.__new__(cls)
+        model._load(bytes(data), "<bytes>")
+        return model
+
+    def _load(self, data: bytes, name: str) -> None:
+        try:
+            contents = parse_model(data)
+        except ModelFormatError as error:
+            raise ModelFormatError(f"{name} is not a selvane model file: {error}") from error
+        try:
+            self._data = _load_extension(data)
+        except panic_type() as panic:
+            raise ModelFormatError(f"{name} is not a selvane model file: {panic}") from panic
+        self._bytes = data
+        self._contents = contents
+        self._name = name
+
+    def __reduce__(self) -> tuple[object, tuple[bytes]]:
+        return (Model.from_bytes, (self._bytes,))
+
+    def __repr__(self) -> str:
+        return f"<selvane_tools.Model {self.num_ids} ids, sha256 {self.sha256[:12]}>"
+
+    @property
+    def model_bytes(self) -> bytes:
+        """The bytes of the model file, exactly as loaded."""
+        return self._bytes
+
+    @property
+    def sha256(self) -> str:
+        """The SHA-256 of the model file bytes, in hexadecimal."""
+        return hashlib.sha256(self._bytes).hexdigest()
+
+    @property
+    def data(self) -> selvane.Data:
+        """The extension's model object, for code that wants it directly."""
+        return self._data
+
+    @property
+    def num_ids(self) -> int:
+        """The number of token ids in the model (what `vocab()` lists)."""
+        return len(self._contents.lookup)
+
+    @property
+    def num_merges(self) -> int:
+        """The number of learned merges."""
+        return self._contents.merges
+
+    @property
+    def num_clusters(self) -> int:
+        """The number of grapheme clusters the model knows (not counting "oov")."""
+        return self._contents.unicode_entries - self._contents.has_oov
+
+    def encode(self, text: str) -> list[int]:
+        """The token ids of `text`; clusters the model never saw get id 0."""
+        return self._data.encode(text)
+
+    def decode(self, ids: Sequence[SupportsIndex]) -> str:
+        """The text of a sequence of token ids (ids of unknown clusters vanish)."""
+        try:
+            return self._data.decode(ids)
+        except panic_type() as panic:
+            missing = next((int(i) for i in ids if int(i) not in self._contents.lookup), None)
+            what = f"id {missing}" if missing is not None else "an id"
+            raise SelvaneError(f"{what} is not in the model") from panic
+
+    def vocab(self) -> list[int]:
+        """Every token id of the model, each once, in the extension's order."""
+        return self._data.vocab()
+
+    def token_bytes(self, token: int) -> bytes:
+        """The bytes of one token; `SelvaneError` if the id is not in the model."""
+        try:
+            return self._contents.lookup[token]
+        except KeyError:
+            raise SelvaneError(f"id {token} is not in the model") from None
+
+    def token_text(self, token: int) -> str:
+        """The text of one token (invalid UTF-8 shown as U+FFFD)."""
+        return self.token_bytes(token).decode("utf-8", "replace")
+
+    def tokens(self, ids: Iterable[int]) -> list[str]:
+        """The text of each id of `ids`, one string per id, for display."""
+        return [self.token_text(token) for token in ids]
+
+    def longest_tokens(self, count: int = 10) -> list[int]:
+        """The ids of the `count` tokens with the most characters, longest first."""
+        lengths = {token: len(raw.decode("utf-8", "replace")) for token, raw in self._contents.lookup.items()}
+        return sorted(lengths, key=lambda token: (-lengths[token], token))[:count]
+
+
+def new_model(path: str | os.PathLike[str], *, overwrite: bool = False) -> None:
+    """Writes an empty model (`EMPTY_MODEL`) to `path`, atomically.
+
+    An existing file is kept and reported as a `SelvaneError` unless
+    `overwrite` is true.
+    """
+    write_atomically(path, EMPTY_MODEL, overwrite=overwrite)
