@@ -6,12 +6,15 @@ command.
 >>> new_model("empty.model")                                     # doctest: +SKIP
 >>> train(["corpus.txt"], "arabic.model", init="empty.model")  # doctest: +SKIP
 >>> Model("arabic.model").encode("بسم الله")                     # doctest: +SKIP
+>>> encode_corpus("arabic.model", ["corpus.txt"], "ids/")        # doctest: +SKIP
 """
 
 from __future__ import annotations
 
 from .errors import IdsExhaustedError, SelvaneError
 from .model import EMPTY_MODEL, Model, ModelFormatError, new_model
+from .corpus import encode_corpus
+from .shards import ShardSet, read_shards
 
 __all__ = [
     "EMPTY_MODEL",
@@ -19,5 +22,8 @@ __all__ = [
     "Model",
     "ModelFormatError",
     "SelvaneError",
+    "ShardSet",
+    "encode_corpus",
     "new_model",
+    "read_shards",
 ]

@@ -29,8 +29,9 @@ from collections.abc import Callable, Iterator, Sequence
 from dataclasses import asdict, dataclass
 from typing import TYPE_CHECKING, Any, Protocol
 
-from . import _unit_ranges as ranges
+from ._panic import panic_type
 from .errors import SelvaneError
+from .units import iter_range_units, parse_unit
 
 if TYPE_CHECKING:
     import numpy
@@ -42,25 +43,18 @@ META = "meta.json"
 # enough that the last shards of a run even out between workers, large enough
 # that a terabyte is some 65,000 shards rather than millions of files.
 DEFAULT_SHARD_BYTES = 16 << 20
-# Ids held before a write to the .bin: 1 MiB of buffer per worker.
+# Ids (and offsets) held before a write: 1 MiB of ids per worker.
 _FLUSH_IDS = 1 << 19
+_READ_BUFFER = 1 << 20
+# Input bytes between two progress reports of a worker.
+_PROGRESS_BYTES = 1 << 20
 _TMP = ".tmp-"
-UNITS = ("line", "paragraph", "file")
 
 
 class Encoder(Protocol):
     """What a shard worker needs of a model: its ``encode``."""
 
     def encode(self, text: str) -> list[int]: ...
-
-
-def check_unit(unit: str) -> str:
-    """Returns `unit` when it names a known unit, else raises SelvaneError."""
-    if unit in UNITS:
-        return unit
-    if unit.startswith("jsonl:") and len(unit) > len("jsonl:"):
-        return unit
-    raise SelvaneError(f"unknown unit {unit!r}: use line, paragraph, file or jsonl:FIELD")
 
 
 @dataclass(frozen=True)
@@ -96,7 +90,7 @@ def plan_shards(
     With unit "file" each input is one shard. An empty input has one shard
     with no units, so that every input appears in the output.
     """
-    check_unit(unit)
+    parse_unit(unit)
     if shard_bytes < 1:
         raise SelvaneError(f"shard size must be at least one byte, not {shard_bytes}")
     tasks = []
@@ -112,33 +106,6 @@ def plan_shards(
                 ShardTask(f"{index:05d}-{k:06d}", index, path, size, start, min(start + step, size), unit)
             )
     return tasks
-
-
-def _unit_texts(task: ShardTask, f: Any) -> Iterator[tuple[int, str]]:
-    """Yields (input offset, text) of the units of the shard, in order."""
-    if task.unit == "file":
-        if task.start == 0:
-            yield 0, f.read().decode("utf-8", "replace")
-        return
-    if task.unit == "paragraph":
-        for pos, raw in ranges.iter_paragraphs(f, task.size, task.start, task.end):
-            yield pos, raw.decode("utf-8", "replace")
-        return
-    if task.unit == "line":
-        for pos, raw in ranges.iter_lines(f, task.size, task.start, task.end):
-            yield pos, raw.decode("utf-8", "replace")
-        return
-    field = task.unit[len("jsonl:") :]
-    for pos, raw in ranges.iter_lines(f, task.size, task.start, task.end):
-        if ranges._is_blank(raw):
-            continue
-        text = ranges.jsonl_text(raw, field)
-        if text is None:
-            number = ranges.line_number(f, pos)
-            raise SelvaneError(
-                f"{task.path}, line {number}: not a JSON object with a string field {field!r}"
-            )
-        yield pos, text
 
 
 class ShardWriter:
@@ -212,20 +179,33 @@ def encode_shard(
     result carries counts only. `progress`, if given, receives input byte
     counts as they are consumed.
     """
-    writer = ShardWriter(out_dir, task.name)
+    unit = parse_unit(task.unit)
     try:
-        with open(task.path, "rb", buffering=_FLUSH_IDS) as f:
+        writer = ShardWriter(out_dir, task.name)
+    except OSError as error:
+        raise SelvaneError(f"{error.filename or out_dir}: {error.strerror or error}") from error
+    try:
+        with open(task.path, "rb", buffering=_READ_BUFFER) as f:
             reported = task.start
             encode = model.encode
             add = writer.add
-            for pos, text in _unit_texts(task, f):
-                add(encode(text))
-                if progress is not None and pos - reported >= _FLUSH_IDS:
-                    progress(min(pos, task.end) - reported)
-                    reported = min(pos, task.end)
+            pos = task.start
+            try:
+                for pos, text in iter_range_units(f, task.size, task.start, task.end, unit, task.path):
+                    add(encode(text))
+                    if progress is not None and pos - reported >= _PROGRESS_BYTES:
+                        progress(min(pos, task.end) - reported)
+                        reported = min(pos, task.end)
+            except panic_type() as panic:
+                # Only a model without the "oov" entry fails here, on the
+                # first cluster it does not know.
+                raise SelvaneError(f"{task.path}: the unit at byte {pos} cannot be encoded: {panic}") from panic
             if progress is not None:
                 progress(task.end - reported)
         return writer.commit()
+    except OSError as error:
+        writer.abort()
+        raise SelvaneError(f"{error.filename or task.path}: {error.strerror or error}") from error
     except BaseException:
         writer.abort()
         raise
