@@ -1,0 +1,390 @@
+"""The `selvane` command: init, train, encode, decode, vocab, info, show."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import signal
+import sys
+import tempfile
+from collections.abc import Iterator, Sequence
+from typing import BinaryIO, NoReturn
+
+from .display import escape, escape_bytes
+from .errors import IdsExhaustedError, SelvaneError
+from .model import Model, new_model
+from .units import UNIT_HELP, Unit, iter_numbered_units, parse_unit
+
+__all__ = ["main", "build_parser", "EXIT_OK", "EXIT_USER_ERROR", "EXIT_USAGE",
+           "EXIT_IDS_EXHAUSTED", "EXIT_SIGINT", "EXIT_SIGTERM"]
+
+#: success
+EXIT_OK = 0
+#: a user error: missing file, not a model, bad input (one line on stderr)
+EXIT_USER_ERROR = 1
+#: bad usage: unknown option, missing argument
+EXIT_USAGE = 2
+#: training stopped because all 65,536 ids are in use
+EXIT_IDS_EXHAUSTED = 3
+#: interrupted by SIGINT (Ctrl-C)
+EXIT_SIGINT = 130
+#: stopped by SIGTERM
+EXIT_SIGTERM = 143
+
+EPILOG = """\
+exit status:
+  0    success
+  1    user error (missing file, not a model file, bad input): one line on
+       standard error
+  2    bad usage (unknown option, missing argument)
+  3    training stopped because all 65,536 token ids are in use; the model of
+       the last completed chunk is kept
+  130  interrupted by SIGINT (Ctrl-C); 143 stopped by SIGTERM. A stopped
+       training keeps the model of the last completed chunk.
+
+quick start:
+  selvane init empty.model
+  selvane train corpus.txt --init empty.model -o arabic.model
+  selvane encode -m arabic.model text.txt -o ids.txt
+  selvane show -m arabic.model "بِسْمِ اللَّهِ"
+"""
+
+
+class Terminated(BaseException):
+    """Raised in the main thread when SIGTERM arrives, so cleanup runs."""
+
+
+def _on_sigterm(signum: int, frame: object) -> NoReturn:
+    raise Terminated()
+
+
+class _Formatter(argparse.RawDescriptionHelpFormatter):
+    pass
+
+
+def _fail(message: str) -> NoReturn:
+    raise SelvaneError(message)
+
+
+@contextlib.contextmanager
+def _output(path: str | None) -> Iterator[BinaryIO]:
+    """Standard output, or a file that takes its name only when the command
+    succeeds, so a failed or interrupted run never leaves a partial output."""
+    if path is None or path == "-":
+        yield sys.stdout.buffer
+        sys.stdout.buffer.flush()
+        return
+    directory = os.path.dirname(os.path.abspath(path))
+    if os.path.isdir(path):
+        _fail(f"output {path} is a directory")
+    try:
+        fd, temporary = tempfile.mkstemp(prefix=".selvane-", suffix=".tmp", dir=directory)
+    except OSError as error:
+        _fail(f"cannot write {path}: {error.strerror or error}")
+    try:
+        with os.fdopen(fd, "wb", buffering=1 << 20) as sink:
+            yield sink
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temporary, 0o666 & ~umask)
+        os.replace(temporary, path)
+    finally:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(temporary)
+
+
+@contextlib.contextmanager
+def _input(name: str) -> Iterator[BinaryIO]:
+    if name == "-":
+        yield sys.stdin.buffer
+        return
+    try:
+        source = open(name, "rb")
+    except FileNotFoundError:
+        _fail(f"input not found: {name}")
+    except IsADirectoryError:
+        _fail(f"input {name} is a directory")
+    except OSError as error:
+        _fail(f"cannot read {name}: {error.strerror or error}")
+    with source:
+        yield source
+
+
+def _display_name(name: str) -> str:
+    return "<stdin>" if name == "-" else name
+
+
+# --- subcommands ------------------------------------------------------------
+
+
+def cmd_init(args: argparse.Namespace) -> int:
+    new_model(args.model, overwrite=args.force)
+    return EXIT_OK
+
+
+def cmd_train(args: argparse.Namespace) -> int:
+    from ._progress import ProgressBar
+    from .training import TrainProgress, train
+
+    bar = None if args.quiet else ProgressBar()
+    last: list[TrainProgress] = []
+
+    def report(state: TrainProgress) -> None:
+        last[:] = [state]
+        if bar is not None:
+            bar.update(state)
+
+    sinks: list[BinaryIO] = []
+    if args.print_logs:
+        sinks.append(sys.stdout.buffer)
+
+    class Tee:
+        def write(self, data: bytes) -> None:
+            for sink in sinks:
+                sink.write(data)
+
+    log_file = None
+    if args.log is not None:
+        try:
+            log_file = open(args.log, "wb")
+        except OSError as error:
+            _fail(f"cannot write log {args.log}: {error.strerror or error}")
+        sinks.append(log_file)
+    try:
+        summary = train(args.corpus, args.output, init=args.init,
+                        log=Tee() if sinks else None, progress=report)
+    except (KeyboardInterrupt, Terminated) as stop:
+        if bar is not None:
+            bar.close()
+        state = last[0] if last else None
+        what = "interrupted" if isinstance(stop, KeyboardInterrupt) else "stopped by SIGTERM"
+        if state is None or state.chunks_done == 0:
+            print(f"selvane: {what} before the first chunk was complete; "
+                  f"{args.output} was not written", file=sys.stderr)
+        else:
+            print(f"selvane: {what} after {state.chunks_done} of {state.chunks_total} chunks "
+                  f"({state.bytes_done:,} of {state.bytes_total:,} bytes); "
+                  f"{args.output} holds the model of chunk {state.chunks_done}", file=sys.stderr)
+        return EXIT_SIGINT if isinstance(stop, KeyboardInterrupt) else EXIT_SIGTERM
+    finally:
+        if bar is not None:
+            bar.close()
+        if log_file is not None:
+            log_file.close()
+    if summary.chunks == 0:
+        _fail(f"nothing to train on: the corpus is empty; {args.output} was not written")
+    if not args.quiet:
+        print(f"trained {summary.chunks} chunk{'s' if summary.chunks != 1 else ''} "
+              f"({summary.bytes:,} bytes) in {summary.seconds:.1f} s: "
+              f"{summary.merges:,} merges learned, {summary.ids:,} ids; "
+              f"model written to {summary.output}", file=sys.stderr)
+    return EXIT_OK
+
+
+def cmd_encode(args: argparse.Namespace) -> int:
+    model = Model(args.model)
+    unit: Unit = args.unit
+    inputs = args.inputs or ["-"]
+    encode = model.data.encode
+    with _output(args.output) as sink:
+        for name in inputs:
+            with _input(name) as source:
+                for _, text in iter_numbered_units(source, unit, _display_name(name)):
+                    sink.write(" ".join(map(str, encode(text))).encode("ascii") + b"\n")
+    return EXIT_OK
+
+
+def cmd_decode(args: argparse.Namespace) -> int:
+    model = Model(args.model)
+    known = set(model.vocab())
+    decode = model.data.decode
+    name = _display_name(args.input)
+    with _input(args.input) as source, _output(args.output) as sink:
+        for number, line in enumerate(source, 1):
+            try:
+                ids = [int(field) for field in line.split()]
+            except ValueError:
+                _fail(f"{name}:{number}: not a line of token ids")
+            # The extension would panic on an unknown id and print a report
+            # on standard error; a user error is one line.
+            unknown = next((token for token in ids if token not in known), None)
+            if unknown is not None:
+                _fail(f"{name}:{number}: id {unknown} is not in the model")
+            sink.write(decode(ids).encode("utf-8", "surrogatepass") + b"\n")
+    return EXIT_OK
+
+
+def cmd_vocab(args: argparse.Namespace) -> int:
+    model = Model(args.model)
+    with _output(None) as sink:
+        for token in sorted(model.vocab()):
+            sink.write(f"{token}\t{escape_bytes(model.token_bytes(token))}\n".encode())
+    return EXIT_OK
+
+
+def cmd_info(args: argparse.Namespace) -> int:
+    model = Model(args.model)
+    rows = [
+        ("file", args.model),
+        ("bytes", f"{len(model.model_bytes):,}"),
+        ("sha256", model.sha256),
+        ("ids", f"{model.num_ids:,}"),
+        ("merges", f"{model.num_merges:,}"),
+        ("clusters", f"{model.num_clusters:,}"),
+    ]
+    lines = [f"{key:<9}{value}" for key, value in rows]
+    longest = model.longest_tokens(args.longest)
+    if longest:
+        lines.append("longest tokens:")
+        for token in longest:
+            text = model.token_text(token)
+            lines.append(f"  {token:>5}  {len(text):>3} chars  {escape_bytes(model.token_bytes(token))}")
+    print("\n".join(lines))
+    return EXIT_OK
+
+
+def cmd_show(args: argparse.Namespace) -> int:
+    model = Model(args.model)
+    for number, text in enumerate(args.text):
+        ids = model.encode(text)
+        if number:
+            print()
+        print(f"text    {text}")
+        print(f"tokens  {' | '.join(escape(piece) for piece in model.tokens(ids))}")
+        print(f"ids     {' '.join(map(str, ids))}")
+        unknown = ids.count(0) if 0 in ids and model.token_bytes(0) == b"" else 0
+        if unknown:
+            print(f"        {unknown} cluster(s) unknown to the model (id 0, dropped by decode)")
+    return EXIT_OK
+
+
+# --- parser -------------------------------------------------------------------
+
+
+def _unit(spec: str) -> Unit:
+    try:
+        return parse_unit(spec)
+    except SelvaneError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The argument parser of the `selvane` command, with every subcommand."""
+    parser = argparse.ArgumentParser(
+        prog="selvane",
+        description="Subword tokenizer for Arabic text: train a model, encode and decode with it.",
+        epilog=EPILOG,
+        formatter_class=_Formatter,
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def command(name: str, summary: str, examples: str) -> argparse.ArgumentParser:
+        return commands.add_parser(name, help=summary, description=summary,
+                                   epilog="examples:\n" + examples, formatter_class=_Formatter)
+
+    sub = command("init", "Write an empty model file (the start of a training from scratch).",
+                  "  selvane init empty.model\n")
+    sub.add_argument("model", metavar="MODEL", help="the file to write")
+    sub.add_argument("-f", "--force", action="store_true", help="overwrite MODEL if it exists")
+    sub.set_defaults(run=cmd_init)
+
+    sub = command(
+        "train",
+        "Train a model on corpus files, one after another, and write it to -o.",
+        "  selvane train corpus.txt -o arabic.model\n"
+        "  selvane train more.txt --init arabic.model -o arabic.model --log train.log\n\n"
+        "Training reads each file in chunks of 3,067,833 bytes. After every chunk\n"
+        "MODEL is replaced atomically; Ctrl-C or SIGTERM keeps the model of the\n"
+        "last completed chunk (exit 130 or 143). When all 65,536 token ids are in\n"
+        "use, training stops and keeps the last complete model (exit 3).\n",
+    )
+    sub.add_argument("corpus", metavar="CORPUS", nargs="+", help="UTF-8 text files, trained in order")
+    sub.add_argument("-o", "--output", metavar="MODEL", required=True, help="the model file to write")
+    sub.add_argument("--init", metavar="MODEL", help="continue from this model (default: an empty model)")
+    sub.add_argument("--log", metavar="FILE", help="write the training's console lines to FILE")
+    sub.add_argument("--print-logs", action="store_true",
+                     help="print the training's console lines on standard output")
+    sub.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
+    sub.set_defaults(run=cmd_train)
+
+    sub = command(
+        "encode",
+        "Encode text: one line of space-separated token ids per unit.",
+        "  selvane encode -m arabic.model book.txt -o book.ids\n"
+        "  selvane encode -m arabic.model --unit paragraph < book.txt\n"
+        "  selvane encode -m arabic.model --unit jsonl:text data.jsonl\n\n"
+        "Encoding merges by the pair counts of the text it is given, so the ids\n"
+        "depend on the unit: line (default; a trailing \\r is dropped), paragraph\n"
+        "(runs of non-blank lines joined with \\n), file (the whole file) or\n"
+        "jsonl:FIELD (the string FIELD of each JSON line). A unit is never cut.\n"
+        "Input is streamed: only one unit is in memory at a time.\n",
+    )
+    sub.add_argument("-m", "--model", required=True, metavar="MODEL", help="the model file")
+    sub.add_argument("inputs", metavar="INPUT", nargs="*", help="input files; - or none for standard input")
+    sub.add_argument("--unit", type=_unit, default=Unit("line"), metavar="UNIT",
+                     help=f"what is encoded at once: {UNIT_HELP} (default: line)")
+    sub.add_argument("-o", "--output", metavar="OUT", help="write here instead of standard output")
+    sub.set_defaults(run=cmd_encode)
+
+    sub = command("decode", "Decode lines of space-separated token ids back to text, one line each.",
+                  "  selvane decode -m arabic.model book.ids\n"
+                  "  echo '12 40 7' | selvane decode -m arabic.model\n")
+    sub.add_argument("-m", "--model", required=True, metavar="MODEL", help="the model file")
+    sub.add_argument("input", metavar="INPUT", nargs="?", default="-", help="file of ids; - or none for standard input")
+    sub.add_argument("-o", "--output", metavar="OUT", help="write here instead of standard output")
+    sub.set_defaults(run=cmd_decode)
+
+    sub = command("vocab", "List every token: id, a tab, its text with invisible characters escaped.",
+                  "  selvane vocab -m arabic.model | less\n")
+    sub.add_argument("-m", "--model", required=True, metavar="MODEL", help="the model file")
+    sub.set_defaults(run=cmd_vocab)
+
+    sub = command("info", "Describe a model file: ids, merges, clusters, size, sha256, longest tokens.",
+                  "  selvane info arabic.model\n")
+    sub.add_argument("model", metavar="MODEL", help="the model file")
+    sub.add_argument("--longest", type=int, default=10, metavar="N", help="how many longest tokens to list (default 10)")
+    sub.set_defaults(run=cmd_info)
+
+    sub = command("show", "Show the token boundaries and ids of a text.",
+                  '  selvane show -m arabic.model "بِسْمِ اللَّهِ الرَّحْمَنِ الرَّحِيمِ"\n')
+    sub.add_argument("-m", "--model", required=True, metavar="MODEL", help="the model file")
+    sub.add_argument("text", metavar="TEXT", nargs="+", help="texts to show, each on its own")
+    sub.set_defaults(run=cmd_show)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the `selvane` command with `argv` (default: sys.argv[1:]) and
+    returns its exit status; as a console script it exits with it."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if signal.getsignal(signal.SIGTERM) is signal.SIG_DFL:
+        signal.signal(signal.SIGTERM, _on_sigterm)
+    try:
+        return int(args.run(args))
+    except IdsExhaustedError as error:
+        print(f"selvane: {error}", file=sys.stderr)
+        return EXIT_IDS_EXHAUSTED
+    except SelvaneError as error:
+        print(f"selvane: error: {error}", file=sys.stderr)
+        return EXIT_USER_ERROR
+    except OSError as error:
+        if isinstance(error, BrokenPipeError):
+            # The reader of standard output went away (`| head`): stop quietly.
+            with contextlib.suppress(OSError):
+                os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            return EXIT_USER_ERROR
+        name = f" {error.filename}" if error.filename else ""
+        print(f"selvane: error:{name} {error.strerror or error}", file=sys.stderr)
+        return EXIT_USER_ERROR
+    except KeyboardInterrupt:
+        print("selvane: interrupted", file=sys.stderr)
+        return EXIT_SIGINT
+    except Terminated:
+        print("selvane: stopped by SIGTERM", file=sys.stderr)
+        return EXIT_SIGTERM
+
+
+if __name__ == "__main__":
+    sys.exit(main())
