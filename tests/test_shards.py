@@ -169,7 +169,7 @@ def test_read_shards_refuses_what_it_cannot_trust(model, tmp_path):
 def test_out_dir_is_never_a_stranger_directory(model, tmp_path):
     out = tmp_path / "out"
     encode_in_process(model, [SAMPLE], out, "file")
-    with pytest.raises(SelvaneError, match="a previous output"):
+    with pytest.raises(SelvaneError, match="a previous output: --overwrite"):
         prepare_out_dir(out)
     prepare_out_dir(out, overwrite=True)
     assert os.listdir(out) == []

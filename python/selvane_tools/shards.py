@@ -278,7 +278,7 @@ def prepare_out_dir(out_dir: str | os.PathLike[str], overwrite: bool = False) ->
     if len(ours) != len(names) or not overwrite:
         raise SelvaneError(
             f"{out_dir}: directory is not empty"
-            + ("" if len(ours) != len(names) else " (a previous output: allow overwriting to replace it)")
+            + ("" if len(ours) != len(names) else " (a previous output: --overwrite, or overwrite=True, replaces it)")
         )
     # meta.json first: an interrupted clean-up must not leave a directory
     # that still looks finished.
