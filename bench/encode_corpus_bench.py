@@ -117,23 +117,6 @@ def train_model(work: pathlib.Path, corpus: pathlib.Path) -> pathlib.Path:
     return train_dir / "tokenizer"
 
 
-def descendants(pid: int) -> dict[int, int]:
-    parents = {}
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                stat = pathlib.Path(f"/proc/{entry}/stat").read_text()
-            except OSError:
-                continue
-            parents[int(entry)] = int(stat.rsplit(")", 1)[1].split()[1])
-    found, frontier, depth = {}, [pid], 0
-    while frontier:
-        depth += 1
-        frontier = [p for p, parent in parents.items() if parent in frontier]
-        found.update({p: depth for p in frontier})
-    return found
-
-
 def vm_hwm_kib(pid: int) -> int:
     try:
         for line in pathlib.Path(f"/proc/{pid}/status").read_text().splitlines():
@@ -152,9 +135,10 @@ def run_jobs_child(model: pathlib.Path, corpus: pathlib.Path, out: pathlib.Path,
     proc = subprocess.Popen([sys.executable, "-c", JOBS_CHILD, str(model), str(corpus), str(out), str(workers)])
     peaks: dict[int, int] = {}
     while proc.poll() is None:
-        for pid, depth in descendants(proc.pid).items():
-            if depth == 2:  # workers are children of the forkserver
-                peaks[pid] = max(peaks.get(pid, 0), vm_hwm_kib(pid))
+        # A shard's temporary name ends in the pid of the worker writing it.
+        names = os.listdir(out) if out.exists() else []
+        for pid in {int(n.rsplit("-", 1)[1]) for n in names if ".bin.tmp-" in n} | set(peaks):
+            peaks[pid] = max(peaks.get(pid, 0), vm_hwm_kib(pid))
         time.sleep(0.02)
     if proc.returncode != 0:
         sys.exit(f"encode_corpus failed with status {proc.returncode}")

@@ -121,15 +121,16 @@ def start_api_run(model_path, big, out) -> subprocess.Popen:
 
 
 def wait_for_workers(proc: subprocess.Popen, out: pathlib.Path) -> list[int]:
-    """The pids of the workers, once both are writing their first shard."""
+    """The pids of the workers, once both are writing their first shard:
+    a shard's temporary name ends in its writer's pid."""
     deadline = time.monotonic() + 30
-    while len([n for n in os.listdir(out) if ".bin.tmp-" in n] if out.exists() else []) < 2:
+    while True:
+        names = os.listdir(out) if out.exists() else []
+        workers = sorted({int(n.rsplit("-", 1)[1]) for n in names if ".bin.tmp-" in n})
+        if len(workers) == 2:
+            return workers
         assert time.monotonic() < deadline and proc.poll() is None
         time.sleep(0.02)
-    # Workers are forked by the forkserver, itself a child of the run.
-    workers = [pid for pid, depth in descendants(proc.pid) if depth == 2]
-    assert len(workers) == 2
-    return workers
 
 
 @pytest.mark.parametrize("how", ["api-sigint", "cli-sigint", "cli-sigterm"])
@@ -164,24 +165,6 @@ def test_interrupt_stops_every_worker_and_writes_no_meta(model_path, tmp_path, h
         assert status == 143
     assert not (out / "meta.json").exists()
     assert not [n for n in os.listdir(out) if ".tmp-" in n]
-
-
-def descendants(pid: int) -> list[tuple[int, int]]:
-    """(pid, depth) of every process below `pid`; children have depth 1."""
-    parents = {}
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                stat = pathlib.Path(f"/proc/{entry}/stat").read_text()
-            except OSError:
-                continue
-            parents[int(entry)] = int(stat.rsplit(")", 1)[1].split()[1])
-    found, frontier, depth = [], [pid], 0
-    while frontier:
-        depth += 1
-        frontier = [p for p, parent in parents.items() if parent in frontier]
-        found += [(p, depth) for p in frontier]
-    return found
 
 
 def alive(pid: int) -> bool:

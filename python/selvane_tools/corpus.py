@@ -46,6 +46,20 @@ def default_workers() -> int:
         return os.cpu_count() or 1
 
 
+def _start_method() -> str:
+    """fork when this process has a single thread: the quickest start, and
+    it needs no `if __name__ == "__main__"` guard in the caller's script.
+    With more threads (a Dask client, a progress bar, a thread pool) a fork
+    could copy a lock that another thread holds, so the workers come from a
+    fresh fork server instead."""
+    try:
+        with open("/proc/self/stat", "rb") as f:
+            threads = int(f.read().rsplit(b")", 1)[1].split()[17])
+    except (OSError, ValueError, IndexError):
+        return "forkserver"
+    return "fork" if threads == 1 else "forkserver"
+
+
 def _worker(
     model_bytes: bytes,
     tasks: list[ShardTask],
@@ -131,9 +145,7 @@ def run_tasks(
     """
     tasks = list(tasks)
     count = max(1, min(workers, len(tasks)))
-    # forkserver: a fresh process to fork from, so that threads of the caller
-    # (a Dask client, a progress bar) are never copied into a worker.
-    context = multiprocessing.get_context("forkserver")
+    context = multiprocessing.get_context(_start_method())
     next_task = context.Value("q", 0)
     done_bytes = context.Value("q", 0)
     results = context.Queue()
@@ -168,10 +180,11 @@ def run_tasks(
                 running -= 1
             bar.update_to(done_bytes.value)
     except BaseException:
-        for proc in procs:
+        started = [proc for proc in procs if proc.pid is not None]
+        for proc in started:
             if proc.is_alive():
                 proc.kill()
-        for proc in procs:
+        for proc in started:
             proc.join()
         remove_temporaries(out_dir)
         raise
