@@ -108,7 +108,7 @@ class _Progress:
         if not enabled:
             return
         try:
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
         except ImportError:
             return
         self._bar = tqdm(total=total, unit="B", unit_scale=True, file=sys.stderr, desc="encode")
@@ -145,7 +145,7 @@ def run_tasks(
     """
     tasks = list(tasks)
     count = max(1, min(workers, len(tasks)))
-    context = multiprocessing.get_context(_start_method())
+    context: Any = multiprocessing.get_context(_start_method())
     next_task = context.Value("q", 0)
     done_bytes = context.Value("q", 0)
     results = context.Queue()

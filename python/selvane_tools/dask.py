@@ -78,7 +78,7 @@ def encode_corpus(
     bar = None
     if progress or (progress is None and os.isatty(2)):
         try:
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
 
             bar = tqdm(total=sum(t.end - t.start for t in tasks), unit="B", unit_scale=True, desc="encode")
         except ImportError:
@@ -86,7 +86,7 @@ def encode_corpus(
     sizes = {future.key: task.end - task.start for future, task in zip(futures, tasks)}
     results: list[ShardResult] = []
     try:
-        for future in distributed.as_completed(futures):
+        for future in distributed.as_completed(futures):  # type: ignore[no-untyped-call]
             results.append(future.result())
             if bar is not None:
                 bar.update(sizes[future.key])

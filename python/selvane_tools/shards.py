@@ -230,7 +230,7 @@ def write_meta(
     inputs: dict[int, dict[str, Any]] = {}
     for task in tasks:
         inputs.setdefault(task.input, {"path": task.path, "size": task.size})
-    shards = [
+    shards: list[dict[str, Any]] = [
         {
             "name": task.name,
             "input": task.input,
@@ -248,8 +248,8 @@ def write_meta(
         "unit": unit,
         "inputs": [inputs[i] for i in sorted(inputs)],
         "shards": shards,
-        "units": sum(s["units"] for s in shards),
-        "ids": sum(s["ids"] for s in shards),
+        "units": sum(int(s["units"]) for s in shards),
+        "ids": sum(int(s["ids"]) for s in shards),
         "bytes": sum(entry["size"] for entry in inputs.values()),
     }
     path = os.path.join(out_dir, META)
@@ -333,7 +333,7 @@ def _map(path: str, code: str, count: int) -> Any:
         swapped = array(code, mapped)
         swapped.byteswap()
         return memoryview(swapped)
-    return memoryview(mapped).cast(code)
+    return memoryview(mapped).cast("H" if code == "H" else "Q")
 
 
 class FlatIds:
@@ -383,8 +383,8 @@ class FlatIds:
             out.extend(piece)
         return out
 
-    def __array__(self, dtype: Any = None, copy: Any = None) -> numpy.ndarray:
-        result = _numpy().asarray(self[:])
+    def __array__(self, dtype: Any = None, copy: Any = None) -> numpy.ndarray[Any, Any]:
+        result: numpy.ndarray[Any, Any] = _numpy().asarray(self[:])
         return result if dtype is None else result.astype(dtype)
 
 
