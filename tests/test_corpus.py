@@ -14,25 +14,15 @@ import time
 import pytest
 
 import selvane
+from corpus_support import SAMPLE, train_sample_model
 from selvane_tools import Model, SelvaneError, encode_corpus, read_shards
 from selvane_tools.units import iter_units, parse_unit
 
-SAMPLE = pathlib.Path(__file__).resolve().parent.parent / "data" / "sample" / "tashkeela-msa-excerpt.txt"
 
 
 @pytest.fixture(scope="module")
 def model_path(tmp_path_factory):
-    """A model trained on the first 300 kB of the bundled sample."""
-    work = tmp_path_factory.mktemp("model")
-    (work / "empty.model").write_bytes(bytes(24))
-    (work / "train.txt").write_bytes(SAMPLE.read_bytes()[:300_000])
-    here = os.getcwd()
-    os.chdir(work)
-    try:
-        selvane.load_from_file("empty.model").train("train.txt", False, "train.log")
-    finally:
-        os.chdir(here)
-    return work / "tokenizer"
+    return train_sample_model(tmp_path_factory.mktemp("model"))
 
 
 def files_of(directory: pathlib.Path) -> dict[str, bytes]:

@@ -9,27 +9,17 @@ import pathlib
 import pytest
 
 import selvane
+from corpus_support import SAMPLE, train_sample_model
 from selvane_tools import Model, SelvaneError, encode_corpus
 
 distributed = pytest.importorskip("distributed")
 from selvane_tools import dask as selvane_dask  # noqa: E402
 
-SAMPLE = pathlib.Path(__file__).resolve().parent.parent / "data" / "sample" / "tashkeela-msa-excerpt.txt"
 
 
 @pytest.fixture(scope="module")
 def model(tmp_path_factory):
-    """A model trained on the first 300 kB of the bundled sample."""
-    work = tmp_path_factory.mktemp("model")
-    (work / "empty.model").write_bytes(bytes(24))
-    (work / "train.txt").write_bytes(SAMPLE.read_bytes()[:300_000])
-    here = os.getcwd()
-    os.chdir(work)
-    try:
-        selvane.load_from_file("empty.model").train("train.txt", False, "train.log")
-    finally:
-        os.chdir(here)
-    return Model(work / "tokenizer")
+    return Model(train_sample_model(tmp_path_factory.mktemp("model")))
 
 
 @pytest.fixture(scope="module")

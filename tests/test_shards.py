@@ -14,27 +14,17 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import selvane
+from corpus_support import SAMPLE, train_sample_model
 from selvane_tools import Model, SelvaneError, read_shards
 from selvane_tools.shards import encode_shard, plan_shards, prepare_out_dir, write_meta
 from selvane_tools.units import iter_range_units, iter_units, parse_unit
 
 EXAMPLES = int(os.environ.get("SELVANE_HYPOTHESIS_EXAMPLES", "100"))
-SAMPLE = pathlib.Path(__file__).resolve().parent.parent / "data" / "sample" / "tashkeela-msa-excerpt.txt"
 
 
 @pytest.fixture(scope="module")
 def model(tmp_path_factory):
-    """A model trained on the first 300 kB of the bundled sample."""
-    work = tmp_path_factory.mktemp("model")
-    (work / "empty.model").write_bytes(bytes(24))
-    (work / "train.txt").write_bytes(SAMPLE.read_bytes()[:300_000])
-    here = os.getcwd()
-    os.chdir(work)
-    try:
-        selvane.load_from_file("empty.model").train("train.txt", False, "train.log")
-    finally:
-        os.chdir(here)
-    return Model(work / "tokenizer")
+    return Model(train_sample_model(tmp_path_factory.mktemp("model")))
 
 
 def range_units(data: bytes, unit: str, step: int) -> list[str]:
