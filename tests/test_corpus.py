@@ -8,7 +8,6 @@ import pathlib
 import signal
 import subprocess
 import sys
-import textwrap
 import time
 
 import pytest

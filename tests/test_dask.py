@@ -3,12 +3,10 @@ files as the local run, and failures that come back as one error."""
 
 from __future__ import annotations
 
-import os
 import pathlib
 
 import pytest
 
-import selvane
 from corpus_support import SAMPLE, train_sample_model
 from selvane_tools import Model, SelvaneError, encode_corpus
 

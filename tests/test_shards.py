@@ -13,7 +13,6 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import selvane
 from corpus_support import SAMPLE, train_sample_model
 from selvane_tools import Model, SelvaneError, read_shards
 from selvane_tools.shards import encode_shard, plan_shards, prepare_out_dir, write_meta
