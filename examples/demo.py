@@ -1,20 +1,20 @@
-"""The main job on the bundled sample corpus: train, encode, decode.
+"""The main job on the bundled sample corpus, through the `selvane` command:
+init, train, info, encode, decode, show.
 
-Trains a model from scratch on data/sample/, then encodes a few sentences with
-it, shows the token boundaries, and decodes the ids back.
+Trains a model from scratch on data/sample/ in a temporary directory, then
+encodes a few sentences with it, shows the token boundaries and decodes the
+ids back. Every step is a command a user can type.
 """
 
-import contextlib
-import os
 import pathlib
+import shlex
+import subprocess
 import sys
 import tempfile
-import time
-
-import selvane
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SAMPLE_DIR = ROOT / "data" / "sample"
+SELVANE = pathlib.Path(sys.executable).parent / "selvane"
 
 SENTENCES = [
     "بِسْمِ اللَّهِ الرَّحْمَنِ الرَّحِيمِ",
@@ -24,62 +24,39 @@ SENTENCES = [
 ]
 
 
-@contextlib.contextmanager
-def stdout_to(path):
-    """Sends file descriptor 1, where training prints, to `path`."""
-    sys.stdout.flush()
-    saved = os.dup(1)
-    with open(path, "wb") as sink:
-        os.dup2(sink.fileno(), 1)
-    try:
-        yield
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
+def run(*args, cwd, input=None):
+    """Runs `selvane ARGS`, echoing the command, and returns its stdout."""
+    print("$ selvane " + shlex.join(map(str, args)), flush=True)
+    done = subprocess.run([str(SELVANE), *map(str, args)], cwd=cwd, input=input,
+                          stdout=subprocess.PIPE, text=True)
+    if done.returncode != 0:
+        sys.exit(f"selvane {args[0]} failed with status {done.returncode}")
+    return done.stdout
 
 
 def main():
     samples = sorted(SAMPLE_DIR.glob("*.txt"))
     if not samples:
         sys.exit(f"no sample corpus (*.txt) in {SAMPLE_DIR}")
-    sample = samples[0]
     work = pathlib.Path(tempfile.mkdtemp(prefix="selvane-demo-"))
-    os.chdir(work)
-    (work / "empty.model").write_bytes(bytes(24))
-    model = selvane.load_from_file("empty.model")
+    print(f"working in {work}\n")
+    run("init", "empty.model", cwd=work)
+    run("train", *samples, "--init", "empty.model", "-o", "sample.model", "--log", "train.log", cwd=work)
+    print(run("info", "sample.model", "--longest", "3", cwd=work))
 
-    size = sample.stat().st_size
-    print(f"training on {sample.relative_to(ROOT)} ({size:,} bytes) in {work}")
-    started = time.perf_counter()
-    with stdout_to(work / "console.txt"):
-        model.train(str(sample), False, str(work / "train.log"))
-    elapsed = time.perf_counter() - started
-    console = (work / "console.txt").read_text(encoding="utf-8").splitlines()
-    merges = sum(line.startswith("Token ") for line in console)
-    print(f"trained in {elapsed:.2f} s: {merges} merges learned, "
-          f"{console.count(' Saved Successfully ')} save(s)")
-    for line in [l for l in console if l.startswith("Token ")][:3]:
-        print("  " + line)
-
-    trained = selvane.load_from_file("tokenizer")
-    print(f"model file 'tokenizer': {os.path.getsize('tokenizer'):,} bytes, "
-          f"{len(trained.vocab())} token ids\n")
-
-    lines = sample.read_text(encoding="utf-8").splitlines()
+    lines = samples[0].read_text(encoding="utf-8").splitlines()
     from_corpus = [l.strip() for l in lines if 40 <= len(l.strip()) <= 90][:2]
-    for sentence in from_corpus + SENTENCES:
-        ids = trained.encode(sentence)
-        pieces = [trained.decode([token]) for token in ids]
-        decoded = trained.decode(ids)
-        print(f"text     {sentence}")
-        print(f"tokens   {' | '.join(pieces)}")
-        print(f"ids      {ids}")
-        if decoded == sentence:
-            print("decoded  same as the text\n")
-        else:
-            # Clusters the model never saw encode to the "oov" id 0, whose
-            # bytes are empty, so they drop out of the decoded text.
-            print(f"decoded  {decoded}  ({ids.count(0)} unknown cluster(s) dropped)\n")
+    texts = from_corpus + SENTENCES
+    (work / "sentences.txt").write_text("\n".join(texts) + "\n", encoding="utf-8")
+    ids = run("encode", "-m", "sample.model", "sentences.txt", cwd=work)
+    print(ids)
+    decoded = run("decode", "-m", "sample.model", cwd=work, input=ids).splitlines()
+    for text, back in zip(texts, decoded):
+        # Clusters the model never saw encode to the "oov" id 0, whose bytes
+        # are empty, so they drop out of the decoded text.
+        print(f"  {'same as the text' if back == text else 'differs: ' + back}")
+    print()
+    print(run("show", "-m", "sample.model", *texts[-4:], cwd=work))
 
 
 if __name__ == "__main__":

@@ -13,17 +13,22 @@ from __future__ import annotations
 
 from .errors import IdsExhaustedError, SelvaneError
 from .model import EMPTY_MODEL, Model, ModelFormatError, new_model
+from .training import CHUNK_SIZE, TrainProgress, TrainSummary, train
 from .corpus import encode_corpus
 from .shards import ShardSet, read_shards
 
 __all__ = [
+    "CHUNK_SIZE",
     "EMPTY_MODEL",
     "IdsExhaustedError",
     "Model",
     "ModelFormatError",
     "SelvaneError",
     "ShardSet",
+    "TrainProgress",
+    "TrainSummary",
     "encode_corpus",
     "new_model",
     "read_shards",
+    "train",
 ]

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import sys
 
-from tqdm import tqdm
+from tqdm import tqdm  # type: ignore[import-untyped]
 
 from .training import TrainProgress
 
@@ -16,11 +16,11 @@ class ProgressBar:
 
     def __init__(self) -> None:
         self._done = 0
-        self._bar: tqdm[None] | None = None
+        self._bar: tqdm | None = None
         #: the last state seen, None before the first update
         self.state: TrainProgress | None = None
 
-    def _open(self, state: TrainProgress) -> tqdm[None]:
+    def _open(self, state: TrainProgress) -> tqdm:
         return tqdm(
             total=state.bytes_total,
             unit="B",
@@ -31,7 +31,7 @@ class ProgressBar:
             smoothing=0.1,
         )
 
-    def _describe(self, bar: tqdm[None], state: TrainProgress) -> None:
+    def _describe(self, bar: tqdm, state: TrainProgress) -> None:
         bar.set_postfix_str(
             f"chunk {state.chunks_done}/{state.chunks_total}, "
             f"{state.merges:,} merges, {state.ids:,} ids",

@@ -175,14 +175,21 @@ def cmd_train(args: argparse.Namespace) -> int:
             bar.close()
         if log_file is not None:
             log_file.close()
-    if summary.chunks == 0:
-        _fail(f"nothing to train on: the corpus is empty; {args.output} was not written")
     if not args.quiet:
         print(f"trained {summary.chunks} chunk{'s' if summary.chunks != 1 else ''} "
               f"({summary.bytes:,} bytes) in {summary.seconds:.1f} s: "
               f"{summary.merges:,} merges learned, {summary.ids:,} ids; "
               f"model written to {summary.output}", file=sys.stderr)
     return EXIT_OK
+
+
+def _encoding_model(path: str) -> Model:
+    model = Model(path)
+    if not model.has_oov:
+        # The extension would panic, with a report on standard error, at the
+        # first cluster it does not know.
+        _fail(f"{path} was never trained (it has no entry for unknown clusters); train it first")
+    return model
 
 
 def _encode_bin(args: argparse.Namespace) -> int:
@@ -192,7 +199,7 @@ def _encode_bin(args: argparse.Namespace) -> int:
         _fail("--format bin reads files by byte ranges: standard input cannot be used")
     if args.jobs is not None and args.jobs < 1:
         _fail(f"-j must be at least 1, not {args.jobs}")
-    model = Model(args.model)
+    model = _encoding_model(args.model)
     shards = encode_corpus(model, args.inputs, args.output, unit=str(args.unit), workers=args.jobs,
                            shard_bytes=args.shard_size, overwrite=args.overwrite,
                            progress=False if args.quiet else None)
@@ -207,7 +214,7 @@ def _encode_bin(args: argparse.Namespace) -> int:
 def cmd_encode(args: argparse.Namespace) -> int:
     if args.format == "bin":
         return _encode_bin(args)
-    model = Model(args.model)
+    model = _encoding_model(args.model)
     unit: Unit = args.unit
     inputs = args.inputs or ["-"]
     encode = model.data.encode
@@ -269,7 +276,7 @@ def cmd_info(args: argparse.Namespace) -> int:
 
 
 def cmd_show(args: argparse.Namespace) -> int:
-    model = Model(args.model)
+    model = _encoding_model(args.model)
     for number, text in enumerate(args.text):
         ids = model.encode(text)
         if number:

@@ -223,9 +223,21 @@ class Model:
         """The number of grapheme clusters the model knows (not counting "oov")."""
         return self._contents.unicode_entries - self._contents.has_oov
 
+    @property
+    def has_oov(self) -> bool:
+        """Whether the model has the entry for unknown clusters ("oov"), which
+        training adds; without it only texts of known clusters encode."""
+        return self._contents.has_oov
+
     def encode(self, text: str) -> list[int]:
         """The token ids of `text`; clusters the model never saw get id 0."""
-        return self._data.encode(text)
+        try:
+            return self._data.encode(text)
+        except panic_type() as panic:
+            raise SelvaneError(
+                "the text has clusters the model does not know, and the model has no "
+                'entry for unknown clusters ("oov"): it was never trained'
+            ) from panic
 
     def decode(self, ids: Sequence[SupportsIndex]) -> str:
         """The text of a sequence of token ids (ids of unknown clusters vanish)."""

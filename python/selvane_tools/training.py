@@ -262,6 +262,9 @@ def train(
     if not files:
         raise SelvaneError("no corpus file given")
     sizes = _corpus_sizes(files)
+    if not any(sizes):
+        # Training on nothing saves nothing; say so rather than leave no output.
+        raise SelvaneError(f"nothing to train on: the corpus {'is' if len(files) == 1 else 'files are'} empty")
     target = os.fsdecode(os.fspath(output))
     if os.path.isdir(target):
         raise SelvaneError(f"output {target} is a directory")
@@ -294,9 +297,9 @@ def train(
         log_sink = log  # type: ignore[assignment]
     else:
         try:
-            close_log = open(log, "wb")  # type: ignore[arg-type]
+            close_log = open(log, "wb")
         except OSError as error:
-            raise SelvaneError(f"cannot write log {os.fsdecode(log)}: {error.strerror or error}") from None  # type: ignore[arg-type]
+            raise SelvaneError(f"cannot write log {os.fsdecode(log)}: {error.strerror or error}") from None
         log_sink = close_log
 
     try:

@@ -1,0 +1,124 @@
+"""selvane_tools as a library: units, model file checks, the stubs under mypy."""
+
+from __future__ import annotations
+
+import io
+import os
+import pathlib
+import struct
+import subprocess
+import sys
+
+import pytest
+
+import selvane
+from selvane_tools import EMPTY_MODEL, Model, ModelFormatError, SelvaneError, new_model
+from selvane_tools.units import Unit, UnitError, iter_numbered_units, iter_units, parse_unit
+
+
+def units(raw: bytes, spec: str) -> list[str]:
+    return list(iter_units(io.BytesIO(raw), parse_unit(spec)))
+
+
+def test_line_and_paragraph_units() -> None:
+    assert units(b"", "line") == []
+    assert units(b"a\r\n\r\nb", "line") == ["a", "", "b"]
+    assert units(b"a\n", "line") == units(b"a", "line") == ["a"]
+    assert units(b"a\r\r\n", "line") == ["a\r"]  # only one "\r" goes
+    assert units(b"\n\n", "line") == ["", ""]
+    assert units(b"\n \r\na\r\nb\n\t\n\nc\r", "paragraph") == ["a\nb", "c"]
+    assert units(b" \n\n", "paragraph") == []
+    assert units(b"x\r\n\xff", "file") == ["x\r\n\ufffd"]
+    assert units(b"", "file") == [""]
+    numbered = list(iter_numbered_units(io.BytesIO(b"\na\nb\n\nc"), Unit("paragraph"), first_line=10))
+    assert numbered == [(11, "a\nb"), (14, "c")]
+    for bad in ("words", "jsonl:", "Line"):
+        with pytest.raises(UnitError):
+            parse_unit(bad)
+    with pytest.raises(UnitError, match=r"^in.jsonl:2: no field 't'$"):
+        list(iter_units(io.BytesIO(b'{"t": "a"}\n{"u": "b"}\n'), parse_unit("jsonl:t"), "in.jsonl"))
+
+
+def _entry(token: int, raw: bytes) -> bytes:
+    return struct.pack("<HQ", token, len(raw)) + raw
+
+
+@pytest.mark.parametrize(
+    "data",
+    [
+        EMPTY_MODEL,
+        EMPTY_MODEL + b"trailing bytes",
+        struct.pack("<Q", 2) + _entry(1, b"\xd8\xa8") + _entry(1, b"x") + bytes(16),  # duplicate id
+        bytes(23),
+        struct.pack("<Q", 1) + _entry(1, b"ab")[:-1],
+        bytes(16) + struct.pack("<Q", 1) + struct.pack("<Q", 1) + b"\xff" + b"\x00\x00",
+        bytes(16) + struct.pack("<Q", 1) + struct.pack("<Q", 5) + b"abc",
+        struct.pack("<Q", 1 << 32) + bytes(16),
+    ],
+)
+def test_model_check_accepts_what_the_loader_accepts(tmp_path: pathlib.Path, data: bytes) -> None:
+    path = tmp_path / "model"
+    path.write_bytes(data)
+    try:
+        direct = selvane.load_from_file(str(path))
+    except BaseException:
+        with pytest.raises(ModelFormatError, match="is not a selvane model file"):
+            Model(path)
+        return
+    model = Model(path)
+    assert sorted(model.vocab()) == sorted(direct.vocab())
+    assert model.model_bytes == data and model.num_ids == len(direct.vocab())
+
+
+def test_new_model_and_pathlike(tmp_path: pathlib.Path) -> None:
+    path = tmp_path / "empty.model"
+    new_model(path)
+    assert path.read_bytes() == EMPTY_MODEL
+    with pytest.raises(SelvaneError, match="exists already"):
+        new_model(path)
+    model = Model(path)
+    assert (model.num_ids, model.num_merges, model.num_clusters) == (0, 0, 0)
+    assert model.encode("") == [] and not model.has_oov
+    with pytest.raises(SelvaneError, match="never trained") as caught:
+        model.encode("abc")
+    assert type(caught.value.__cause__).__name__ == "PanicException"
+    assert os.listdir(tmp_path) == ["empty.model"]
+
+
+GOOD = '''
+import selvane
+from selvane_tools import Model, SelvaneError, TrainSummary, train
+
+data: selvane.Data = selvane.load_from_file("m")
+ids: list[int] = data.encode("text")
+text: str = data.decode(ids) + data.decode((1, 2)) + data.decode(b"ab")
+vocab: list[int] = data.vocab()
+data.train("corpus.txt", False, "log.txt")
+model = Model("m")
+summary: TrainSummary = train(["a.txt"], "out.model", init=None, progress=False)
+back: str = model.decode(model.encode("x"))
+digest: str = model.sha256
+'''
+
+BAD = '''
+import selvane
+data = selvane.load_from_file("m")
+data.decode("text")
+data.train("corpus.txt", 1, "log.txt")
+selvane.load_from_file(b"m")
+n: str = data.vocab()
+'''
+
+
+def test_mypy_checks_calls_against_the_stubs(tmp_path: pathlib.Path) -> None:
+    (tmp_path / "good.py").write_text(GOOD)
+    (tmp_path / "bad.py").write_text(BAD)
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary",
+         "--cache-dir", str(tmp_path / "cache"), "good.py", "bad.py"],
+        cwd=tmp_path, capture_output=True, text=True,
+    )
+    errors = [line for line in done.stdout.splitlines() if ": error:" in line]
+    assert not [line for line in errors if line.startswith("good.py")], done.stdout
+    assert sorted({int(line.split(":")[1]) for line in errors}) == [4, 5, 6, 7], done.stdout
+    assert done.returncode == 1
