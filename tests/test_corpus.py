@@ -106,7 +106,13 @@ def start_api_run(model_path, big, out) -> subprocess.Popen:
          f"from selvane_tools import encode_corpus\n"
          f"encode_corpus({str(model_path)!r}, [{str(big)!r}], {str(out)!r}, workers=2,"
          f" shard_bytes=4_000_000)"],
-        stderr=subprocess.PIPE, text=True, start_new_session=True)
+        stderr=subprocess.PIPE, text=True, start_new_session=True, preexec_fn=default_sigint)
+
+
+def default_sigint() -> None:
+    """A suite started in the background (`cmd &`) inherits an ignored
+    SIGINT, which Python then leaves ignored: give the child the default."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
 def wait_for_workers(proc: subprocess.Popen, out: pathlib.Path) -> list[int]:
@@ -133,7 +139,7 @@ def test_interrupt_stops_every_worker_and_writes_no_meta(model_path, tmp_path, h
         proc = subprocess.Popen(
             [sys.executable, "-m", "selvane_tools.cli", "encode", "-m", str(model_path), str(big),
              "--format", "bin", "-o", str(out), "-j", "2", "--shard-size", "4M"],
-            stderr=subprocess.PIPE, text=True, start_new_session=True)
+            stderr=subprocess.PIPE, text=True, start_new_session=True, preexec_fn=default_sigint)
     try:
         workers = wait_for_workers(proc, out)
         # Ctrl-C at a terminal reaches the whole process group.
