@@ -6,6 +6,7 @@ command.
 >>> new_model("empty.model")                                     # doctest: +SKIP
 >>> train(["corpus.txt"], "arabic.model", init="empty.model")  # doctest: +SKIP
 >>> Model("arabic.model").encode("بسم الله")                     # doctest: +SKIP
+>>> encode_corpus("arabic.model", ["corpus.txt"], "ids/")        # doctest: +SKIP
 """
 
 from __future__ import annotations
@@ -18,6 +19,8 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from .model import EMPTY_MODEL, Model, ModelFormatError, new_model
     from .training import CHUNK_SIZE, TrainProgress, TrainSummary, train
+    from .corpus import encode_corpus
+    from .shards import ShardSet, read_shards
 
 _LAZY = {
     "EMPTY_MODEL": "model",
@@ -28,6 +31,9 @@ _LAZY = {
     "TrainProgress": "training",
     "TrainSummary": "training",
     "train": "training",
+    "encode_corpus": "corpus",
+    "ShardSet": "shards",
+    "read_shards": "shards",
 }
 
 
@@ -48,8 +54,11 @@ __all__ = [
     "Model",
     "ModelFormatError",
     "SelvaneError",
+    "ShardSet",
     "TrainProgress",
     "TrainSummary",
+    "encode_corpus",
     "new_model",
+    "read_shards",
     "train",
 ]

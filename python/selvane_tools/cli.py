@@ -46,7 +46,8 @@ exit status:
   3    training stopped because all 65,536 token ids are in use; the model of
        the last completed chunk is kept
   130  interrupted by SIGINT (Ctrl-C); 143 stopped by SIGTERM. A stopped
-       training keeps the model of the last completed chunk.
+       training keeps the model of the last completed chunk; a stopped
+       encode --format bin stops every worker and writes no meta.json.
 
 quick start:
   selvane init empty.model
@@ -208,7 +209,32 @@ def _encoding_model(path: str) -> Model:
     return model
 
 
+def _encode_bin(args: argparse.Namespace) -> int:
+    if not args.output or args.output == "-":
+        _fail("--format bin writes a directory of shards: give it with -o OUTDIR")
+    if not args.inputs or "-" in args.inputs:
+        _fail("--format bin reads files by byte ranges: standard input cannot be used")
+    if args.jobs is not None and args.jobs < 1:
+        _fail(f"-j must be at least 1, not {args.jobs}")
+    from .corpus import encode_corpus
+
+    model = _encoding_model(args.model)
+    # The shard size defaults inside encode_corpus, so that the command and
+    # the API cut the same shards.
+    sizing = {} if args.shard_size is None else {"shard_bytes": args.shard_size}
+    shards = encode_corpus(model, args.inputs, args.output, unit=str(args.unit), workers=args.jobs,
+                           overwrite=args.overwrite, progress=False if args.quiet else None, **sizing)
+    if not args.quiet:
+        meta = shards.meta
+        print(f"encoded {meta['bytes']:,} bytes into {meta['units']:,} units and {meta['ids']:,} ids "
+              f"in {len(meta['shards'])} shard{'s' if len(meta['shards']) != 1 else ''}: {args.output}",
+              file=sys.stderr)
+    return EXIT_OK
+
+
 def cmd_encode(args: argparse.Namespace) -> int:
+    if args.format == "bin":
+        return _encode_bin(args)
     model = _encoding_model(args.model)
     unit: Unit = args.unit
     inputs = args.inputs or ["-"]
@@ -298,6 +324,14 @@ def cmd_show(args: argparse.Namespace) -> int:
 # --- parser -------------------------------------------------------------------
 
 
+def _byte_size(text: str) -> int:
+    scale = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}.get(text[-1:].upper(), 1)
+    digits = text[:-1] if scale != 1 else text
+    if not digits.isdigit() or int(digits) == 0:
+        raise argparse.ArgumentTypeError(f"not a positive size in bytes: {text!r} (e.g. 4096, 512K, 64M)")
+    return int(digits) * scale
+
+
 def _unit(spec: str) -> Unit:
     try:
         return parse_unit(spec)
@@ -356,13 +390,29 @@ def build_parser() -> argparse.ArgumentParser:
         "depend on the unit: line (default; a trailing \\r is dropped), paragraph\n"
         "(runs of non-blank lines joined with \\n), file (the whole file) or\n"
         "jsonl:FIELD (the string FIELD of each JSON line). A unit is never cut.\n"
-        "Input is streamed: only one unit is in memory at a time.\n",
+        "Input is streamed: only one unit is in memory at a time.\n\n"
+        "--format bin writes memory-mappable shards to the directory OUT, with\n"
+        "-j N worker processes (default: every core); the files do not depend on\n"
+        "N. Each shard holds NAME.bin (uint16 ids) and NAME.idx (uint64 offsets);\n"
+        "meta.json is written last. Read them with selvane_tools.read_shards:\n"
+        "  selvane encode -m arabic.model corpus/*.txt --format bin -o ids/ -j 8\n",
     )
     sub.add_argument("-m", "--model", required=True, metavar="MODEL", help="the model file")
     sub.add_argument("inputs", metavar="INPUT", nargs="*", help="input files; - or none for standard input")
     sub.add_argument("--unit", type=_unit, default=Unit("line"), metavar="UNIT",
                      help=f"what is encoded at once: {UNIT_HELP} (default: line)")
-    sub.add_argument("-o", "--output", metavar="OUT", help="write here instead of standard output")
+    sub.add_argument("-o", "--output", metavar="OUT",
+                     help="write here instead of standard output (a directory for --format bin)")
+    sub.add_argument("--format", choices=("text", "bin"), default="text",
+                     help="text: ids as text lines (default); bin: shards of uint16 ids in OUT")
+    sub.add_argument("-j", "--jobs", type=int, metavar="N",
+                     help="--format bin: worker processes (default: every core)")
+    sub.add_argument("--shard-size", type=_byte_size, metavar="BYTES",
+                     help="--format bin: input bytes per shard, e.g. 64M (default: 16M); "
+                          "the output depends on it")
+    sub.add_argument("--overwrite", action="store_true",
+                     help="--format bin: replace a previous output in OUT")
+    sub.add_argument("-q", "--quiet", action="store_true", help="--format bin: no progress bar and no summary")
     sub.set_defaults(run=cmd_encode)
 
     sub = command("decode", "Decode lines of space-separated token ids back to text, one line each.",

@@ -27,7 +27,7 @@ if TYPE_CHECKING:
     from collections.abc import Iterator
     from typing import BinaryIO
 
-__all__ = ["Unit", "UnitError", "parse_unit", "iter_units", "iter_numbered_units", "UNIT_HELP"]
+__all__ = ["Unit", "UnitError", "parse_unit", "iter_units", "iter_numbered_units", "iter_range_units", "UNIT_HELP"]
 
 UNIT_HELP = "line, paragraph, file or jsonl:FIELD"
 
@@ -117,33 +117,191 @@ def iter_numbered_units(stream: BinaryIO, unit: Unit, name: str = "<stdin>", fir
         if paragraph:
             yield start, _text(b"\n".join(paragraph))
         return
-    import json
-
     field = unit.field
     assert field is not None
     for number, raw in enumerate(_lines(stream), first_line):
         if _is_blank(raw):
             continue
         try:
-            record = json.loads(_text(raw))
-        except ValueError as error:
-            raise UnitError(f"{name}:{number}: not JSON ({error.args[0] if error.args else error})") from None
-        if not isinstance(record, dict):
-            raise UnitError(f"{name}:{number}: not a JSON object")
-        if field not in record:
-            raise UnitError(f"{name}:{number}: no field {field!r}")
-        value = record[field]
-        if not isinstance(value, str):
-            raise UnitError(f"{name}:{number}: field {field!r} is not a string")
-        try:
-            value.encode("utf-8")
-        except UnicodeEncodeError:
-            # JSON can spell lone surrogates ("\\ud800"), which no UTF-8 text holds.
-            raise UnitError(f"{name}:{number}: field {field!r} holds a lone surrogate") from None
+            value = _json_field(raw, field)
+        except UnitError as error:
+            raise UnitError(f"{name}:{number}: {error}") from None
         yield number, value
+
+
+def _json_field(raw: bytes, field: str) -> str:
+    """The string under `field` of one JSON line; UnitError says why not."""
+    import json  # only jsonl units pay for it; the command's start-up counts
+
+    try:
+        record = json.loads(_text(raw))
+    except ValueError as error:
+        raise UnitError(f"not JSON ({error.args[0] if error.args else error})") from None
+    if not isinstance(record, dict):
+        raise UnitError("not a JSON object")
+    if field not in record:
+        raise UnitError(f"no field {field!r}")
+    value = record[field]
+    if not isinstance(value, str):
+        raise UnitError(f"field {field!r} is not a string")
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:
+        # JSON can spell lone surrogates ("\\ud800"), which no UTF-8 text holds.
+        raise UnitError(f"field {field!r} holds a lone surrogate") from None
+    return value
 
 
 def iter_units(stream: BinaryIO, unit: Unit, name: str = "<stdin>") -> Iterator[str]:
     """Yields the text of each unit of `stream`, in order."""
     for _, text in iter_numbered_units(stream, unit, name):
         yield text
+
+
+# ----------------------------------------------------- units of a byte range
+#
+# A corpus is cut into shards by byte ranges of each input, fixed by the input
+# size alone; a shard holds the units whose first byte lies in its range. A
+# unit that starts in the range is read to its end even when that lies beyond
+# the range, and one that started before the range is skipped, so the shards
+# of an input hold each unit exactly once, in input order, for any range size.
+
+_BLOCK = 1 << 20
+# The ASCII bytes that str.isspace() accepts, and every non-ASCII byte: what
+# is left after deleting these from a line is text that no decoding makes
+# blank.
+_SPACE_OR_NON_ASCII = b" \t\r\x0b\x0c\x1c\x1d\x1e\x1f" + bytes(range(0x80, 0x100))
+
+
+def _strip_newline(raw: bytes) -> bytes:
+    if raw.endswith(b"\n"):
+        raw = raw[:-1]
+    if raw.endswith(b"\r"):
+        raw = raw[:-1]
+    return raw
+
+
+def _first_line_start(f: BinaryIO, start: int) -> int:
+    """Offset of the first line that starts at or after `start`."""
+    if start == 0:
+        return 0
+    # A line starts at `start` exactly when the byte before it is b"\n", so
+    # the search begins one byte early. readline() with a limit keeps a huge
+    # line that began before the range from being read whole.
+    pos = start - 1
+    f.seek(pos)
+    while True:
+        piece = f.readline(_BLOCK)
+        pos += len(piece)
+        if not piece or piece.endswith(b"\n"):
+            return pos
+
+
+def _previous_line_blank(f: BinaryIO, line_start: int) -> bool:
+    """Whether the line that ends with the b"\n" before `line_start` is blank."""
+    pos = line_start - 1
+    tail = b""
+    while pos > 0:
+        step = min(_BLOCK, pos)
+        f.seek(pos - step)
+        block = f.read(step)
+        cut = block.rfind(b"\n")
+        piece = block[cut + 1 :]
+        # Any ASCII byte but whitespace settles it without reading the rest
+        # of a long line.
+        if piece.translate(None, _SPACE_OR_NON_ASCII):
+            return False
+        tail = piece + tail
+        if cut >= 0:
+            break
+        pos -= step
+    return _is_blank(_strip_newline(tail))
+
+
+def _range_lines(f: BinaryIO, size: int, start: int) -> Iterator[tuple[int, bytes]]:
+    """(offset, line without its newline) from the first line that starts at
+    or after `start` to the end of the input."""
+    pos = _first_line_start(f, start)
+    f.seek(pos)
+    while pos < size:
+        raw = f.readline()
+        if not raw:
+            return
+        yield pos, _strip_newline(raw)
+        pos += len(raw)
+
+
+def line_number(f: BinaryIO, offset: int) -> int:
+    """1-based number of the line that starts at byte `offset` of `f`."""
+    f.seek(0)
+    count = 1
+    left = offset
+    while left > 0:
+        block = f.read(min(_BLOCK, left))
+        if not block:
+            break
+        count += block.count(b"\n")
+        left -= len(block)
+    return count
+
+
+def iter_range_units(
+    f: BinaryIO, size: int, start: int, end: int, unit: Unit, name: str
+) -> Iterator[tuple[int, str]]:
+    """Yields (byte offset, text) of the units of the seekable input `f`, of
+    `size` bytes, that start in bytes [start, end), in order.
+
+    The texts are those of `iter_units` over the whole input; the ranges
+    [0, k), [k, 2k), ... together give every unit once. For the `file` unit
+    the range that starts at 0 holds the file. Errors name `name` and the
+    line number.
+    """
+    if unit.kind == "file":
+        if start == 0:
+            f.seek(0)
+            yield 0, _text(f.read())
+        return
+    if unit.kind == "line":
+        for pos, raw in _range_lines(f, size, start):
+            if pos >= end:
+                return
+            yield pos, _text(raw)
+        return
+    if unit.kind == "paragraph":
+        lines = _range_lines(f, size, start)
+        first = _first_line_start(f, start)
+        prev_blank = first == 0 or _previous_line_blank(f, first)
+        paragraph: list[bytes] = []
+        begin = 0
+        for pos, raw in lines:
+            if _is_blank(raw):
+                if paragraph:
+                    yield begin, _text(b"\n".join(paragraph))
+                    paragraph = []
+                elif pos >= end:
+                    return
+                prev_blank = True
+                continue
+            if prev_blank:
+                if pos >= end:
+                    return
+                begin, paragraph = pos, [raw]
+            elif paragraph:
+                paragraph.append(raw)
+            # else: the rest of a paragraph that began before the range
+            prev_blank = False
+        if paragraph:
+            yield begin, _text(b"\n".join(paragraph))
+        return
+    field = unit.field
+    assert field is not None
+    for pos, raw in _range_lines(f, size, start):
+        if pos >= end:
+            return
+        if _is_blank(raw):
+            continue
+        try:
+            value = _json_field(raw, field)
+        except UnitError as error:
+            raise UnitError(f"{name}:{line_number(f, pos)}: {error}") from None
+        yield pos, value

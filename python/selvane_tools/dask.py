@@ -1,0 +1,105 @@
+"""Encoding a corpus into shards on a Dask cluster (``pip install selvane[dask]``).
+
+One task per shard, each calling the same ``encode_shard`` as the local
+workers, so the files are byte for byte those of ``selvane encode -j N``. The
+model travels as its bytes, once per worker; the inputs and the output
+directory must be reachable by every worker under the same paths (a shared or
+network file system), and the client must see the inputs to plan the shards.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Sequence
+from typing import Any
+
+from .errors import SelvaneError
+from .model import Model
+from .shards import (
+    DEFAULT_SHARD_BYTES,
+    ShardResult,
+    ShardSet,
+    ShardTask,
+    encode_shard,
+    plan_shards,
+    prepare_out_dir,
+    read_shards,
+    remove_temporaries,
+    write_meta,
+)
+
+
+def _encode_task(model: Model, task: ShardTask, out_dir: str) -> ShardResult:
+    return encode_shard(model, task, out_dir)
+
+
+def encode_corpus(
+    model: Model | str | os.PathLike[str],
+    inputs: Sequence[str | os.PathLike[str]],
+    out_dir: str | os.PathLike[str],
+    *,
+    unit: str = "line",
+    client: Any = None,
+    shard_bytes: int = DEFAULT_SHARD_BYTES,
+    overwrite: bool = False,
+    progress: bool | None = None,
+) -> ShardSet:
+    """Encodes `inputs` into shards in `out_dir` with one Dask task per shard.
+
+    `client` is a ``distributed.Client``; by default the current one. The
+    result is the output opened with ``read_shards``; ``meta.json`` is written
+    by the caller's process once every task has finished.
+
+    >>> from distributed import Client                      # doctest: +SKIP
+    >>> from selvane_tools.dask import encode_corpus        # doctest: +SKIP
+    >>> encode_corpus("tokenizer", ["a.txt"], "out", client=Client("tcp://scheduler:8786"))  # doctest: +SKIP
+    """
+    try:
+        import distributed
+    except ImportError:
+        raise SelvaneError("selvane_tools.dask needs Dask's distributed: pip install 'selvane[dask]'") from None
+    if not isinstance(model, Model):
+        model = Model(model)
+    if client is None:
+        try:
+            client = distributed.get_client()
+        except ValueError:
+            raise SelvaneError("no Dask client: pass client= or create a distributed.Client first") from None
+    out_dir = os.path.abspath(os.fspath(out_dir))
+    tasks = plan_shards(inputs, unit, shard_bytes)
+    prepare_out_dir(out_dir, overwrite)
+    # Scattered once to every worker and kept there deserialized: each worker
+    # loads the model a single time, however many shards it encodes.
+    shipped = client.scatter(model, broadcast=True, hash=False)
+    futures = [
+        client.submit(_encode_task, shipped, task, out_dir, key=f"selvane-shard-{task.name}-{os.urandom(4).hex()}")
+        for task in tasks
+    ]
+    bar = None
+    if progress or (progress is None and os.isatty(2)):
+        try:
+            from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
+
+            bar = tqdm(total=sum(t.end - t.start for t in tasks), unit="B", unit_scale=True, desc="encode")
+        except ImportError:
+            bar = None
+    sizes = {future.key: task.end - task.start for future, task in zip(futures, tasks)}
+    results: list[ShardResult] = []
+    try:
+        for future in distributed.as_completed(futures):  # type: ignore[no-untyped-call]
+            results.append(future.result())
+            if bar is not None:
+                bar.update(sizes[future.key])
+    except BaseException as error:
+        client.cancel(futures)
+        remove_temporaries(out_dir)
+        if isinstance(error, SelvaneError | KeyboardInterrupt):
+            raise
+        if isinstance(error, Exception):
+            raise SelvaneError(f"a shard failed: {type(error).__name__}: {error}") from error
+        raise
+    finally:
+        if bar is not None:
+            bar.close()
+    write_meta(out_dir, model.sha256, unit, tasks, results)
+    return read_shards(out_dir)
