@@ -25,6 +25,17 @@ bool is_numpy_bool_type(const PyTypeObject* type) {
                      });
 }
 
+// Returns the token id that the element `item` holds. Throws the
+// interpreter's error for a non-integer and `OverflowError` outside 0..65535.
+model::TokenId to_token_id(PyObject* item) {
+  const long value = PyLong_AsLong(item);
+  if (value == -1 && PyErr_Occurred() != nullptr) throw_current_error();
+  if (value < 0 || value > std::numeric_limits<model::TokenId>::max()) {
+    throw OverflowError("out of range integral type conversion attempted");
+  }
+  return static_cast<model::TokenId>(value);
+}
+
 }  // namespace
 
 std::string_view text_view(PyObject* object) {
@@ -69,14 +80,28 @@ std::vector<model::TokenId> to_token_ids(PyObject* object) {
     ids.reserve(static_cast<std::size_t>(std::min(length, kMaxReservedIds)));
   }
 
+  // An exact list or tuple is read by index, as its own iterator would read
+  // it (the length is checked again before every element, since converting
+  // one may run Python code that changes the list), without an iterator
+  // call per element; that call was most of the cost of a long decode.
+  if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+    const bool is_list = PyList_CheckExact(object);
+    for (Py_ssize_t index = 0;; ++index) {
+      const Py_ssize_t size =
+          is_list ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object);
+      if (index >= size) break;
+      PyObject* item = is_list ? PyList_GET_ITEM(object, index)
+                               : PyTuple_GET_ITEM(object, index);
+      // Held for the conversion, which may drop the list's reference.
+      const OwnedRef held = OwnedRef::borrow(item);
+      ids.push_back(to_token_id(held.get()));
+    }
+    return ids;
+  }
+
   OwnedRef iterator = check(PyObject_GetIter(object));
   while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
-    const long value = PyLong_AsLong(item.get());
-    if (value == -1 && PyErr_Occurred() != nullptr) throw_current_error();
-    if (value < 0 || value > std::numeric_limits<model::TokenId>::max()) {
-      throw OverflowError("out of range integral type conversion attempted");
-    }
-    ids.push_back(static_cast<model::TokenId>(value));
+    ids.push_back(to_token_id(item.get()));
   }
   if (PyErr_Occurred() != nullptr) throw_current_error();
   return ids;

@@ -83,8 +83,10 @@ PyObject* data_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     std::vector<model::TokenId> ids;
     {
       binding::SharedBorrow borrow(self, data->borrow_flag);
-      const std::string st =
-          convert_argument("st", [&] { return binding::owned_text(slots[0]); });
+      // Borrowed from the argument, which the caller keeps alive for the
+      // call: a copy of a long text cost as much memory again.
+      const std::string_view st =
+          convert_argument("st", [&] { return binding::text_view(slots[0]); });
       ids = codec::encode(record_of(data), st);
     }
     return binding::ids_to_list(ids).release();
