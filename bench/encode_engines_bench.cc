@@ -95,9 +95,9 @@ int main(int argc, char** argv) {
       base_ids(data, std::string_view(text).substr(offset, 4'000'000));
   std::printf("%10s %10s %6s %10s %12s %12s %12s\n", "clusters", "after",
               "steps", "same", "plain us", "counted us", "engine us");
-  for (const std::size_t clusters : std::vector<std::size_t>{
-           4, 8, 16, 32, 64, 128, 256, 512, 1024, 4096, 16384, 65536, 262144,
-           524288}) {
+  for (const std::size_t clusters :
+       std::vector<std::size_t>{4, 8, 16, 32, 64, 128, 256, 512, 1024, 4096,
+                                16384, 65536, 262144, 524288}) {
     if (clusters > all.size()) break;
     const std::vector<TokenId> ids(all.begin(),
                                    all.begin() + static_cast<long>(clusters));
@@ -105,12 +105,10 @@ int main(int argc, char** argv) {
     std::size_t counted_size = 0;
     std::size_t engine_size = 0;
     // Large pieces take the plain loop far too long: leave it out there.
-    const double plain =
-        clusters <= 16384
-            ? time_loop<PlainMergeSequence>(data, ids, &plain_size)
-            : 0.0;
-    const double counted =
-        time_loop<CountedSequence>(data, ids, &counted_size);
+    const double plain = clusters <= 16384 ? time_loop<PlainMergeSequence>(
+                                                 data, ids, &plain_size)
+                                           : 0.0;
+    const double counted = time_loop<CountedSequence>(data, ids, &counted_size);
     const double engine = time_loop<MergeEngine>(data, ids, &engine_size);
     // Every step shortens the sequence, so count them on a fresh one.
     std::size_t steps = 0;

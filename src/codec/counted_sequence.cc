@@ -78,7 +78,9 @@ std::optional<PairCount> CountedSequence::top() const {
   return best;
 }
 
-void CountedSequence::ban(PairKey pair) { records_[intern(pair)].banned = true; }
+void CountedSequence::ban(PairKey pair) {
+  records_[intern(pair)].banned = true;
+}
 
 void CountedSequence::clear_bans() {
   for (Record& record : records_) record.banned = false;

@@ -132,7 +132,7 @@ void run_random(const std::vector<TokenId>& ids, std::mt19937& rng,
 }
 
 inline std::vector<TokenId> random_ids(std::mt19937& rng, std::size_t length,
-                                int alphabet) {
+                                       int alphabet) {
   std::uniform_int_distribution<int> id(0, alphabet - 1);
   std::vector<TokenId> ids(length);
   for (TokenId& value : ids) value = static_cast<TokenId>(id(rng));
@@ -174,7 +174,8 @@ inline std::string read_sample(std::size_t offset, std::size_t byte_count) {
 
 // The ids of the code points (or bytes) of the start of a real text, dense
 // from 1 in order of first appearance, as training numbers its clusters.
-inline std::vector<TokenId> real_text_ids(std::size_t byte_count, bool code_points) {
+inline std::vector<TokenId> real_text_ids(std::size_t byte_count,
+                                          bool code_points) {
   const std::string text = read_sample(0, byte_count);
   std::unordered_map<std::uint32_t, TokenId> dense;
   std::vector<TokenId> ids;

@@ -19,7 +19,8 @@ TEST(UnicodeLookup, AgreesWithAnOrderedMap) {
   std::map<std::string, TokenId> expected;
   for (int step = 0; step < 40'000; ++step) {
     std::string key(rng() % 18, '\0');
-    for (char& c : key) c = static_cast<char>(rng() % (step % 3 == 0 ? 2 : 256));
+    for (char& c : key)
+      c = static_cast<char>(rng() % (step % 3 == 0 ? 2 : 256));
     const auto id = static_cast<TokenId>(rng());
     switch (rng() % 4) {
       case 0: {
