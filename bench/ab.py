@@ -51,14 +51,14 @@ def text_of(path, skip, size):
         return f.read(size).decode("utf-8", errors="ignore")
 
 def pieces(text, size, count):
+    # Consecutive pieces of about `size` UTF-8 bytes, cut after a blank.
+    data = text.encode()
     out, start = [], 0
     while len(out) < count:
-        end = start + size // 2
-        while len(text[start:end].encode()) < size:
-            end += 8
-        cut = text.rfind(" ", start, end)
-        end = cut + 1 if cut > start + (end - start) // 2 else end
-        out.append(text[start:end])
+        end = min(len(data), start + size)
+        cut = data.rfind(b" ", start, end)
+        end = cut + 1 if cut > start + size // 2 else end
+        out.append(data[start:end].decode(errors="ignore"))
         start = end
     return out
 
@@ -164,6 +164,9 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--only", default=",".join(UNITS))
     args = parser.parse_args()
+    # Absolute, for children that run elsewhere; not resolved, or a virtual
+    # environment's interpreter would lose its environment.
+    args.a, args.b = os.path.abspath(args.a), os.path.abspath(args.b)
     if not CLASSICAL.exists() or not MSA.exists():
         sys.exit(f"the corpora are missing: {CORPORA} (tashkeela-classical, tashkeela-msa)")
     kinds = [k for k in args.only.split(",") if k]

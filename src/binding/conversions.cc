@@ -46,6 +46,22 @@ std::string_view text_view(PyObject* object) {
   return {utf8, static_cast<std::size_t>(size)};
 }
 
+Utf8Text::Utf8Text(PyObject* object) {
+  if (!PyUnicode_Check(object)) throw_downcast_error(object, "PyString");
+  // Past this many code points the copy is freed early; below it the
+  // string's own cached form saves a copy per call.
+  constexpr Py_ssize_t kTemporaryFrom = Py_ssize_t{1} << 20;
+  if (PyUnicode_GET_LENGTH(object) < kTemporaryFrom ||
+      PyUnicode_IS_ASCII(object)) {
+    view_ = text_view(object);
+    return;
+  }
+  // The same strict encoder as the cached form, with the same errors.
+  copy_ = check(PyUnicode_AsUTF8String(object));
+  view_ = {PyBytes_AS_STRING(copy_.get()),
+           static_cast<std::size_t>(PyBytes_GET_SIZE(copy_.get()))};
+}
+
 std::string owned_text(PyObject* object) {
   return std::string(text_view(object));
 }

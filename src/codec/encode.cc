@@ -69,20 +69,24 @@ std::vector<TokenId> base_ids(const model::UnicodeLookup& unicode_lookup,
 std::vector<TokenId> encode(const model::Data& data, std::string_view st) {
   // The base ids come first, so a missing "oov" fails even a text that is
   // too short to have any pair.
-  std::vector<TokenId> ids = base_ids(data.unicode_lookup, st);
+  return merge_base_ids(data.merges, base_ids(data.unicode_lookup, st));
+}
+
+std::vector<TokenId> merge_base_ids(const model::Merges& merges,
+                                    std::vector<TokenId> ids) {
   // The loop of merge_by_frequency(), on counts kept up to date instead of
   // recounted for each choice; a text that keeps merging moves on to the
   // engine. Every sequence gives the same ids.
-  if (data.merges.empty()) return ids;
+  if (merges.empty()) return ids;
   CountedSequence sequence(std::move(ids));
   for (std::size_t steps = 0; sequence.size() >= 2; ++steps) {
     if (steps == kCountedSteps && sequence.size() >= kEngineMinIds) {
-      return merged_ids<MergeEngine>(sequence.take_ids(), data.merges);
+      return merged_ids<MergeEngine>(sequence.take_ids(), merges);
     }
     const auto best = sequence.top();
     if (!best) break;
-    const auto merge = data.merges.find(best->pair);
-    if (merge == data.merges.end()) break;
+    const auto merge = merges.find(best->pair);
+    if (merge == merges.end()) break;
     sequence.apply(best->pair, merge->second);
   }
   return sequence.take_ids();

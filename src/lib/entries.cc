@@ -84,10 +84,13 @@ PyObject* data_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     {
       binding::SharedBorrow borrow(self, data->borrow_flag);
       // Borrowed from the argument, which the caller keeps alive for the
-      // call: a copy of a long text cost as much memory again.
-      const std::string_view st =
-          convert_argument("st", [&] { return binding::text_view(slots[0]); });
-      ids = codec::encode(record_of(data), st);
+      // call, or for a long text a copy freed before the merging starts:
+      // one fewer copy of the text is alive beside the ids and the list.
+      binding::Utf8Text st =
+          convert_argument("st", [&] { return binding::Utf8Text(slots[0]); });
+      ids = codec::base_ids(record_of(data).unicode_lookup, st.view());
+      st.release();
+      ids = codec::merge_base_ids(record_of(data).merges, std::move(ids));
     }
     return binding::ids_to_list(ids).release();
   });
