@@ -42,7 +42,9 @@ TEST(UnicodeLookup, AgreesWithAnOrderedMap) {
         const auto found = table.find(key);
         const auto want = expected.find(key);
         ASSERT_EQ(found == table.end(), want == expected.end()) << step;
-        if (want != expected.end()) ASSERT_EQ(found->second, want->second);
+        if (want != expected.end()) {
+          ASSERT_EQ(found->second, want->second);
+        }
         ASSERT_EQ(table.contains(key), want != expected.end());
         break;
       }
