@@ -5,8 +5,9 @@ installed in the running interpreter (`tokenizers` with its BPE model and
 trainer, `sentencepiece` with its BPE model type, `youtokentome`):
 
 - training time and peak memory on the first 3,067,833 bytes and the first
-  12 MB of the classical corpus, every peer set to learn as many merges as
-  selvane learns on that input;
+  12 MB of the classical corpus, and on the first 100 MB of all the corpora
+  concatenated, every peer set to learn as many merges as selvane learns on
+  that input;
 - encoding throughput on sentences and on 1 MB documents of the modern
   corpus, with every model trained on the first 3,067,833 bytes of it and the
   text encoded taken from after those bytes;
@@ -15,13 +16,16 @@ trainer, `sentencepiece` with its BPE model type, `youtokentome`):
 Each training run, and each peer's encoding, is a fresh child process in a
 directory of its own, with file descriptor 1 sent to a file there: the peak
 resident set size (ru_maxrss from wait4) belongs to that child alone, and
-selvane's progress lines and its "tokenizer" file stay out of the way. Figures
-are medians of the runs; ratios are to selvane in the same run. Writes the
+selvane's progress lines and its "tokenizer" file stay out of the way. The
+runs interleave the tokenizers (A B C, A B C, ...), so that a slow spell of
+the machine falls on all of them alike. Figures are medians of the runs;
+ratios are to selvane in the same run. Writes the
 table to docs/benchmarks.md, the chart to docs/peers.png and the raw figures
 to build/peers/peers.json.
 
-    python bench/peers.py [--runs N] [--big-runs N] [--encode-runs N]
-                          [--threads N] [--peers NAME,...] [--no-write]
+    python bench/peers.py [--runs N] [--big-runs N] [--huge-runs N]
+                          [--encode-runs N] [--threads N] [--peers NAME,...]
+                          [--no-write]
 """
 
 from __future__ import annotations
@@ -47,6 +51,7 @@ CLASSICAL = CORPORA / "tashkeela-classical" / "classical.txt"
 MSA = CORPORA / "tashkeela-msa" / "msa.txt"
 CHUNK = 3_067_833
 BIG = 12_000_000
+HUGE = 100_000_000
 DOC = 1_000_000
 ALL_PEERS = ["selvane", "tokenizers", "sentencepiece", "youtokentome"]
 # Where each peer's vocabulary has entries that are neither characters nor
@@ -281,31 +286,30 @@ class Trainer:
         result["peak_kib"] = peak
         return result
 
-    def runs(self, peer: str, corpus: pathlib.Path, merges: int, guess: int, runs: int,
-             out: pathlib.Path) -> dict:
-        """`runs` trainings of `peer` that each learn exactly `merges` merges.
-        A run that misses the count sets the vocabulary size from what it
-        learned and is not counted."""
-        vocab, kept, tries = guess, [], 0
-        while len(kept) < runs:
+    def matching(self, peer: str, corpus: pathlib.Path, merges: int, vocab: int,
+                 out: pathlib.Path) -> tuple[dict, int]:
+        """One training of `peer` that learns exactly `merges` merges, and the
+        vocabulary size that gave it. A run that misses the count sets the
+        vocabulary size from what it learned and is not counted."""
+        for _ in range(4):
             result = self.once(peer, corpus, vocab, out)
             log(f"    {peer}: vocab_size {vocab}: {result['merges']} merges, "
                 f"{result['seconds']:.2f} s, peak RSS {result['peak_kib'] / 1024:.1f} MiB")
             if result["merges"] == merges:
-                kept.append(result)
-                continue
-            tries += 1
-            if tries > 3:
-                sys.exit(f"{peer} does not reach {merges} merges (last vocab_size {vocab})")
+                return result, vocab
             vocab += merges - result["merges"]
-        return {
-            "vocab_size": vocab,
-            "merges": merges,
-            "runs": len(kept),
-            "seconds": statistics.median(r["seconds"] for r in kept),
-            "peak_mib": statistics.median(r["peak_kib"] for r in kept) / 1024,
-            "all_seconds": [r["seconds"] for r in kept],
-        }
+        sys.exit(f"{peer} does not reach {merges} merges (last vocab_size {vocab})")
+
+
+def summary(kept: list[dict], vocab: int, merges: int) -> dict:
+    return {
+        "vocab_size": vocab,
+        "merges": merges,
+        "runs": len(kept),
+        "seconds": statistics.median(r["seconds"] for r in kept),
+        "peak_mib": statistics.median(r["peak_kib"] for r in kept) / 1024,
+        "all_seconds": [r["seconds"] for r in kept],
+    }
 
 
 def peer_input(tmp: pathlib.Path, name: str, data: bytes) -> tuple[pathlib.Path, pathlib.Path, int]:
@@ -342,39 +346,59 @@ def vocab_guess(peer: str, text: str, merges: int) -> int:
 
 
 def train_section(trainer: Trainer, tmp: pathlib.Path, label: str, data: bytes, runs: int,
-                  peers: list[str]) -> dict:
+                  peers: list[str]) -> tuple[dict, pathlib.Path]:
     exact, for_peers, dropped = peer_input(tmp, label, data)
     text = for_peers.read_text(encoding="utf-8")
-    log(f"  training on {label} ({len(data):,} bytes), {runs} run(s) each")
+    log(f"  training on {label} ({len(data):,} bytes), {runs} run(s) each, interleaved")
     out = tmp / f"models-{label}"
     out.mkdir()
-    selvane_runs = [trainer.once("selvane", exact, 0, out) for _ in range(runs)]
-    merges = selvane_runs[0]["merges"]
-    for r in selvane_runs:
-        log(f"    selvane: {r['merges']} merges, {r['seconds']:.2f} s, "
-            f"peak RSS {r['peak_kib'] / 1024:.1f} MiB")
-        if r["merges"] != merges:
-            sys.exit("selvane learned a different number of merges in two runs")
+    kept = {peer: [] for peer in peers}
+    vocab = {peer: 0 for peer in peers}
+    merges = None
+    # Round after round, every tokenizer once: A B C, A B C, ... The first
+    # round also finds each peer's vocabulary size for selvane's number of
+    # merges, so it has to start with selvane.
+    for _ in range(runs):
+        for peer in peers:
+            if peer == "selvane":
+                r = trainer.once("selvane", exact, 0, out)
+                log(f"    selvane: {r['merges']} merges, {r['seconds']:.2f} s, "
+                    f"peak RSS {r['peak_kib'] / 1024:.1f} MiB")
+                if merges is None:
+                    merges = r["merges"]
+                elif r["merges"] != merges:
+                    sys.exit("selvane learned a different number of merges in two runs")
+                vocab["selvane"] = r["vocab"]
+            else:
+                if not vocab[peer]:
+                    vocab[peer] = vocab_guess(peer, text, merges)
+                r, vocab[peer] = trainer.matching(peer, for_peers, merges, vocab[peer], out)
+            kept[peer].append(r)
     section = {
         "bytes": len(data),
         "peer_bytes": len(data) - dropped,
         "merges": merges,
-        "results": {
-            "selvane": {
-                "vocab_size": selvane_runs[0]["vocab"],
-                "merges": merges,
-                "runs": runs,
-                "seconds": statistics.median(r["seconds"] for r in selvane_runs),
-                "peak_mib": statistics.median(r["peak_kib"] for r in selvane_runs) / 1024,
-                "all_seconds": [r["seconds"] for r in selvane_runs],
-            }
-        },
+        "results": {peer: summary(kept[peer], vocab[peer], merges) for peer in peers},
     }
-    for peer in peers:
-        if peer != "selvane":
-            section["results"][peer] = trainer.runs(
-                peer, for_peers, merges, vocab_guess(peer, text, merges), runs, out)
     return section, out
+
+
+def corpus_files() -> list[pathlib.Path]:
+    """The text of every corpus, in a fixed order."""
+    return sorted(CORPORA.glob("*/*.txt"))
+
+
+def all_corpora(size: int) -> bytes:
+    """The first `size` bytes of all the corpora concatenated, repeated when
+    they are shorter."""
+    files = corpus_files()
+    if not files:
+        sys.exit(f"no corpora under {CORPORA}")
+    out = bytearray()
+    while len(out) < size:
+        for path in files:
+            out += path.read_bytes()
+    return bytes(out[:size])
 
 
 def encode_texts(text: str, count: int, docs: int) -> dict:
@@ -444,8 +468,11 @@ def git_head() -> str:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=5, help="training runs on 3,067,833 bytes")
-    parser.add_argument("--big-runs", type=int, default=3, help="training runs on 12 MB")
-    parser.add_argument("--encode-runs", type=int, default=5, help="timed encoding passes")
+    parser.add_argument("--big-runs", type=int, default=5, help="training runs on 12 MB")
+    parser.add_argument("--huge-runs", type=int, default=5,
+                        help="training runs on 100 MB of all the corpora")
+    parser.add_argument("--encode-runs", type=int, default=5,
+                        help="timed encoding passes, each in a child of its own")
     parser.add_argument("--sentences", type=int, default=5000)
     parser.add_argument("--documents", type=int, default=2)
     parser.add_argument("--threads", type=int, default=1,
@@ -461,6 +488,9 @@ def main() -> None:
         (peers if importlib.util.find_spec(peer) else missing).append(peer)
     if "selvane" not in peers:
         sys.exit("selvane is not installed in this interpreter")
+    # selvane leads every round: its merges set the peers' vocabulary sizes.
+    peers.remove("selvane")
+    peers.insert(0, "selvane")
     for peer in missing:
         log(f"{peer} is not installed in this interpreter: left out")
 
@@ -492,6 +522,10 @@ def main() -> None:
             if runs > 0:
                 report["train"][label], _ = train_section(
                     trainer, tmp, label, classical[:size], runs, peers)
+        if args.huge_runs > 0:
+            report["train"]["100MB"], _ = train_section(
+                trainer, tmp, "100MB", all_corpora(HUGE), args.huge_runs, peers)
+            report["huge_sources"] = [str(path.relative_to(CORPORA)) for path in corpus_files()]
 
         # Encoding: models trained once on the first chunk of the modern
         # corpus, text taken from after it.
@@ -514,25 +548,33 @@ def main() -> None:
                            "bytes": sum(len(t.encode("utf-8")) for t in items)}
         report["encode_texts"] = shape
         report["encode"] = {}
+        # One timed pass per child, the children interleaved: round after
+        # round, every tokenizer once.
+        passes = {peer: [] for peer in peers}
+        for round_index in range(args.encode_runs):
+            for peer in peers:
+                log(f"  encoding with {peer}, round {round_index + 1}")
+                result, peak, _ = run_child(
+                    tmp / f"encode-{peer}-{round_index}",
+                    ["encode", peer, str(models), str(texts_path), "1"], args.threads)
+                result["peak_kib"] = peak
+                passes[peer].append(result)
         for peer in peers:
-            log(f"  encoding with {peer}")
-            result, peak, _ = run_child(
-                tmp / f"encode-{peer}",
-                ["encode", peer, str(models), str(texts_path), str(args.encode_runs)],
-                args.threads)
-            entry = {"peak_mib": peak / 1024}
+            runs = passes[peer]
+            entry = {"peak_mib": statistics.median(r["peak_kib"] for r in runs) / 1024}
             for name in ("sentences", "documents"):
-                seconds = statistics.median(result[name]["times"])
+                seconds = statistics.median(r[name]["times"][0] for r in runs)
+                tokens = runs[0][name]["tokens"]
                 entry[name] = {
                     "seconds": seconds,
                     "mb_s": shape[name]["bytes"] / 1e6 / seconds,
-                    "tokens": result[name]["tokens"],
-                    "per_1000": 1000 * result[name]["tokens"] / shape[name]["chars"],
+                    "tokens": tokens,
+                    "per_1000": 1000 * tokens / shape[name]["chars"],
                 }
-                log(f"    {name}: {entry[name]['mb_s']:.3f} MB/s, "
+                log(f"    {peer} {name}: {entry[name]['mb_s']:.3f} MB/s, "
                     f"{entry[name]['per_1000']:.1f} tokens per 1,000 characters")
-            if "round_trip_failures" in result:
-                entry["round_trip_failures"] = result["round_trip_failures"]
+            if "round_trip_failures" in runs[0]:
+                entry["round_trip_failures"] = runs[0]["round_trip_failures"]
             report["encode"][peer] = entry
     report["total_seconds"] = time.perf_counter() - started
 
@@ -558,13 +600,15 @@ def ratio(value: float, base: float) -> str:
 def render_table(report: dict, peers: list[str]) -> str:
     """The results as Markdown tables."""
     lines = []
-    for label, title in (("3067833", "first 3,067,833 bytes"), ("12MB", "first 12,000,000 bytes")):
+    for label, title in (("3067833", "first 3,067,833 bytes of classical.txt"),
+                         ("12MB", "first 12,000,000 bytes of classical.txt"),
+                         ("100MB", "first 100,000,000 bytes of all the corpora")):
         section = report["train"].get(label)
         if not section:
             continue
         base = section["results"]["selvane"]
         lines += [
-            f"**Training on the {title} of classical.txt** "
+            f"**Training on the {title}** "
             f"({section['merges']:,} merges, the number selvane learns on it):",
             "",
             "| tokenizer | vocab size set | runs | time s (median) | time vs selvane "
@@ -613,11 +657,12 @@ def draw_chart(report: dict, peers: list[str], path: pathlib.Path) -> None:
     colors = {"selvane": "#c0392b", "tokenizers": "#2e86c1", "sentencepiece": "#27ae60",
               "youtokentome": "#8e44ad"}
     panels = []
-    for label, title in (("3067833", "3.07 MB"), ("12MB", "12 MB")):
+    sizes = (("3067833", "3.07 MB"), ("12MB", "12 MB"), ("100MB", "100 MB"))
+    for label, title in sizes:
         if label in report["train"]:
             res = report["train"][label]["results"]
             panels.append((f"Training time, {title} (s)", [res[p]["seconds"] for p in peers]))
-    for label, title in (("3067833", "3.07 MB"), ("12MB", "12 MB")):
+    for label, title in sizes:
         if label in report["train"]:
             res = report["train"][label]["results"]
             panels.append((f"Training peak RSS, {title} (MiB)",
@@ -662,6 +707,9 @@ def render_doc(report: dict, peers: list[str]) -> str:
     if "12MB" in t:
         big_note = (f"{t['12MB']['results']['selvane']['runs']} run(s) of each "
                     "tokenizer on 12 MB, ")
+    if "100MB" in t:
+        big_note += (f"{t['100MB']['results']['selvane']['runs']} run(s) of each "
+                     "tokenizer on 100 MB, ")
     small_runs = t["3067833"]["results"]["selvane"]["runs"] if "3067833" in t else 0
     rt = report["encode"]["selvane"].get("round_trip_failures")
     peer_versions = ", ".join(f"`{p}` {v[p]}" for p in peers if p != "selvane")
@@ -677,6 +725,7 @@ def render_doc(report: dict, peers: list[str]) -> str:
         f"Each figure is the median of the runs: {small_runs} run(s) of each tokenizer on "
         f"3,067,833 bytes, {big_note}"
         f"{report['encode_runs']} timed encoding passes of each tokenizer"
+        ", the runs interleaved (every tokenizer once per round, round after round)"
         ". Ratios are to selvane in the same run (time and memory: above 1 is more than "
         "selvane; throughput: above 1 is faster; tokens: above 1 is more tokens).",
         "",
@@ -773,6 +822,10 @@ def render_doc(report: dict, peers: list[str]) -> str:
         "reads valid UTF-8. selvane reads 12 MB as four chunks (three of 3,067,833 bytes "
         "and one of 2,796,501), each with its 700 iterations, in which merges it already "
         "knows also take their turns: hence fewer than 4 x 700 new merges.",
+        "- **100 MB**: the first 100,000,000 bytes of every corpus text concatenated in "
+        "this order: " + ", ".join(f"`{name}`" for name in report.get("huge_sources", []))
+        + ". The peers read the whole file before they count, so their peak memory grows "
+        "with the input; selvane holds one chunk at a time.",
         "- **Encoding models**: every tokenizer trained once on the first 3,067,833 bytes "
         f"of `tashkeela-msa/msa.txt`, where selvane learns {report['encode_models_merges']:,} "
         "merges and every peer is set to the same number. The text encoded comes from "

@@ -70,3 +70,39 @@ def test_encode_texts(peers):
         assert 999_000 < size <= 1_000_000 and doc.endswith(" ")
     # Consecutive pieces, nothing lost between them.
     assert text.startswith(docs[0] + docs[1])
+
+
+def test_training_runs_interleave_the_tokenizers(peers, tmp_path):
+    # Round after round every tokenizer once, selvane first: a slow spell of
+    # a shared machine then falls on all of them alike.
+    calls = []
+
+    class Recorder:
+        def once(self, peer, corpus, vocab, out):
+            calls.append(peer)
+            return {"seconds": 1.0 + len(calls), "peak_kib": 1024, "merges": 7, "vocab": 9}
+
+        def matching(self, peer, corpus, merges, vocab, out):
+            calls.append(peer)
+            assert merges == 7
+            return {"seconds": 2.0, "peak_kib": 2048, "merges": merges}, vocab + 1
+
+    names = ["selvane", "tokenizers", "sentencepiece"]
+    section, _ = peers.train_section(Recorder(), tmp_path, "tiny", "نص قصير".encode(), 5, names)
+    assert calls == names * 5
+    assert section["merges"] == 7
+    assert {name: r["runs"] for name, r in section["results"].items()} == dict.fromkeys(names, 5)
+    # The vocabulary size found in one round carries over to the next.
+    assert section["results"]["tokenizers"]["vocab_size"] == (
+        peers.vocab_guess("tokenizers", "نص قصير", 7) + 5)
+    assert section["results"]["selvane"]["seconds"] == 8.0
+
+
+def test_all_corpora_cuts_the_concatenation(peers, tmp_path, monkeypatch):
+    for name, text in (("b", b"BBBB"), ("a", b"AA")):
+        (tmp_path / name).mkdir()
+        (tmp_path / name / f"{name}.txt").write_bytes(text)
+    (tmp_path / "a" / "README.md").write_bytes(b"not text")
+    monkeypatch.setattr(peers, "CORPORA", tmp_path)
+    assert peers.all_corpora(5) == b"AABBB"
+    assert peers.all_corpora(8) == b"AABBBBAA"

@@ -93,6 +93,45 @@ def test_conversion_errors(model):
             model.decode(bad)
 
 
+def test_lists_and_tuples_read_like_their_iterators(model):
+    # Exact lists and tuples are read by index; an element whose conversion
+    # changes the list must see what the list's own iterator would see.
+    ids = []
+
+    class Shrinks:
+        def __index__(self):
+            ids.clear()
+            return 65
+
+    class Grows:
+        def __index__(self):
+            ids.append(66)
+            return 65
+
+    ids[:] = [Shrinks(), 66, 66]
+    assert model.decode(ids) == "A"
+    ids[:] = [Grows(), 4]
+    assert model.decode(ids) == "AabB"
+
+    class Fails:
+        def __index__(self):
+            raise ZeroDivisionError("index")
+
+    for container in (list, tuple):
+        with pytest.raises(ZeroDivisionError):
+            model.decode(container([4, Fails()]))
+        with pytest.raises(TypeError, match="^argument 'tokens': "):
+            model.decode(container([4, 1.5]))
+        assert model.decode(container([4, True, 65])) == "ab" + model.decode([1]) + "A"
+
+    class MyList(list):
+        def __iter__(self):
+            return iter([65])
+
+    # A subclass keeps its own iteration.
+    assert model.decode(MyList([4, 4])) == "A"
+
+
 # ---------------------------------------------------------------------------
 # vocab
 # ---------------------------------------------------------------------------

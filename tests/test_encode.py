@@ -75,6 +75,29 @@ def test_hand_checked_results(small):
     assert ids == [2, 1] and all(type(i) is int for i in ids)
 
 
+def test_long_texts_match_the_plain_loop(small):
+    # Past a million code points a non-ASCII text is converted into a copy
+    # that is freed before the merging; the ids and the errors stay those of
+    # short texts.
+    unit = "ab" + BEH + "aaa" + WAW + BEH_FATHA + "\u4e2d"
+    text = unit * (1_100_000 // len(unit) + 1)
+    ids = {"a": 1, "b": 2, BEH: 3, BEH_FATHA: 4, WAW: 6}
+    base = []
+    for i, c in enumerate(text):
+        if c == BEH and text[i + 1:i + 2] == "\u064e":
+            continue
+        base.append(ids.get(text[i - 1:i + 1] if c == "\u064e" else c, 0))
+    assert small.encode(text) == reference_encode(base, {(1, 1): 7, (7, 1): 8, (1, 2): 9})
+    assert small.encode("ab" * 600_000) == [9] * 600_000
+    for bad in ("\ud800", "a" * 1_200_000 + "\ud800", BEH * 1_200_000 + "\udfff"):
+        with pytest.raises(UnicodeEncodeError) as long_error:
+            small.encode(bad)
+        with pytest.raises(UnicodeEncodeError) as expected:
+            bad.encode("utf-8")
+        assert long_error.value.start == expected.value.start
+        assert long_error.value.reason == expected.value.reason
+
+
 def test_short_texts_need_no_pair(small):
     assert small.encode("") == []
     assert small.encode(WAW) == [6]

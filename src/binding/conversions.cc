@@ -25,6 +25,17 @@ bool is_numpy_bool_type(const PyTypeObject* type) {
                      });
 }
 
+// Returns the token id that the element `item` holds. Throws the
+// interpreter's error for a non-integer and `OverflowError` outside 0..65535.
+model::TokenId to_token_id(PyObject* item) {
+  const long value = PyLong_AsLong(item);
+  if (value == -1 && PyErr_Occurred() != nullptr) throw_current_error();
+  if (value < 0 || value > std::numeric_limits<model::TokenId>::max()) {
+    throw OverflowError("out of range integral type conversion attempted");
+  }
+  return static_cast<model::TokenId>(value);
+}
+
 }  // namespace
 
 std::string_view text_view(PyObject* object) {
@@ -33,6 +44,22 @@ std::string_view text_view(PyObject* object) {
   const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
   if (utf8 == nullptr) throw_current_error();
   return {utf8, static_cast<std::size_t>(size)};
+}
+
+Utf8Text::Utf8Text(PyObject* object) {
+  if (!PyUnicode_Check(object)) throw_downcast_error(object, "PyString");
+  // Past this many code points the copy is freed early; below it the
+  // string's own cached form saves a copy per call.
+  constexpr Py_ssize_t kTemporaryFrom = Py_ssize_t{1} << 20;
+  if (PyUnicode_GET_LENGTH(object) < kTemporaryFrom ||
+      PyUnicode_IS_ASCII(object)) {
+    view_ = text_view(object);
+    return;
+  }
+  // The same strict encoder as the cached form, with the same errors.
+  copy_ = check(PyUnicode_AsUTF8String(object));
+  view_ = {PyBytes_AS_STRING(copy_.get()),
+           static_cast<std::size_t>(PyBytes_GET_SIZE(copy_.get()))};
 }
 
 std::string owned_text(PyObject* object) {
@@ -69,26 +96,49 @@ std::vector<model::TokenId> to_token_ids(PyObject* object) {
     ids.reserve(static_cast<std::size_t>(std::min(length, kMaxReservedIds)));
   }
 
+  // An exact list or tuple is read by index, as its own iterator would read
+  // it (the length is checked again before every element, since converting
+  // one may run Python code that changes the list), without an iterator
+  // call per element; that call was most of the cost of a long decode.
+  if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+    const bool is_list = PyList_CheckExact(object);
+    for (Py_ssize_t index = 0;; ++index) {
+      const Py_ssize_t size =
+          is_list ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object);
+      if (index >= size) break;
+      PyObject* item = is_list ? PyList_GET_ITEM(object, index)
+                               : PyTuple_GET_ITEM(object, index);
+      // Held for the conversion, which may drop the list's reference.
+      const OwnedRef held = OwnedRef::borrow(item);
+      ids.push_back(to_token_id(held.get()));
+    }
+    return ids;
+  }
+
   OwnedRef iterator = check(PyObject_GetIter(object));
   while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
-    const long value = PyLong_AsLong(item.get());
-    if (value == -1 && PyErr_Occurred() != nullptr) throw_current_error();
-    if (value < 0 || value > std::numeric_limits<model::TokenId>::max()) {
-      throw OverflowError("out of range integral type conversion attempted");
-    }
-    ids.push_back(static_cast<model::TokenId>(value));
+    ids.push_back(to_token_id(item.get()));
   }
   if (PyErr_Occurred() != nullptr) throw_current_error();
   return ids;
 }
 
 OwnedRef ids_to_list(std::span<const model::TokenId> ids) {
+  // One int object per token id, made on first use and kept: the
+  // interpreter caches only the ints up to 256, and allocating an int per
+  // element was a third of the cost of encoding a sentence. Ints are
+  // immutable, so sharing them changes nothing a caller can rely on; the
+  // module serves a single interpreter, whose lock guards the table.
+  static PyObject* ints[model::kTokenIdCount] = {};
   OwnedRef list = check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
   Py_ssize_t index = 0;
   for (const model::TokenId id : ids) {
-    PyObject* item = PyLong_FromLong(id);
-    if (item == nullptr) throw_current_error();
-    PyList_SET_ITEM(list.get(), index++, item);
+    PyObject*& cached = ints[id];
+    if (cached == nullptr) {
+      cached = PyLong_FromLong(id);
+      if (cached == nullptr) throw_current_error();
+    }
+    PyList_SET_ITEM(list.get(), index++, Py_NewRef(cached));
   }
   return list;
 }

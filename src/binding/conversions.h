@@ -18,6 +18,30 @@ namespace selvane::binding {
 // other types and the interpreter's `UnicodeEncodeError` for lone surrogates.
 std::string_view text_view(PyObject* object);
 
+// Utf8Text
+//
+// The UTF-8 form of a `str`: borrowed from the string, or for a long
+// non-ASCII one a temporary copy that `release()` frees once it is no longer
+// needed. The string keeps no UTF-8 copy of its own then, which for a text
+// of many megabytes is as much memory again as the text.
+class Utf8Text {
+ public:
+  // Converts `object` under the rules of `text_view()`.
+  explicit Utf8Text(PyObject* object);
+
+  std::string_view view() const { return view_; }
+
+  // Frees the temporary copy, if any; `view()` is empty afterwards.
+  void release() {
+    view_ = {};
+    copy_ = OwnedRef();
+  }
+
+ private:
+  OwnedRef copy_;
+  std::string_view view_;
+};
+
 // Returns a copy of the UTF-8 form of `object`, under the rules of
 // `text_view()`.
 std::string owned_text(PyObject* object);

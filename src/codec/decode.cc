@@ -32,8 +32,9 @@ std::string decode(const model::Data& data,
 
   // Joined before decoding, so a character split over tokens comes out
   // whole. A trained model only holds valid UTF-8, and then the joined bytes
-  // are already the answer; checking is cheaper than copying them again.
-  if (!text::validate_utf8(joined)) return joined;
+  // are already the answer: the lookup knows it from checking each entry
+  // once, and otherwise checking is cheaper than copying them again.
+  if (data.lookup.all_utf8() || !text::validate_utf8(joined)) return joined;
   return text::decode_utf8_lossy(joined);
 }
 

@@ -5,9 +5,9 @@
 #include <utility>
 
 #include "base/panic.h"
+#include "codec/counted_sequence.h"
 #include "codec/merge_engine.h"
 #include "codec/merge_loop.h"
-#include "codec/plain_merge_sequence.h"
 #include "text/grapheme.h"
 
 namespace selvane::codec {
@@ -15,12 +15,13 @@ namespace {
 
 using model::TokenId;
 
-// From this many base ids on, the incremental engine pays for its set-up:
-// measured with a model trained on one classical chunk, on modern and
-// classical text, it was at least 1.4x (up to 18x) faster than recounting
-// from 128 ids on, while below 64 ids recounting was as fast or faster (by
-// well under a microsecond).
-constexpr std::size_t kEngineMinIds = 128;
+// Past this many steps on a text of at least kEngineMinIds ids, the rest
+// of the merging goes to the incremental engine. A counted step rescans the
+// whole text, while an engine step costs only the occurrences it rewrites
+// but the engine's set-up costs several scans; most texts stop within a
+// few steps, before the switch.
+constexpr std::size_t kCountedSteps = 8;
+constexpr std::size_t kEngineMinIds = 4096;
 
 // Returns `ids` merged by their own most frequent pairs, on a `Sequence`.
 template <class Sequence>
@@ -68,14 +69,27 @@ std::vector<TokenId> base_ids(const model::UnicodeLookup& unicode_lookup,
 std::vector<TokenId> encode(const model::Data& data, std::string_view st) {
   // The base ids come first, so a missing "oov" fails even a text that is
   // too short to have any pair.
-  std::vector<TokenId> ids = base_ids(data.unicode_lookup, st);
-  // Recounting the whole sequence before each choice costs O(n) a pass; the
-  // engine updates its counts per rewritten occurrence instead. Both give
-  // the same ids.
-  if (ids.size() < kEngineMinIds) {
-    return merged_ids<PlainMergeSequence>(std::move(ids), data.merges);
+  return merge_base_ids(data.merges, base_ids(data.unicode_lookup, st));
+}
+
+std::vector<TokenId> merge_base_ids(const model::Merges& merges,
+                                    std::vector<TokenId> ids) {
+  // The loop of merge_by_frequency(), on counts kept up to date instead of
+  // recounted for each choice; a text that keeps merging moves on to the
+  // engine. Every sequence gives the same ids.
+  if (merges.empty()) return ids;
+  CountedSequence sequence(std::move(ids));
+  for (std::size_t steps = 0; sequence.size() >= 2; ++steps) {
+    if (steps == kCountedSteps && sequence.size() >= kEngineMinIds) {
+      return merged_ids<MergeEngine>(sequence.take_ids(), merges);
+    }
+    const auto best = sequence.top();
+    if (!best) break;
+    const auto merge = merges.find(best->pair);
+    if (merge == merges.end()) break;
+    sequence.apply(best->pair, merge->second);
   }
-  return merged_ids<MergeEngine>(std::move(ids), data.merges);
+  return sequence.take_ids();
 }
 
 }  // namespace selvane::codec

@@ -17,6 +17,11 @@ namespace selvane::codec {
 std::vector<model::TokenId> base_ids(const model::UnicodeLookup& unicode_lookup,
                                      std::string_view st);
 
+// Returns the base ids `ids` merged by their own most frequent pairs for as
+// long as `merges` holds the most frequent one.
+std::vector<model::TokenId> merge_base_ids(const model::Merges& merges,
+                                           std::vector<model::TokenId> ids);
+
 // Returns the token ids of the UTF-8 text `st`: its grapheme clusters mapped
 // through `unicode_lookup`, then merged by the text's own most frequent pairs
 // for as long as `merges` holds the most frequent one.

@@ -114,7 +114,20 @@ std::optional<PairCount> MergeEngine::top() {
 void MergeEngine::ban(PairKey pair) {
   // The record may not exist yet: a pair banned before it ever occurs stays
   // banned when a merge creates it.
-  records_[intern(pair)].banned = true;
+  const std::uint32_t record = intern(pair);
+  if (!records_[record].banned) banned_.push_back(record);
+  records_[record].banned = true;
+}
+
+void MergeEngine::clear_bans() {
+  // `top()` dropped the heap entries of banned pairs, so each one lifted
+  // gets an entry with its current count back.
+  for (const std::uint32_t record : banned_) {
+    PairRecord& lifted = records_[record];
+    lifted.banned = false;
+    if (lifted.count != 0) push_entry(lifted.count, lifted.key);
+  }
+  banned_.clear();
 }
 
 void MergeEngine::apply(PairKey pair, TokenId merged) {

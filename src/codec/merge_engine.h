@@ -50,6 +50,9 @@ class MergeEngine {
   // Excludes `pair` from every later `top()`.
   void ban(PairKey pair);
 
+  // Makes every pair eligible again.
+  void clear_bans();
+
   // Replaces every occurrence of `pair`, leftmost first, by `merged`.
   void apply(PairKey pair, TokenId merged);
 
@@ -145,6 +148,8 @@ class MergeEngine {
   std::vector<std::uint64_t> heap_;
 
   std::uint32_t apply_calls_ = 0;
+  // Records banned since the last `clear_bans()`.
+  std::vector<std::uint32_t> banned_;
   // Records raised during the current `apply()`.
   std::vector<std::uint32_t> raised_;
 

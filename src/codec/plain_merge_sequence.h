@@ -16,7 +16,8 @@ namespace selvane::codec {
 // An id sequence that is merged pair by pair, recounting every pair of the
 // whole sequence for each choice. It is the obvious form of the merge loops
 // of training and encoding, kept as the reference that faster sequences with
-// the same interface (size, top, ban, apply, ids) must match exactly.
+// the same interface (size, top, ban, clear_bans, apply, ids) must match
+// exactly.
 class PlainMergeSequence {
  public:
   explicit PlainMergeSequence(std::vector<TokenId> ids)
@@ -42,6 +43,9 @@ class PlainMergeSequence {
 
   // Excludes `pair` from every later `top()`.
   void ban(PairKey pair) { banned_.push_back(pair); }
+
+  // Makes every pair eligible again.
+  void clear_bans() { banned_.clear(); }
 
   // Replaces every occurrence of `pair`, leftmost first, by `merged`.
   void apply(PairKey pair, TokenId merged) {

@@ -83,9 +83,14 @@ PyObject* data_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     std::vector<model::TokenId> ids;
     {
       binding::SharedBorrow borrow(self, data->borrow_flag);
-      const std::string st =
-          convert_argument("st", [&] { return binding::owned_text(slots[0]); });
-      ids = codec::encode(record_of(data), st);
+      // Borrowed from the argument, which the caller keeps alive for the
+      // call, or for a long text a copy freed before the merging starts:
+      // one fewer copy of the text is alive beside the ids and the list.
+      binding::Utf8Text st =
+          convert_argument("st", [&] { return binding::Utf8Text(slots[0]); });
+      ids = codec::base_ids(record_of(data).unicode_lookup, st.view());
+      st.release();
+      ids = codec::merge_base_ids(record_of(data).merges, std::move(ids));
     }
     return binding::ids_to_list(ids).release();
   });

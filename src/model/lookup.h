@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "model/token_id.h"
+#include "text/utf8.h"
 
 namespace selvane::model {
 
@@ -26,6 +27,10 @@ class Lookup {
     return id < present_.size() && present_[id] != 0;
   }
 
+  // Returns whether every present id's bytes are valid UTF-8, so that any
+  // concatenation of them is too.
+  bool all_utf8() const { return invalid_utf8_ == 0; }
+
   // Returns the bytes of `id`, or nullptr when it is absent.
   const std::string* find(TokenId id) const {
     return contains(id) ? &bytes_[id] : nullptr;
@@ -37,10 +42,16 @@ class Lookup {
       bytes_.resize(std::size_t{id} + 1);
       present_.resize(std::size_t{id} + 1, 0);
     }
+    // Each entry is checked once, as it is set (a whole model once, at
+    // load), so that decoding need not check the joined bytes every call.
+    const std::uint8_t state = text::validate_utf8(bytes) ? kInvalid : kValid;
     if (present_[id] == 0) {
-      present_[id] = 1;
       ++count_;
+    } else if (present_[id] == kInvalid) {
+      --invalid_utf8_;
     }
+    if (state == kInvalid) ++invalid_utf8_;
+    present_[id] = state;
     bytes_[id] = std::move(bytes);
   }
 
@@ -59,9 +70,15 @@ class Lookup {
   }
 
  private:
+  // States of `present_`: absent is 0.
+  static constexpr std::uint8_t kValid = 1;
+  static constexpr std::uint8_t kInvalid = 2;
+
   std::vector<std::string> bytes_;
   std::vector<std::uint8_t> present_;
   std::size_t count_ = 0;
+  // The number of present ids whose bytes are not valid UTF-8.
+  std::size_t invalid_utf8_ = 0;
 };
 
 }  // namespace selvane::model

@@ -25,6 +25,13 @@ std::uint8_t byte_at(std::string_view bytes, std::size_t i) {
 // sequences: the second byte's range depends on the lead byte, which is what
 // rules out overlong forms, surrogates and values above U+10FFFF.
 Step read_sequence(std::string_view bytes, std::size_t i) {
+  // Arabic letters and marks are two-byte sequences, whose second byte has
+  // the full range: settle them before the table.
+  if (const std::uint8_t lead = byte_at(bytes, i);
+      lead >= 0xC2 && lead <= 0xDF && i + 1 < bytes.size() &&
+      (byte_at(bytes, i + 1) & 0xC0u) == 0x80u) {
+    return {2, true, false};
+  }
   const Utf8Lead form = utf8_lead(byte_at(bytes, i));
   if (form.length == 0) return {1, false, false};
   for (std::size_t k = 1; k < form.length; ++k) {

@@ -30,16 +30,14 @@ std::string merged_token_bytes(const model::Lookup& lookup,
 
 // apply_known_merges()
 //
-// Returns `ids` rewritten with merges already in `merges`: the most frequent
+// Rewrites `sequence` with merges already in `merges`: the most frequent
 // pair not yet rejected is merged when `merges` holds it and rejected
-// otherwise, until seven rejections in a row or until no pair is left to
-// choose. Prints one line per choice to `console`. `Sequence` has the
-// interface of `codec::PlainMergeSequence`.
+// (banned in `sequence`) otherwise, until seven rejections in a row or until
+// no pair is left to choose. Prints one line per choice to `console`.
+// `Sequence` has the interface of `codec::PlainMergeSequence`.
 template <class Sequence>
-std::vector<model::TokenId> apply_known_merges(std::vector<model::TokenId> ids,
-                                               const model::Merges& merges,
-                                               Console& console) {
-  Sequence sequence(std::move(ids));
+void apply_known_merges(Sequence& sequence, const model::Merges& merges,
+                        Console& console) {
   std::int32_t failures = 0;
   while (failures < kMaxKnownMergeFailures) {
     // No pair left (fewer than two ids, or every pair rejected) ends the
@@ -57,23 +55,30 @@ std::vector<model::TokenId> apply_known_merges(std::vector<model::TokenId> ids,
       console.print(failed_match_line(failures));
     }
   }
+}
+
+// Returns `ids` rewritten by `apply_known_merges` on a new `Sequence`.
+template <class Sequence>
+std::vector<model::TokenId> apply_known_merges(std::vector<model::TokenId> ids,
+                                               const model::Merges& merges,
+                                               Console& console) {
+  Sequence sequence(std::move(ids));
+  apply_known_merges(sequence, merges, console);
   const auto result = sequence.ids();
   return {result.begin(), result.end()};
 }
 
 // learn_merges()
 //
-// Runs the iterations of one chunk on `ids` and returns the final sequence.
-// Each iteration takes the most frequent pair; if it occurs at least
-// kMinMergeCount times, the merge already in `data` is applied, or a new
-// merge is learned: it takes a new id, enters `merges` and `lookup`, goes to
-// `log` when `print_logs` is true, and is printed to `console`. `Sequence`
-// has the interface of `codec::PlainMergeSequence`.
+// Runs the iterations of one chunk on `sequence`, whose bans must be
+// cleared. Each iteration takes the most frequent pair; if it occurs at
+// least kMinMergeCount times, the merge already in `data` is applied, or a
+// new merge is learned: it takes a new id, enters `merges` and `lookup`,
+// goes to `log` when `print_logs` is true, and is printed to `console`.
+// `Sequence` has the interface of `codec::PlainMergeSequence`.
 template <class Sequence>
-std::vector<model::TokenId> learn_merges(std::vector<model::TokenId> ids,
-                                         model::Data& data, bool print_logs,
-                                         LogSink& log, Console& console) {
-  Sequence sequence(std::move(ids));
+void learn_merges(Sequence& sequence, model::Data& data, bool print_logs,
+                  LogSink& log, Console& console) {
   for (std::int32_t iteration = 0; iteration < kLearnIterations; ++iteration) {
     // Once the top count is below the minimum, nothing changes any more, so
     // the remaining iterations would all see that same count: stop here. A
@@ -99,6 +104,15 @@ std::vector<model::TokenId> learn_merges(std::vector<model::TokenId> ids,
     sequence.apply(top->pair, merged);
     console.print(line);
   }
+}
+
+// Returns the final ids of `learn_merges` run on a new `Sequence` of `ids`.
+template <class Sequence>
+std::vector<model::TokenId> learn_merges(std::vector<model::TokenId> ids,
+                                         model::Data& data, bool print_logs,
+                                         LogSink& log, Console& console) {
+  Sequence sequence(std::move(ids));
+  learn_merges(sequence, data, print_logs, log, console);
   const auto result = sequence.ids();
   return {result.begin(), result.end()};
 }

@@ -2,7 +2,6 @@
 #define SELVANE_TRAINING_TRAIN_CHUNK_H_
 
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "model/data.h"
@@ -27,15 +26,24 @@ std::vector<model::TokenId> train_chunk(
     model::Data& data, std::string_view chunk, bool first_chunk,
     bool print_logs, LogSink& log, Console& console,
     std::vector<model::TokenId>* known_merged = nullptr) {
-  std::vector<model::TokenId> ids = pretokenize_chunk(data, chunk);
+  // One sequence serves both passes: the known merges leave it exactly as
+  // a new sequence of their result would be, once their rejections are
+  // lifted, and a later chunk saves setting up its counts a second time.
+  Sequence sequence(pretokenize_chunk(data, chunk));
   // The first chunk of a call meets the known merges in learn_merges itself,
   // as no-news iterations.
   if (!first_chunk) {
-    ids = apply_known_merges<Sequence>(std::move(ids), data.merges, console);
+    apply_known_merges(sequence, data.merges, console);
+    sequence.clear_bans();
   }
-  if (known_merged != nullptr) *known_merged = ids;
+  if (known_merged != nullptr) {
+    const auto ids = sequence.ids();
+    known_merged->assign(ids.begin(), ids.end());
+  }
   console.print(kChunkLine);
-  return learn_merges<Sequence>(std::move(ids), data, print_logs, log, console);
+  learn_merges(sequence, data, print_logs, log, console);
+  const auto ids = sequence.ids();
+  return {ids.begin(), ids.end()};
 }
 
 }  // namespace selvane::training

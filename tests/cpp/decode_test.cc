@@ -65,6 +65,29 @@ TEST(Decode, MissingIdFailsEvenAfterPresentOnes) {
   EXPECT_THROW(run(model::Data{}, {0}), Panic);
 }
 
+TEST(Decode, TrustsTheLookupOnlyWhileEveryEntryIsValid) {
+  // The lookup keeps count of its entries that are not valid UTF-8, through
+  // every kind of overwrite, and decoding skips its check only at zero.
+  model::Data data;
+  data.lookup.insert_or_assign(0, "");
+  data.lookup.insert_or_assign(3, "\xD9\x84");
+  EXPECT_TRUE(data.lookup.all_utf8());
+  EXPECT_EQ(run(data, {3, 0, 3}), "\xD9\x84\xD9\x84");
+  data.lookup.insert_or_assign(1, "\xD8");
+  EXPECT_FALSE(data.lookup.all_utf8());
+  EXPECT_EQ(run(data, {1, 3}), "\xEF\xBF\xBD\xD9\x84");
+  data.lookup.insert_or_assign(1, "\xC3");  // invalid over invalid
+  EXPECT_FALSE(data.lookup.all_utf8());
+  data.lookup.insert_or_assign(1, "\xD8\xA8");  // valid over invalid
+  EXPECT_TRUE(data.lookup.all_utf8());
+  EXPECT_EQ(run(data, {1, 3}), "\xD8\xA8\xD9\x84");
+  data.lookup.insert_or_assign(3, "\xED\xA0\x80");  // a surrogate
+  EXPECT_FALSE(data.lookup.all_utf8());
+  EXPECT_EQ(run(data, {1}), "\xD8\xA8");
+  EXPECT_EQ(run(data, {3}), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_FALSE(split_model().lookup.all_utf8());
+}
+
 TEST(Vocab, AscendingIdsOfLookupOnly) {
   EXPECT_TRUE(vocab(model::Data{}).empty());
   // Ids 40 and 41 appear only in the other maps.

@@ -9,8 +9,14 @@
 #include <vector>
 
 #include "base/panic.h"
+#include "codec/merge_engine.h"
 #include "codec/merge_loop.h"
 #include "codec/plain_merge_sequence.h"
+#include "lockstep.h"
+#include "testing/capture.h"
+#include "training/id_allocation.h"
+#include "training/merge_learning.h"
+#include "training/pretokenize.h"
 
 namespace selvane::codec {
 namespace {
@@ -185,6 +191,45 @@ TEST(Encode, LongTextsGiveThePlainLoopsIds) {
     if (plain.size() < length) ++merged_trials;
   }
   EXPECT_GT(merged_trials, 40);
+}
+
+TEST(Encode, RealTextOfEverySizeGivesThePlainLoopsIds) {
+  // A model learned from the start of the sample, then pieces of the rest
+  // from a few bytes (sentences, where the counted sequence does all the
+  // work) to 200 KB (where it hands over to the engine), each against the
+  // plain loop on the same base ids.
+  Data data;
+  training::write_reserved_entries(data);
+  testing::StringConsole console;
+  testing::StringLogSink log;
+  training::learn_merges<MergeEngine>(
+      training::pretokenize_chunk(data, lockstep::read_sample(0, 300'000)),
+      data, false, log, console);
+  const std::string rest = lockstep::read_sample(300'000, 690'000);
+  ASSERT_EQ(rest.size(), 690'000u);
+  std::mt19937 random(17);
+  std::size_t at = 0;
+  int merged_pieces = 0;
+  for (int piece = 0; piece < 400 && at < rest.size(); ++piece) {
+    const std::size_t length =
+        piece < 380 ? 2 + random() % 300 : std::size_t{1000} << (piece % 8);
+    // Cut on a character boundary; the segmenter sees what encode sees.
+    std::size_t end = std::min(rest.size(), at + length);
+    while (end < rest.size() &&
+           (static_cast<unsigned char>(rest[end]) & 0xC0) == 0x80) {
+      ++end;
+    }
+    const std::string_view text(rest.data() + at, end - at);
+    at = end;
+    const Ids base = base_ids(data.unicode_lookup, text);
+    if (base.size() < 2) continue;
+    PlainMergeSequence plain(base);
+    merge_by_frequency(plain, data.merges);
+    const Ids expected(plain.ids().begin(), plain.ids().end());
+    ASSERT_EQ(encode(data, text), expected) << "piece " << piece;
+    if (expected.size() < base.size()) ++merged_pieces;
+  }
+  EXPECT_GT(merged_pieces, 300);
 }
 
 }  // namespace

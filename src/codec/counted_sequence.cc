@@ -1,0 +1,166 @@
+#include "codec/counted_sequence.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "base/panic.h"
+
+namespace selvane::codec {
+namespace {
+
+// Multiplicative (Fibonacci) hashing, as in the merge engine.
+constexpr std::uint32_t kHashFactor = 0x9E3779B1u;
+constexpr std::uint32_t kMinSlotBits = 4;
+// Sized in advance up to this; past it the distinct pairs, far fewer than
+// the windows in a long text, decide and the table grows as they appear.
+constexpr std::uint32_t kMaxPresizedSlotBits = 16;
+
+// Returns the first position j >= `from` with ids[j] == first and
+// ids[j + 1] == second, or ids.size() when there is none.
+std::size_t find_pair(std::span<const TokenId> ids, std::size_t from,
+                      TokenId first, TokenId second) {
+  const std::size_t n = ids.size();
+  std::size_t j = from;
+  // Four ids at a time: a lane of `word ^ pattern` is zero where the id is
+  // `first`, and the classic zero-lane test finds whether any is. Only a
+  // word with a candidate is looked at id by id. Rewriting runs once per
+  // merge over the whole text, so this scan is most of a long text's cost.
+  constexpr std::uint64_t kOnes = 0x0001000100010001ull;
+  constexpr std::uint64_t kHighs = 0x8000800080008000ull;
+  const std::uint64_t pattern = kOnes * first;
+  while (j + 5 <= n) {
+    std::uint64_t word;
+    std::memcpy(&word, ids.data() + j, sizeof word);
+    const std::uint64_t x = word ^ pattern;
+    if (((x - kOnes) & ~x & kHighs) != 0) {
+      for (std::size_t k = j; k < j + 4; ++k) {
+        if (ids[k] == first && ids[k + 1] == second) return k;
+      }
+    }
+    j += 4;
+  }
+  for (; j + 1 < n; ++j) {
+    if (ids[j] == first && ids[j + 1] == second) return j;
+  }
+  return n;
+}
+
+}  // namespace
+
+CountedSequence::CountedSequence(std::vector<TokenId> ids)
+    : ids_(std::move(ids)) {
+  const std::size_t n = ids_.size();
+  std::uint32_t bits = kMinSlotBits;
+  while (bits < kMaxPresizedSlotBits && (std::size_t{1} << bits) < 2 * n) {
+    ++bits;
+  }
+  slots_.assign(std::size_t{1} << bits, 0);
+  slot_mask_ = (std::uint32_t{1} << bits) - 1;
+  slot_shift_ = 32 - bits;
+  // One record per distinct pair: as many as the windows in a short text,
+  // far fewer in a long one, so the reservation is capped.
+  records_.reserve(std::min<std::size_t>(n, std::size_t{1} << 15));
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    add_window(model::pair_key(ids_[i], ids_[i + 1]));
+  }
+}
+
+std::optional<PairCount> CountedSequence::top() const {
+  std::optional<PairCount> best;
+  for (const Record& record : records_) {
+    if (record.count == 0 || record.banned) continue;
+    if (const PairCount candidate{record.key, record.count};
+        !best || ranks_before(candidate, *best)) {
+      best = candidate;
+    }
+  }
+  return best;
+}
+
+void CountedSequence::ban(PairKey pair) {
+  records_[intern(pair)].banned = true;
+}
+
+void CountedSequence::clear_bans() {
+  for (Record& record : records_) record.banned = false;
+}
+
+void CountedSequence::apply(PairKey pair, TokenId merged) {
+  const TokenId first = model::pair_first(pair);
+  const TokenId second = model::pair_second(pair);
+  TokenId* const v = ids_.data();
+  const std::size_t n = ids_.size();
+  // The plain rewrite, in place: `out` never passes `i`, so every id read
+  // ahead of `out` is still the input's. A window of the input is destroyed
+  // when it touches an occurrence, and a window of the output is created
+  // when it touches a merged id; each is counted exactly once, as the
+  // occurrence on its right (or the copy after a merged id) meets it.
+  std::size_t i = 0;
+  std::size_t out = 0;
+  // Where the last occurrence ended in the input, and whether the last id
+  // written is a merged one.
+  std::size_t last_end = 0;
+  bool after_merged = false;
+  for (;;) {
+    const std::size_t j = find_pair(ids_, i, first, second);
+    if (j > i) {
+      if (after_merged) add_window(model::pair_key(merged, v[i]));
+      std::memmove(v + out, v + i, (j - i) * sizeof(TokenId));
+      out += j - i;
+      after_merged = false;
+    }
+    if (j >= n) break;
+    // The window on the left was destroyed already if the previous
+    // occurrence ended right here (a run such as a b a b).
+    if (j > 0 && !(after_merged && last_end == j)) {
+      remove_window(model::pair_key(v[j - 1], first));
+    }
+    remove_window(pair);
+    if (j + 2 < n) remove_window(model::pair_key(second, v[j + 2]));
+    if (out > 0) add_window(model::pair_key(v[out - 1], merged));
+    v[out++] = merged;
+    i = j + 2;
+    last_end = i;
+    after_merged = true;
+  }
+  ids_.resize(out);
+}
+
+std::vector<TokenId> CountedSequence::take_ids() { return std::move(ids_); }
+
+std::uint32_t CountedSequence::intern(PairKey key) {
+  std::uint32_t slot = (key * kHashFactor) >> slot_shift_;
+  while (slots_[slot] != 0) {
+    if (records_[slots_[slot] - 1].key == key) return slots_[slot] - 1;
+    slot = (slot + 1) & slot_mask_;
+  }
+  // Records never outnumber the windows ever created plus the bans.
+  const auto record = static_cast<std::uint32_t>(records_.size());
+  records_.push_back(Record{key, 0, false});
+  slots_[slot] = record + 1;
+  // Linear probing slows down sharply past half full.
+  if (2 * records_.size() > slots_.size()) grow_table();
+  return record;
+}
+
+void CountedSequence::grow_table() {
+  slots_.assign(2 * slots_.size(), 0);
+  slot_mask_ = 2 * slot_mask_ + 1;
+  --slot_shift_;
+  for (std::size_t i = 0; i < records_.size(); ++i) {
+    std::uint32_t slot = (records_[i].key * kHashFactor) >> slot_shift_;
+    while (slots_[slot] != 0) slot = (slot + 1) & slot_mask_;
+    slots_[slot] = static_cast<std::uint32_t>(i + 1);
+  }
+}
+
+void CountedSequence::remove_window(PairKey key) {
+  Record& record = records_[intern(key)];
+  // A window that is present but not counted means the counts are broken;
+  // going on would wrap them around and corrupt every later choice.
+  if (record.count == 0) panic("This should not happen");
+  --record.count;
+}
+
+}  // namespace selvane::codec

@@ -1,0 +1,80 @@
+#ifndef SELVANE_CODEC_COUNTED_SEQUENCE_H_
+#define SELVANE_CODEC_COUNTED_SEQUENCE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "codec/pair_counts.h"
+#include "model/token_id.h"
+
+namespace selvane::codec {
+
+// CountedSequence
+//
+// An id sequence that is merged pair by pair like `PlainMergeSequence`, with
+// the same interface and exactly the same results. It counts the pairs once,
+// into a flat table, and keeps the counts exact through each rewrite; the
+// rewrite itself is the plain one, done in place. So a step costs one scan
+// of the ids and of the distinct pairs, with no allocation, and setting up
+// costs one hash probe per id, without the position lists and heap of
+// `MergeEngine`. That suits the texts that encoding meets: short ones, and
+// long ones whose most frequent pair loses its merge after a few steps.
+class CountedSequence {
+ public:
+  explicit CountedSequence(std::vector<TokenId> ids);
+
+  // Returns the number of ids.
+  std::size_t size() const { return ids_.size(); }
+
+  // Returns the most frequent pair that is not banned (the smallest pair
+  // among equal counts), or nullopt when no pair is eligible.
+  std::optional<PairCount> top() const;
+
+  // Excludes `pair` from every later `top()`.
+  void ban(PairKey pair);
+
+  // Makes every pair eligible again.
+  void clear_bans();
+
+  // Replaces every occurrence of `pair`, leftmost first, by `merged`.
+  void apply(PairKey pair, TokenId merged);
+
+  // Returns the current ids.
+  std::span<const TokenId> ids() const { return ids_; }
+
+  // Returns the current ids, leaving the sequence empty.
+  std::vector<TokenId> take_ids();
+
+ private:
+  // One distinct pair: its key, its number of windows, and whether it is
+  // banned. Records are never removed; a count of 0 is skipped.
+  struct Record {
+    PairKey key = 0;
+    std::uint32_t count = 0;
+    bool banned = false;
+  };
+
+  // Returns the index of the record of `key`, creating it if needed.
+  std::uint32_t intern(PairKey key);
+
+  // Doubles the slot table and reinserts every record.
+  void grow_table();
+
+  // Adds or removes one window holding `key`.
+  void add_window(PairKey key) { ++records_[intern(key)].count; }
+  void remove_window(PairKey key);
+
+  std::vector<TokenId> ids_;
+  std::vector<Record> records_;
+  // Record index plus one, 0 for an empty slot.
+  std::vector<std::uint32_t> slots_;
+  std::uint32_t slot_mask_ = 0;
+  std::uint32_t slot_shift_ = 0;
+};
+
+}  // namespace selvane::codec
+
+#endif  // SELVANE_CODEC_COUNTED_SEQUENCE_H_

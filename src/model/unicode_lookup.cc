@@ -1,0 +1,143 @@
+#include "model/unicode_lookup.h"
+
+#include <cstring>
+#include <stdexcept>
+
+namespace selvane::model {
+namespace {
+
+// The smallest index, and its growth rule: the slots stay at most half
+// full, where linear probing still ends within a slot or two.
+constexpr std::size_t kMinSlots = 16;
+
+constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
+
+// Returns `value` with its bits mixed, so that the low bits (the slot) and
+// the high bits (the tag) each depend on every input bit.
+constexpr std::uint64_t mix(std::uint64_t value) {
+  value ^= value >> 31;
+  value *= 0xBF58476D1CE4E5B9ull;
+  value ^= value >> 29;
+  return value;
+}
+
+}  // namespace
+
+UnicodeLookup::UnicodeLookup(std::initializer_list<value_type> entries) {
+  for (const value_type& entry : entries) emplace(entry.first, entry.second);
+}
+
+std::uint64_t UnicodeLookup::hash(std::string_view text) {
+  // Clusters are a few bytes long: eight at a time, then the rest byte by
+  // byte, with the length in the seed so that trailing zero bytes count.
+  std::uint64_t h = (text.size() + 1) * kMul;
+  const char* bytes = text.data();
+  std::size_t left = text.size();
+  while (left >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    h = (h ^ word) * kMul;
+    h ^= h >> 32;
+    bytes += 8;
+    left -= 8;
+  }
+  if (left > 0) {
+    std::uint64_t word = 0;
+    for (std::size_t k = 0; k < left; ++k) {
+      word |= std::uint64_t{static_cast<unsigned char>(bytes[k])} << (8 * k);
+    }
+    h = (h ^ word) * kMul;
+  }
+  return mix(h);
+}
+
+std::uint32_t UnicodeLookup::find_entry(std::string_view text) const {
+  if (slots_.empty()) return kNone;
+  const std::uint64_t h = hash(text);
+  const auto tag = static_cast<std::uint32_t>(h >> 32);
+  for (std::size_t slot = h & slot_mask_;; slot = (slot + 1) & slot_mask_) {
+    const Slot& probe = slots_[slot];
+    if (probe.entry == 0) return kNone;
+    if (probe.tag == tag && entries_[probe.entry - 1].first == text) {
+      return probe.entry - 1;
+    }
+  }
+}
+
+TokenId UnicodeLookup::at(std::string_view text) const {
+  const std::uint32_t entry = find_entry(text);
+  if (entry == kNone) throw std::out_of_range("UnicodeLookup::at");
+  return entries_[entry].second;
+}
+
+std::pair<UnicodeLookup::iterator, bool> UnicodeLookup::emplace(
+    std::string text, TokenId id) {
+  const std::uint32_t entry = find_entry(text);
+  if (entry != kNone) return {begin() + entry, false};
+  const std::uint64_t h = hash(text);
+  return {append(std::move(text), id, h), true};
+}
+
+std::pair<UnicodeLookup::iterator, bool> UnicodeLookup::insert_or_assign(
+    std::string text, TokenId id) {
+  const std::uint32_t entry = find_entry(text);
+  if (entry != kNone) {
+    entries_[entry].second = id;
+    return {begin() + entry, false};
+  }
+  const std::uint64_t h = hash(text);
+  return {append(std::move(text), id, h), true};
+}
+
+TokenId& UnicodeLookup::operator[](std::string_view text) {
+  const std::uint32_t entry = find_entry(text);
+  if (entry != kNone) return entries_[entry].second;
+  return append(std::string(text), 0, hash(text))->second;
+}
+
+void UnicodeLookup::reserve(std::size_t count) {
+  entries_.reserve(count);
+  std::size_t slot_count = kMinSlots;
+  while (slot_count < 2 * count) slot_count *= 2;
+  if (slot_count > slots_.size()) rebuild(slot_count);
+}
+
+UnicodeLookup::iterator UnicodeLookup::append(std::string text, TokenId id,
+                                              std::uint64_t h) {
+  entries_.emplace_back(std::move(text), id);
+  if (2 * entries_.size() > slots_.size()) {
+    // Reinserts the new entry with the others.
+    rebuild(slots_.empty() ? kMinSlots : 2 * slots_.size());
+    return end() - 1;
+  }
+  std::size_t slot = h & slot_mask_;
+  while (slots_[slot].entry != 0) slot = (slot + 1) & slot_mask_;
+  // Entries stay far below 2^32: each one a model file holds takes at least
+  // ten of its bytes.
+  slots_[slot] = Slot{static_cast<std::uint32_t>(h >> 32),
+                      static_cast<std::uint32_t>(entries_.size())};
+  return end() - 1;
+}
+
+void UnicodeLookup::rebuild(std::size_t slot_count) {
+  slots_.assign(slot_count, Slot{});
+  slot_mask_ = slot_count - 1;
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    const std::uint64_t h = hash(entries_[i].first);
+    std::size_t slot = h & slot_mask_;
+    while (slots_[slot].entry != 0) slot = (slot + 1) & slot_mask_;
+    slots_[slot] = Slot{static_cast<std::uint32_t>(h >> 32),
+                        static_cast<std::uint32_t>(i + 1)};
+  }
+}
+
+bool operator==(const UnicodeLookup& a, const UnicodeLookup& b) {
+  if (a.size() != b.size()) return false;
+  for (const auto& [text, id] : a) {
+    const auto other = b.find(text);
+    if (other == b.end() || other->second != id) return false;
+  }
+  return true;
+}
+
+}  // namespace selvane::model

@@ -1,0 +1,101 @@
+#include "codec/counted_sequence.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "lockstep.h"
+
+namespace selvane::codec {
+namespace {
+
+using lockstep::describe;
+using lockstep::motif_ids;
+using lockstep::random_ids;
+using lockstep::real_text_ids;
+using lockstep::run_learning;
+using lockstep::run_random;
+using lockstep::StepMix;
+using lockstep::to_vector;
+using model::pair_key;
+
+TEST(CountedSequence, RunsAndReformingPairsByHand) {
+  // a a a a a with (a, a): both neighbouring windows of each occurrence are
+  // (a, a) as well, and only the output's windows may be counted again.
+  CountedSequence run({7, 7, 7, 7, 7});
+  EXPECT_EQ(describe(run.top()), "(7, 7) x4");
+  run.apply(pair_key(7, 7), 9);
+  EXPECT_EQ(to_vector(run.ids()), (std::vector<TokenId>{9, 9, 7}));
+  EXPECT_EQ(describe(run.top()), "(9, 7) x1");
+
+  // a b a b c: the window (b, a) between two occurrences is destroyed once,
+  // and (X, X) and (X, c) are created once each.
+  CountedSequence alternating({1, 2, 1, 2, 5});
+  alternating.apply(pair_key(1, 2), 3);
+  EXPECT_EQ(to_vector(alternating.ids()), (std::vector<TokenId>{3, 3, 5}));
+  EXPECT_EQ(describe(alternating.top()), "(3, 3) x1");
+  alternating.ban(pair_key(3, 3));
+  EXPECT_EQ(describe(alternating.top()), "(3, 5) x1");
+
+  // The merged id equal to the pair's own first id: a a a becomes a a.
+  CountedSequence same({4, 4, 4});
+  same.apply(pair_key(4, 4), 4);
+  EXPECT_EQ(to_vector(same.ids()), (std::vector<TokenId>{4, 4}));
+  EXPECT_EQ(describe(same.top()), "(4, 4) x1");
+
+  // Occurrences at both ends, and a pair that is not there at all.
+  CountedSequence ends({65535, 0, 8, 65535, 0});
+  ends.apply(pair_key(1, 1), 2);
+  ends.apply(pair_key(65535, 0), 1);
+  EXPECT_EQ(to_vector(ends.ids()), (std::vector<TokenId>{1, 8, 1}));
+  EXPECT_EQ(describe(ends.top()), "(1, 8) x1");
+  EXPECT_EQ(to_vector(ends.take_ids()), (std::vector<TokenId>{1, 8, 1}));
+}
+
+TEST(CountedSequence, EmptyAndSingleIdSequences) {
+  for (const std::vector<TokenId>& ids :
+       {std::vector<TokenId>{}, std::vector<TokenId>{5}}) {
+    CountedSequence sequence(ids);
+    EXPECT_FALSE(sequence.top().has_value());
+    sequence.apply(pair_key(5, 5), 9);
+    EXPECT_EQ(to_vector(sequence.ids()), ids);
+  }
+}
+
+TEST(CountedSequenceDifferential, RandomRunsTiesAndCollisions) {
+  std::mt19937 rng(21);
+  for (int round = 0; round < 600 && !HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    switch (round % 4) {
+      case 0:  // long runs of few ids
+        run_random<CountedSequence>(random_ids(rng, rng() % 200, 1 + round % 3),
+                                    rng, StepMix{50, 100, 0});
+        break;
+      case 1:  // motifs that tie and re-form after merges
+        run_random<CountedSequence>(motif_ids(rng, rng() % 300), rng,
+                                    StepMix{50, 100, 0});
+        break;
+      case 2:  // merged ids that are already in the text
+        run_random<CountedSequence>(motif_ids(rng, rng() % 200), rng,
+                                    StepMix{50, 150, 500, 400});
+        break;
+      default:  // almost every pair unique, past the four-id scan's width
+        run_random<CountedSequence>(
+            random_ids(rng, 200 + rng() % 800, round % 8 == 3 ? 40 : 65536),
+            rng, StepMix{30, 50, 0, 300});
+        break;
+    }
+  }
+}
+
+TEST(CountedSequenceDifferential, LearningOnRealText) {
+  const auto code_points = real_text_ids(100'000, true);
+  ASSERT_FALSE(code_points.empty());
+  run_learning<CountedSequence>(code_points);
+  run_learning<CountedSequence>(real_text_ids(20'000, false));
+}
+
+}  // namespace
+}  // namespace selvane::codec
