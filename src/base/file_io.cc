@@ -43,6 +43,26 @@ bool interrupted(long result) {
   return true;
 }
 
+// Writes every byte of `bytes` to `fd`; returns the description of the
+// failure, or an empty string. With `interruptible`, a write that a signal
+// interrupts first runs the host's handlers, which may end the call; without
+// it (destructors, panic reports, which must not throw) it is simply
+// repeated.
+std::string write_all_or_describe(int fd, std::string_view bytes,
+                                  bool interruptible) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) {
+      if (interruptible) check_interrupts();
+      continue;
+    }
+    if (written < 0) return describe_os_error(errno);
+    if (written == 0) return std::string(kWriteZeroDescription);
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return {};
+}
+
 // A named temporary file, removed when the save does not get as far as
 // renaming it, whether it fails or an interrupt unwinds it.
 class TempName {
@@ -110,7 +130,7 @@ void write_in_place(const std::string& path, std::string_view bytes,
 // Returns the description of the failure of writing `bytes` to `fd` and
 // flushing them to disk, or an empty string.
 std::string write_and_sync(int fd, std::string_view bytes) {
-  std::string error = try_write_all(fd, bytes);
+  std::string error = write_all_or_describe(fd, bytes, true);
   // The bytes must be on disk before a link or rename makes them the file,
   // or a crash right after it could leave an empty file in place of the old
   // one.
@@ -187,18 +207,11 @@ UniqueFd open_file(const std::string& path, int flags,
 }
 
 std::string try_write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (interrupted(written)) continue;
-    if (written < 0) return describe_os_error(errno);
-    if (written == 0) return std::string(kWriteZeroDescription);
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return {};
+  return write_all_or_describe(fd, bytes, false);
 }
 
 void write_all(int fd, std::string_view bytes, std::string_view prefix) {
-  const std::string error = try_write_all(fd, bytes);
+  const std::string error = write_all_or_describe(fd, bytes, true);
   if (!error.empty()) fail(prefix, error);
 }
 
@@ -218,10 +231,16 @@ void replace_file(const std::string& path, std::string_view bytes,
   // refused where writing the old file in place would be.
   struct stat old {};
   const bool exists = ::stat(target.c_str(), &old) == 0;
+  if (exists && !S_ISREG(old.st_mode)) {
+    // Only a regular file is replaced. A device reached through a link
+    // (/dev/null) must never be renamed over, and a directory gives the
+    // error of writing it.
+    write_in_place(target, bytes, prefix);
+    return;
+  }
   if (exists) {
-    // O_NONBLOCK: a FIFO without a reader must not hang the probe.
-    UniqueFd probe(open_retrying(target, O_WRONLY | O_NONBLOCK));
-    if (probe.get() < 0 && errno != ENXIO) fail_os(prefix, errno);
+    const UniqueFd probe(open_retrying(target, O_WRONLY));
+    if (probe.get() < 0) fail_os(prefix, errno);
   }
 
   // An unnamed file gets a name only once complete, so a process killed

@@ -91,12 +91,14 @@ ssize_t read_retrying(int fd, char* out, std::size_t size);
 // try_write_all()
 //
 // Writes every byte of `bytes` to `fd`, with further calls for partial writes
-// and for interrupted ones. Returns the description of the failure (an error,
+// and for interrupted ones (without running the host's handlers, so it never
+// throws: for destructors and panic reports). Returns the description of the failure (an error,
 // or a write that transferred nothing), or an empty string once every byte
 // is written.
 std::string try_write_all(int fd, std::string_view bytes);
 
-// Writes every byte of `bytes` as `try_write_all()` does. Panics with
+// Writes every byte of `bytes` as `try_write_all()` does, but an
+// interrupted write first calls `check_interrupts()`. Panics with
 // "`prefix`: " and the description of the failure.
 void write_all(int fd, std::string_view bytes, std::string_view prefix);
 

@@ -16,13 +16,15 @@ constexpr std::string_view kLogWritePrefix = "To Work";
 
 constexpr int kCreateTruncate = O_WRONLY | O_CREAT | O_TRUNC;
 
-// Whether both paths name one existing file. A path that names nothing (or
-// cannot be looked at) cannot be destroyed by truncating the other.
+// Whether both paths name one existing regular file. A path that names
+// nothing (or cannot be looked at) cannot be destroyed by truncating the
+// other, and neither can a device such as /dev/null.
 bool same_file(const std::string& a, const std::string& b) {
   struct stat first {};
   struct stat second {};
-  return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
-         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+  return ::stat(a.c_str(), &first) == 0 && S_ISREG(first.st_mode) &&
+         ::stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+         first.st_ino == second.st_ino;
 }
 
 }  // namespace
