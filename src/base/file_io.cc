@@ -122,8 +122,7 @@ std::string directory_of(const std::string& path) {
 // directory takes no new file although the file itself may be written.
 void write_in_place(const std::string& path, std::string_view bytes,
                     std::string_view prefix) {
-  const UniqueFd file =
-      open_file(path, O_WRONLY | O_CREAT | O_TRUNC, prefix);
+  const UniqueFd file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, prefix);
   write_all(file.get(), bytes, prefix);
 }
 
@@ -262,8 +261,7 @@ void replace_file(const std::string& path, std::string_view bytes,
   }
   // The name extends the target's, so it lies in the same directory and the
   // rename below never crosses a file system.
-  const std::string stem =
-      target + ".tmp-" + std::to_string(::getpid()) + "-";
+  const std::string stem = target + ".tmp-" + std::to_string(::getpid()) + "-";
   while (!unnamed) {
     temp.set(stem + std::to_string(temp_file_counter++));
     // O_EXCL: never write into a file that someone else may hold.
@@ -304,8 +302,7 @@ void replace_file(const std::string& path, std::string_view bytes,
   if (const int close_error = file.close(); error.empty() && close_error) {
     error = describe_os_error(close_error);
   }
-  if (error.empty() &&
-      std::rename(temp.path().c_str(), target.c_str()) != 0) {
+  if (error.empty() && std::rename(temp.path().c_str(), target.c_str()) != 0) {
     error = describe_os_error(errno);
   }
   if (!error.empty()) fail(prefix, error);

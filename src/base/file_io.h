@@ -92,9 +92,9 @@ ssize_t read_retrying(int fd, char* out, std::size_t size);
 //
 // Writes every byte of `bytes` to `fd`, with further calls for partial writes
 // and for interrupted ones (without running the host's handlers, so it never
-// throws: for destructors and panic reports). Returns the description of the failure (an error,
-// or a write that transferred nothing), or an empty string once every byte
-// is written.
+// throws: for destructors and panic reports). Returns the description of the
+// failure (an error, or a write that transferred nothing), or an empty string
+// once every byte is written.
 std::string try_write_all(int fd, std::string_view bytes);
 
 // Writes every byte of `bytes` as `try_write_all()` does, but an

@@ -6,9 +6,10 @@
 namespace selvane::binding {
 
 // Turns the C++ exception being handled into the current Python error: a
-// `PyErrOccurred` or `selvane::Interrupted` keeps the error already set, a `selvane::Panic` becomes the
-// panic exception, and anything else a `MemoryError` or a panic exception
-// with its text. Call it only from inside a `catch` block.
+// `PyErrOccurred` or `selvane::Interrupted` keeps the error already set, a
+// `selvane::Panic` becomes the panic exception, and anything else a
+// `MemoryError` or a panic exception with its text. Call it only from inside a
+// `catch` block.
 void raise_caught_exception() noexcept;
 
 // Runs the interpreter's handlers of the signals that arrived meanwhile;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -85,7 +86,7 @@ class Reader {
   explicit Reader(std::string_view bytes) : view_(bytes) {}
   explicit Reader(ByteSource& source) : source_(&source) {
     try {
-      window_.resize(kWindowBytes);
+      window_ = std::make_unique_for_overwrite<char[]>(kWindowBytes);
     } catch (const std::bad_alloc&) {
       throw AllocationFailure(allocation_message("the read buffer", 0, 0));
     }
@@ -130,20 +131,16 @@ class Reader {
   }
 
   // Puts the next `length` bytes into `out` and returns true, or returns
-  // false when the data ends first. Memory grows with the bytes that arrive,
-  // never ahead of them, so a corrupt length costs no more than the data
-  // behind it; data held whole is checked before anything is allocated.
+  // false when the data ends first.
   bool take(std::size_t length, std::string& out) {
-    out.clear();
-    if (source_ == nullptr && view_.size() - pos_ < length) return false;
-    out.reserve(std::min(length, kTextReserveCap));
-    for (;;) {
-      const std::size_t here = std::min(view_.size() - pos_, length - out.size());
-      out.append(view_.data() + pos_, here);
-      pos_ += here;
-      if (out.size() == length) return true;
-      if (!refill()) return false;
+    if (view_.size() - pos_ >= length) {
+      // Constructing is cheaper than assign(), which must allow for the
+      // source overlapping the string.
+      out = std::string(view_.data() + pos_, length);
+      pos_ += length;
+      return true;
     }
+    return take_across_blocks(length, out);
   }
 
  private:
@@ -153,11 +150,38 @@ class Reader {
   // Ahead of its bytes, a text is pre-sized for at most 1 MiB.
   static constexpr std::size_t kTextReserveCap = 1 << 20;
 
+  // Kept small enough to inline into every field read: the data is in the
+  // window nearly always.
   void need(std::size_t length) {
+    if (view_.size() - pos_ < length) [[unlikely]] {
+      refill_for(length);
+    }
+  }
+
+  [[gnu::noinline]] void refill_for(std::size_t length) {
     while (view_.size() - pos_ < length) {
       if (!refill()) {
         throw ModelFileError(std::string(kUnexpectedEofDescription));
       }
+    }
+  }
+
+  // The rest of `take()`, for bytes beyond the window. Memory grows with the
+  // bytes that arrive, never ahead of them, so a corrupt length costs no more
+  // than the data behind it; data held whole is checked before anything is
+  // allocated.
+  [[gnu::noinline]] bool take_across_blocks(std::size_t length,
+                                            std::string& out) {
+    out.clear();
+    if (source_ == nullptr) return false;
+    out.reserve(std::min(length, kTextReserveCap));
+    for (;;) {
+      const std::size_t here =
+          std::min(view_.size() - pos_, length - out.size());
+      out.append(view_.data() + pos_, here);
+      pos_ += here;
+      if (out.size() == length) return true;
+      if (!refill()) return false;
     }
   }
 
@@ -167,16 +191,16 @@ class Reader {
     if (source_ == nullptr) return false;
     const std::size_t unread = view_.size() - pos_;
     std::copy(view_.begin() + static_cast<std::ptrdiff_t>(pos_), view_.end(),
-              window_.begin());
+              window_.get());
     const std::size_t got =
-        source_->read(window_.data() + unread, window_.size() - unread);
-    view_ = std::string_view(window_.data(), unread + got);
+        source_->read(window_.get() + unread, kWindowBytes - unread);
+    view_ = std::string_view(window_.get(), unread + got);
     pos_ = 0;
     return got > 0;
   }
 
   ByteSource* source_ = nullptr;
-  std::string window_;
+  std::unique_ptr<char[]> window_;
   std::string_view view_;
   std::size_t pos_ = 0;
 };
@@ -212,8 +236,9 @@ void read_lookup(Reader& in, Lookup& lookup) {
     }
   } catch (const std::bad_alloc&) {
     throw AllocationFailure(allocation_message(
-        length > 0 ? "the " + std::to_string(length) + " bytes of a lookup token"
-                   : std::string("the lookup map"),
+        length > 0
+            ? "the " + std::to_string(length) + " bytes of a lookup token"
+            : std::string("the lookup map"),
         i, count));
   }
 }
@@ -257,11 +282,11 @@ void read_unicode_lookup(Reader& in, UnicodeLookup& unicode_lookup) {
       unicode_lookup.insert_or_assign(std::move(key), id);
     }
   } catch (const std::bad_alloc&) {
-    throw AllocationFailure(allocation_message(
-        length > 0
-            ? "the " + std::to_string(length) + " bytes of a unicode_lookup text"
-            : std::string("the unicode_lookup map"),
-        i, count));
+    throw AllocationFailure(
+        allocation_message(length > 0 ? "the " + std::to_string(length) +
+                                            " bytes of a unicode_lookup text"
+                                      : std::string("the unicode_lookup map"),
+                           i, count));
   }
 }
 

@@ -1,6 +1,7 @@
 #include "training/chunk_reader.h"
 
 #include <fcntl.h>
+
 #include <cerrno>
 
 namespace selvane::training {
