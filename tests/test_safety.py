@@ -275,6 +275,15 @@ except KeyboardInterrupt:
 """
 
 
+def finish(process: subprocess.Popen) -> str:
+    """The output of `process`, which must end within 20 s; a child left
+    blocked is killed rather than left behind."""
+    try:
+        return process.communicate(timeout=20)[0]
+    finally:
+        process.kill()
+
+
 @pytest.mark.parametrize("call", ["load", "train"])
 def test_ctrl_c_ends_an_open_blocked_on_a_fifo(tmp_path, call):
     os.mkfifo(tmp_path / "fifo")
@@ -285,7 +294,7 @@ def test_ctrl_c_ends_an_open_blocked_on_a_fifo(tmp_path, call):
     time.sleep(0.3)
     sent = time.monotonic()
     process.send_signal(signal.SIGINT)
-    out, _ = process.communicate(timeout=20)
+    out = finish(process)
     assert out.startswith("INTERRUPTED [] "), out
     assert float(out.split()[-1]) - sent < 0.5
 
@@ -300,8 +309,7 @@ def test_a_handler_that_does_not_raise_lets_the_open_go_on(tmp_path):
     time.sleep(0.2)
     with open(tmp_path / "fifo", "wb") as fifo:
         fifo.write(EMPTY_MODEL)
-    out, _ = process.communicate(timeout=20)
-    assert out == "LOADED ['usr1'] 0\n"
+    assert finish(process) == "LOADED ['usr1'] 0\n"
 
 
 def test_endless_sources_load_at_once():
