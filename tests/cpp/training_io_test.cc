@@ -257,16 +257,5 @@ TEST(ReplaceFile, ReplacesASymlinksTargetAndKeepsItsMode) {
       os_failure("Should work", ELOOP));
 }
 
-TEST(OpenFile, NeverTakesAStandardStreamsDescriptor) {
-  ScopedTempDir dir;
-  const int saved = ::dup(STDIN_FILENO);
-  ASSERT_GE(saved, 0);
-  ::close(STDIN_FILENO);
-  const UniqueFd file = open_file("data", O_WRONLY | O_CREAT, "To Work");
-  ::dup2(saved, STDIN_FILENO);
-  ::close(saved);
-  EXPECT_GT(file.get(), STDERR_FILENO);
-}
-
 }  // namespace
 }  // namespace selvane::training
