@@ -1,6 +1,8 @@
 #include "base/file_io.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +23,9 @@ unsigned temp_file_counter = 0;
 // The most symbolic links followed to find the file a save replaces, as the
 // kernel's own limit for a path.
 constexpr int kMaxSymlinkHops = 40;
+
+// Above the largest process id Linux hands out (2^22).
+constexpr long kMaxPid = 1L << 22;
 
 // Returns `fd` itself, or a copy of it at 3 or above when it took one of the
 // standard streams' numbers (-1 with errno set if that fails). With
@@ -116,6 +121,45 @@ std::string directory_of(const std::string& path) {
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
+}
+
+// Returns the part of `path` after its last slash.
+std::string_view base_name(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// Removes the temporary names `<base>.tmp-<pid>-<n>` in `directory` whose
+// process is gone. An unnamed file has a name only between its link and its
+// rename, a moment that a kill can still hit; the next save clears it. A
+// name whose process is alive, or cannot be judged, is left alone.
+void remove_stale_temp_names(const std::string& directory,
+                             std::string_view base) {
+  const int fd = open_retrying(directory, O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return;
+  DIR* listing = ::fdopendir(fd);
+  if (listing == nullptr) {
+    ::close(fd);
+    return;
+  }
+  const std::string prefix = std::string(base) + ".tmp-";
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string_view name = entry->d_name;
+    if (!name.starts_with(prefix)) continue;
+    long pid = 0;
+    std::size_t at = prefix.size();
+    for (; at < name.size() && name[at] >= '0' && name[at] <= '9'; ++at) {
+      pid = pid * 10 + (name[at] - '0');
+      if (pid > kMaxPid) break;
+    }
+    if (at == prefix.size() || at >= name.size() || name[at] != '-' ||
+        pid > kMaxPid) {
+      continue;
+    }
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    ::unlinkat(::dirfd(listing), entry->d_name, 0);
+  }
+  ::closedir(listing);
 }
 
 // Writes `bytes` to `path` in place, truncating it: the way left when the
@@ -245,8 +289,10 @@ void replace_file(const std::string& path, std::string_view bytes,
   // An unnamed file gets a name only once complete, so a process killed
   // while writing it leaves nothing behind. Where the file system has no
   // unnamed files, a named one beside the target stands in.
+  const std::string directory = directory_of(target);
+  remove_stale_temp_names(directory, base_name(target));
   TempName temp;
-  UniqueFd file(open_retrying(directory_of(target), O_WRONLY | O_TMPFILE));
+  UniqueFd file(open_retrying(directory, O_WRONLY | O_TMPFILE));
   const bool unnamed = file.get() >= 0;
   if (!unnamed) {
     if (errno == EACCES || errno == EPERM) {
