@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -72,7 +73,9 @@ void check_path(std::string_view path, std::string_view prefix);
 //
 // Opens `path` with `flags` plus close-on-exec and permission bits
 // `kCreateMode` for a created file, repeating the call when a signal
-// interrupts it. Returns the descriptor, or -1 with errno set.
+// interrupts it (after `check_interrupts()`, which may end the call). The
+// descriptor is never 0, 1 or 2, so a closed standard stream is not
+// replaced by a data file. Returns the descriptor, or -1 with errno set.
 int open_retrying(const std::string& path, int flags);
 
 // Opens `path` as `open_retrying()` does. Panics with "`prefix`: " and the
@@ -80,26 +83,37 @@ int open_retrying(const std::string& path, int flags);
 // holds a NUL byte.
 UniqueFd open_file(const std::string& path, int flags, std::string_view prefix);
 
-// Returns the bytes of `fd` from its current offset to end of file. Panics
-// with "`prefix`: " and the error's description when a read fails.
-std::string read_all(int fd, std::string_view prefix);
+// Reads up to `size` bytes of `fd` into `out` with one read call, repeated
+// only when a signal interrupts it (after `check_interrupts()`). Returns what
+// read returns.
+ssize_t read_retrying(int fd, char* out, std::size_t size);
 
 // try_write_all()
 //
 // Writes every byte of `bytes` to `fd`, with further calls for partial writes
-// and for interrupted ones. Returns the description of the failure (an error,
-// or a write that transferred nothing), or an empty string once every byte
-// is written.
+// and for interrupted ones (without running the host's handlers, so it never
+// throws: for destructors and panic reports). Returns the description of the
+// failure (an error, or a write that transferred nothing), or an empty string
+// once every byte is written.
 std::string try_write_all(int fd, std::string_view bytes);
 
-// Writes every byte of `bytes` as `try_write_all()` does. Panics with
+// Writes every byte of `bytes` as `try_write_all()` does, but an
+// interrupted write first calls `check_interrupts()`. Panics with
 // "`prefix`: " and the description of the failure.
 void write_all(int fd, std::string_view bytes, std::string_view prefix);
 
-// Replaces the file at `path` by one holding exactly `bytes`: they go to a
-// new temporary file beside it, which is renamed over `path` once complete.
-// On failure the temporary file is removed, `path` is left as it was, and the
-// call panics with "`prefix`: " and the error's description.
+// replace_file()
+//
+// Replaces the file that `path` names (a symbolic link's target, the link
+// staying a link) by one holding exactly `bytes`. They go to an unnamed file
+// in the same directory (a named one where the file system has none), which
+// takes the old file's permission bits, and its owner and group where the
+// process may set them, and is then linked and renamed over the old file. A
+// new file gets `kCreateMode` less the umask. A file that the process may
+// not write is refused as writing it in place would be; a directory that
+// takes no new file gets the bytes written in place. On failure the
+// temporary file is removed, the old file is left as it was, and the call
+// panics with "`prefix`: " and the error's description.
 void replace_file(const std::string& path, std::string_view bytes,
                   std::string_view prefix);
 

@@ -6,10 +6,16 @@
 namespace selvane::binding {
 
 // Turns the C++ exception being handled into the current Python error: a
-// `PyErrOccurred` keeps the error already set, a `selvane::Panic` becomes the
-// panic exception, and anything else a `MemoryError` or a panic exception
-// with its text. Call it only from inside a `catch` block.
+// `PyErrOccurred` or `selvane::Interrupted` keeps the error already set, a
+// `selvane::Panic` becomes the panic exception, and anything else a
+// `MemoryError` or a panic exception with its text. Call it only from inside a
+// `catch` block.
 void raise_caught_exception() noexcept;
+
+// Runs the interpreter's handlers of the signals that arrived meanwhile;
+// returns true when one raised, its exception then being set. The core calls
+// it through `selvane::check_interrupts()` while a call installs it.
+bool run_signal_handlers() noexcept;
 
 // Returns `body()`, a new reference, or null with the Python error set when
 // `body` throws. Nothing thrown inside `body` leaves this frame.

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/interrupt.h"
 #include "binding/borrow.h"
 #include "binding/call_frame.h"
 #include "binding/conversions.h"
@@ -63,6 +64,9 @@ PyObject* data_train(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
           "print_logs", [&] { return binding::to_bool(slots[1]); });
       const std::string logs_file = convert_argument(
           "logs_file", [&] { return binding::owned_text(slots[2]); });
+      // Ctrl-C ends a long training between chunks, or an open or read that
+      // it interrupts, with the handler's KeyboardInterrupt.
+      const InterruptCheckScope interrupts(&binding::run_signal_handlers);
       training::train(record_of(data), train_file, print_logs, logs_file);
     }
     return Py_NewRef(Py_None);
@@ -146,7 +150,13 @@ PyObject* module_load_from_file(PyObject*, PyObject* const* args,
     // Borrowed from the argument, which the caller keeps alive for the call.
     const std::string_view filename = convert_argument(
         "filename", [&] { return binding::text_view(slots[0]); });
-    model::Data record = model::load_from_file(filename);
+    model::Data record;
+    {
+      // An open or read that a signal interrupts (a FIFO without a writer)
+      // runs the handlers, and Ctrl-C ends the call.
+      const InterruptCheckScope interrupts(&binding::run_signal_handlers);
+      record = model::load_from_file(filename);
+    }
     return new_data_object(std::move(record)).release();
   });
 }

@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "base/allocation.h"
 #include "text/utf8.h"
 
 namespace selvane::model {
@@ -32,6 +35,19 @@ constexpr std::size_t kMinTextEntryBytes = kIdBytes + kCountBytes;
 std::size_t reserve_for(std::size_t count, std::size_t cap,
                         std::size_t bytes_left, std::size_t min_entry_bytes) {
   return std::min({count, cap, bytes_left / min_entry_bytes});
+}
+
+// Returns the text of a failed allocation while reading entry `entry` (from
+// 0) of `count` of `what`.
+std::string allocation_message(std::string_view what, std::size_t entry,
+                               std::size_t count) {
+  std::string out = "memory allocation failed while loading a model: ";
+  out += what;
+  if (count > 0) {
+    out += " (entry " + std::to_string(entry + 1) + " of " +
+           std::to_string(count) + ")";
+  }
+  return out;
 }
 
 // Writes little-endian integers front to back into a buffer that the size
@@ -62,17 +78,33 @@ class Writer {
   char* out_;
 };
 
-// Reads the buffer with a cursor; every shortfall is an end-of-data error.
+// Reads the model's bytes with a cursor, either over data held whole in
+// memory or over a window that a `ByteSource` refills block by block; every
+// shortfall is an end-of-data error.
 class Reader {
  public:
-  explicit Reader(std::string_view bytes) : bytes_(bytes) {}
+  explicit Reader(std::string_view bytes) : view_(bytes) {}
+  explicit Reader(ByteSource& source) : source_(&source) {
+    try {
+      window_ = std::make_unique_for_overwrite<char[]>(kWindowBytes);
+    } catch (const std::bad_alloc&) {
+      throw AllocationFailure(allocation_message("the read buffer", 0, 0));
+    }
+  }
 
-  std::size_t left() const { return bytes_.size() - pos_; }
+  // Returns how many bytes are left, as far as known: only pre-sizing reads
+  // it, so a source of unknown size counts as endless.
+  std::size_t left() const {
+    const std::size_t here = view_.size() - pos_;
+    if (source_ == nullptr) return here;
+    const std::size_t later = source_->size_hint();
+    return later > SIZE_MAX - here ? SIZE_MAX : here + later;
+  }
 
   TokenId u16() {
     need(kIdBytes);
-    const auto low = static_cast<std::uint8_t>(bytes_[pos_]);
-    const auto high = static_cast<std::uint8_t>(bytes_[pos_ + 1]);
+    const auto low = static_cast<std::uint8_t>(view_[pos_]);
+    const auto high = static_cast<std::uint8_t>(view_[pos_ + 1]);
     pos_ += kIdBytes;
     return static_cast<TokenId>(low | (high << 8));
   }
@@ -81,7 +113,7 @@ class Reader {
     need(kCountBytes);
     std::uint64_t value = 0;
     for (std::size_t i = 0; i < kCountBytes; ++i) {
-      value |= std::uint64_t{static_cast<std::uint8_t>(bytes_[pos_ + i])}
+      value |= std::uint64_t{static_cast<std::uint8_t>(view_[pos_ + i])}
                << (8 * i);
     }
     pos_ += kCountBytes;
@@ -98,21 +130,78 @@ class Reader {
     return static_cast<std::size_t>(value);
   }
 
-  // Returns the next `length` bytes; the caller has checked they are there.
-  std::string_view take(std::size_t length) {
-    const std::string_view out = bytes_.substr(pos_, length);
-    pos_ += length;
-    return out;
+  // Puts the next `length` bytes into `out` and returns true, or returns
+  // false when the data ends first.
+  bool take(std::size_t length, std::string& out) {
+    if (view_.size() - pos_ >= length) {
+      // Constructing is cheaper than assign(), which must allow for the
+      // source overlapping the string.
+      out = std::string(view_.data() + pos_, length);
+      pos_ += length;
+      return true;
+    }
+    return take_across_blocks(length, out);
   }
 
  private:
-  void need(std::size_t length) const {
-    if (left() < length) {
-      throw ModelFileError(std::string(kUnexpectedEofDescription));
+  // A block of the source: large enough that reads are few, small enough to
+  // cost nothing beside a model.
+  static constexpr std::size_t kWindowBytes = 64 * 1024;
+  // Ahead of its bytes, a text is pre-sized for at most 1 MiB.
+  static constexpr std::size_t kTextReserveCap = 1 << 20;
+
+  // Kept small enough to inline into every field read: the data is in the
+  // window nearly always.
+  void need(std::size_t length) {
+    if (view_.size() - pos_ < length) [[unlikely]] {
+      refill_for(length);
     }
   }
 
-  std::string_view bytes_;
+  [[gnu::noinline]] void refill_for(std::size_t length) {
+    while (view_.size() - pos_ < length) {
+      if (!refill()) {
+        throw ModelFileError(std::string(kUnexpectedEofDescription));
+      }
+    }
+  }
+
+  // The rest of `take()`, for bytes beyond the window. Memory grows with the
+  // bytes that arrive, never ahead of them, so a corrupt length costs no more
+  // than the data behind it; data held whole is checked before anything is
+  // allocated.
+  [[gnu::noinline]] bool take_across_blocks(std::size_t length,
+                                            std::string& out) {
+    out.clear();
+    if (source_ == nullptr) return false;
+    out.reserve(std::min(length, kTextReserveCap));
+    for (;;) {
+      const std::size_t here =
+          std::min(view_.size() - pos_, length - out.size());
+      out.append(view_.data() + pos_, here);
+      pos_ += here;
+      if (out.size() == length) return true;
+      if (!refill()) return false;
+    }
+  }
+
+  // Moves the unread bytes to the front of the window and reads more behind
+  // them. Returns false at the end of the data.
+  bool refill() {
+    if (source_ == nullptr) return false;
+    const std::size_t unread = view_.size() - pos_;
+    std::copy(view_.begin() + static_cast<std::ptrdiff_t>(pos_), view_.end(),
+              window_.get());
+    const std::size_t got =
+        source_->read(window_.get() + unread, kWindowBytes - unread);
+    view_ = std::string_view(window_.get(), unread + got);
+    pos_ = 0;
+    return got > 0;
+  }
+
+  ByteSource* source_ = nullptr;
+  std::unique_ptr<char[]> window_;
+  std::string_view view_;
   std::size_t pos_ = 0;
 };
 
@@ -128,50 +217,85 @@ std::string describe_utf8_error(const text::Utf8Error& error) {
 
 void read_lookup(Reader& in, Lookup& lookup) {
   const std::size_t count = in.size();
-  lookup.reserve(
-      reserve_for(count, kLookupReserveCap, in.left(), kMinTextEntryBytes));
-  for (std::size_t i = 0; i < count; ++i) {
-    const TokenId id = in.u16();
-    const std::size_t length = in.size();
-    // Checking the length against the bytes present before copying means a
-    // corrupt length never allocates ahead of the data; the outcome is the
-    // same end-of-data error as running out while taking the bytes.
-    if (in.left() < length) {
-      throw ModelFileError(std::string(kUnexpectedEofDescription));
+  std::size_t i = 0;
+  std::size_t length = 0;
+  try {
+    lookup.reserve(
+        reserve_for(count, kLookupReserveCap, in.left(), kMinTextEntryBytes));
+    for (; i < count; ++i) {
+      const TokenId id = in.u16();
+      length = in.size();
+      // Running out inside the bytes is the same end-of-data error as
+      // running out before a length or id.
+      std::string bytes;
+      if (!in.take(length, bytes)) {
+        throw ModelFileError(std::string(kUnexpectedEofDescription));
+      }
+      length = 0;
+      lookup.insert_or_assign(id, std::move(bytes));
     }
-    lookup.insert_or_assign(id, std::string(in.take(length)));
+  } catch (const std::bad_alloc&) {
+    throw AllocationFailure(allocation_message(
+        length > 0
+            ? "the " + std::to_string(length) + " bytes of a lookup token"
+            : std::string("the lookup map"),
+        i, count));
   }
 }
 
 void read_merges(Reader& in, Merges& merges) {
   const std::size_t count = in.size();
-  merges.reserve(reserve_for(count, kMergesReserveCap, in.left(), kMergeBytes));
-  for (std::size_t i = 0; i < count; ++i) {
-    const TokenId first = in.u16();
-    const TokenId second = in.u16();
-    const TokenId merged = in.u16();
-    merges.insert_or_assign(pair_key(first, second), merged);
+  std::size_t i = 0;
+  try {
+    merges.reserve(
+        reserve_for(count, kMergesReserveCap, in.left(), kMergeBytes));
+    for (; i < count; ++i) {
+      const TokenId first = in.u16();
+      const TokenId second = in.u16();
+      const TokenId merged = in.u16();
+      merges.insert_or_assign(pair_key(first, second), merged);
+    }
+  } catch (const std::bad_alloc&) {
+    throw AllocationFailure(allocation_message("the merges map", i, count));
   }
 }
 
 void read_unicode_lookup(Reader& in, UnicodeLookup& unicode_lookup) {
   const std::size_t count = in.size();
-  unicode_lookup.reserve(reserve_for(count, kUnicodeLookupReserveCap, in.left(),
-                                     kMinTextEntryBytes));
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t length = in.size();
-    if (in.left() < length) {
-      throw ModelFileError(std::string(kShortTextDescription));
+  std::size_t i = 0;
+  std::size_t length = 0;
+  try {
+    unicode_lookup.reserve(reserve_for(count, kUnicodeLookupReserveCap,
+                                       in.left(), kMinTextEntryBytes));
+    for (; i < count; ++i) {
+      length = in.size();
+      std::string key;
+      if (!in.take(length, key)) {
+        throw ModelFileError(std::string(kShortTextDescription));
+      }
+      length = 0;
+      if (const std::optional<text::Utf8Error> error =
+              text::validate_utf8(key)) {
+        throw ModelFileError(describe_utf8_error(*error));
+      }
+      const TokenId id = in.u16();
+      unicode_lookup.insert_or_assign(std::move(key), id);
     }
-    const std::string_view text = in.take(length);
-    if (const std::optional<text::Utf8Error> error =
-            text::validate_utf8(text)) {
-      throw ModelFileError(describe_utf8_error(*error));
-    }
-    std::string key(text);
-    const TokenId id = in.u16();
-    unicode_lookup.insert_or_assign(std::move(key), id);
+  } catch (const std::bad_alloc&) {
+    throw AllocationFailure(
+        allocation_message(length > 0 ? "the " + std::to_string(length) +
+                                            " bytes of a unicode_lookup text"
+                                      : std::string("the unicode_lookup map"),
+                           i, count));
   }
+}
+
+Data decode(Reader& in) {
+  Data data;
+  read_lookup(in, data.lookup);
+  read_merges(in, data.merges);
+  read_unicode_lookup(in, data.unicode_lookup);
+  return data;
 }
 
 }  // namespace
@@ -225,11 +349,12 @@ std::string encode_model(const Data& data) {
 
 Data decode_model(std::string_view bytes) {
   Reader in(bytes);
-  Data data;
-  read_lookup(in, data.lookup);
-  read_merges(in, data.merges);
-  read_unicode_lookup(in, data.unicode_lookup);
-  return data;
+  return decode(in);
+}
+
+Data decode_model(ByteSource& source) {
+  Reader in(source);
+  return decode(in);
 }
 
 }  // namespace selvane::model

@@ -1,7 +1,6 @@
 #include "training/chunk_reader.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 
@@ -13,10 +12,7 @@ ChunkReader::ChunkReader(const std::string& path, std::size_t chunk_size)
       buffer_(std::make_unique_for_overwrite<char[]>(chunk_size)) {}
 
 std::string_view ChunkReader::next() {
-  ssize_t got;
-  do {
-    got = ::read(file_.get(), buffer_.get(), chunk_size_);
-  } while (got < 0 && errno == EINTR);
+  const ssize_t got = read_retrying(file_.get(), buffer_.get(), chunk_size_);
   if (got < 0) fail_os("To Work", errno);
   return {buffer_.get(), static_cast<std::size_t>(got)};
 }

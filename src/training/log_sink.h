@@ -43,6 +43,15 @@ class FileLogSink final : public LogSink {
   UniqueFd file_;
 };
 
+// refuse_self_destruction()
+//
+// Panics with a "To Work" message when `logs_file` is the same file
+// (device and inode, links followed) as `train_file` or as the model file
+// "tokenizer": creating the log would truncate the corpus or the model.
+// Call it before any file is created or truncated.
+void refuse_self_destruction(const std::string& logs_file,
+                             const std::string& train_file);
+
 // Opens the log sink of a training call. `logs_file` is created or truncated
 // either way; with `print_logs` it then holds just "Started \n ", and the sink
 // is "log.txt" opened for appending. Panics with "To Work" or "Logs File

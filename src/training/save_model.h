@@ -12,7 +12,8 @@ inline constexpr char kModelFileName[] = "tokenizer";
 
 // save_model()
 //
-// Replaces "tokenizer" with the whole of `data` in the model file format and
+// Replaces "tokenizer" (a symbolic link's target, keeping its mode and owner;
+// see `replace_file()`) with the whole of `data` in the model file format and
 // then prints the saved block to `console`. The old file stays whole until
 // the new one is complete; on failure it is left as it was and the call
 // panics with "Should work: " and the error's description.

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "base/interrupt.h"
 #include "codec/merge_engine.h"
 #include "training/chunk_reader.h"
 #include "training/id_allocation.h"
@@ -31,10 +32,14 @@ void train(model::Data& data, const std::string& train_file, bool print_logs,
   // Each step's effects stay in place when a later one fails: the reserved
   // entries, the files created or truncated, and every chunk saved so far.
   write_reserved_entries(data);
+  refuse_self_destruction(logs_file, train_file);
   FileLogSink log = open_log_sink(logs_file, print_logs);
   ChunkReader reader(train_file);
   console.print(kStartLine);
   for (bool first_chunk = true;; first_chunk = false) {
+    // Between chunks the model file holds every chunk so far: the place
+    // where a Ctrl-C may end the call.
+    check_interrupts();
     const std::string_view chunk = reader.next();
     if (chunk.empty()) break;
     train_chunk<TrainingSequence>(data, chunk, first_chunk, print_logs, log,

@@ -222,5 +222,40 @@ TEST(ReplaceFile, FailedRenameRemovesTheTemporaryFile) {
   EXPECT_EQ(read_file("tokenizer/keep"), "x");
 }
 
+TEST(ReplaceFile, ReplacesASymlinksTargetAndKeepsItsMode) {
+  ScopedTempDir dir;
+  std::filesystem::create_directory("models");
+  write_file("models/mine", "old");
+  std::filesystem::permissions("models/mine", std::filesystem::perms(0640));
+  std::filesystem::create_symlink("models/mine", "tokenizer");
+  // A relative link in another directory resolves from that directory.
+  std::filesystem::create_symlink("mine", "models/current");
+  std::filesystem::create_symlink("models/current", "via-two-links");
+  replace_file("tokenizer", "new", "Should work");
+  replace_file("via-two-links", "newer", "Should work");
+  EXPECT_TRUE(std::filesystem::is_symlink("tokenizer"));
+  EXPECT_EQ(read_file("models/mine"), "newer");
+  EXPECT_EQ(std::filesystem::status("models/mine").permissions(),
+            std::filesystem::perms(0640));
+  std::size_t entries = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("models")) {
+    static_cast<void>(entry);
+    ++entries;
+  }
+  EXPECT_EQ(entries, 2u);  // "mine" and the link, no temporary file
+
+  // A dangling link's target is created, as writing through it would.
+  std::filesystem::create_symlink("models/new", "dangling");
+  replace_file("dangling", "created", "Should work");
+  EXPECT_EQ(read_file("models/new"), "created");
+  EXPECT_TRUE(std::filesystem::is_symlink("dangling"));
+
+  std::filesystem::create_symlink("loop-b", "loop-a");
+  std::filesystem::create_symlink("loop-a", "loop-b");
+  EXPECT_EQ(
+      panic_message([] { replace_file("loop-a", "model", "Should work"); }),
+      os_failure("Should work", ELOOP));
+}
+
 }  // namespace
 }  // namespace selvane::training
