@@ -1,8 +1,15 @@
-"""The progress bar of `train` on standard error.
+"""Progress on standard error for the companion's long jobs: training and
+corpus encoding.
 
-Written here rather than taken from a progress-bar library: importing one
-costs a tenth of a second, which is more than a tenth of a 12 MB training
-run, and it would run while the training child needs the CPU.
+On a terminal the bars are tqdm's. Elsewhere (a log file, a pipe, a batch
+job) a redrawn bar would only fill the file with carriage returns, so training
+writes one plain line per completed chunk instead, and corpus encoding, which
+has no chunks to speak of, stays silent.
+
+tqdm is imported when the first bar is drawn, not when the command starts:
+its import takes about a tenth of a second, which would count against every
+short command, and by the time a training draws its first bar the training
+process is already running on another core.
 """
 
 from __future__ import annotations
@@ -12,68 +19,61 @@ import time
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import TextIO
+    from typing import Any, TextIO
 
     from .training import TrainProgress
 
-__all__ = ["ProgressBar"]
+__all__ = ["ProgressBar", "byte_bar"]
 
 
-def _size(count: float) -> str:
-    for unit in ("B", "kB", "MB", "GB"):
-        if count < 1000 or unit == "GB":
-            return f"{count:.1f} {unit}" if unit != "B" else f"{count:.0f} B"
-        count /= 1000
-    raise AssertionError("unreachable")
+def byte_bar(total: int, desc: str, stream: TextIO | None = None) -> Any:
+    """A tqdm bar over `total` bytes, with rate and time left, on `stream`
+    (standard error by default)."""
+    from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
 
-
-def _clock(seconds: float) -> str:
-    seconds = int(seconds)
-    return f"{seconds // 3600}:{seconds // 60 % 60:02d}:{seconds % 60:02d}" if seconds >= 3600 else f"{seconds // 60:02d}:{seconds % 60:02d}"
+    return tqdm(total=total, desc=desc, unit="B", unit_scale=True, file=stream if stream is not None else sys.stderr)
 
 
 class ProgressBar:
-    """Corpus bytes done of the total, with chunks, merges and ids in use,
-    rate and time left. On a terminal it redraws one line; elsewhere (a log
-    file, a pipe) it writes one line per update."""
+    """Training progress: bytes of corpus done of the total, chunks, merges
+    learned and ids in use, rate and time left. A tqdm bar on a terminal;
+    elsewhere one line per update."""
 
     def __init__(self, stream: TextIO | None = None) -> None:
         self._stream = stream if stream is not None else sys.stderr
         self._tty = self._stream.isatty()
         self._started = time.monotonic()
-        self._drawn = False
+        self._bar: Any = None
         #: the last state seen, None before the first update
         self.state: TrainProgress | None = None
 
+    @staticmethod
+    def counts(state: TrainProgress) -> str:
+        """Chunks, merges and ids of `state`, as the bar shows them."""
+        return f"chunk {state.chunks_done}/{state.chunks_total}, {state.merges:,} merges, {state.ids:,} ids"
+
     def line(self, state: TrainProgress) -> str:
-        """The text of the bar for `state`."""
+        """The plain line written for `state` where there is no terminal."""
         elapsed = time.monotonic() - self._started
-        total = max(state.bytes_total, 1)
-        share = state.bytes_done / total
-        rate = state.bytes_done / elapsed if elapsed > 0 else 0.0
-        left = (state.bytes_total - state.bytes_done) / rate if rate > 0 else None
-        filled = int(share * 20)
-        return (
-            f"training {share:4.0%} |{'#' * filled}{'.' * (20 - filled)}| "
-            f"{_size(state.bytes_done)}/{_size(state.bytes_total)}, "
-            f"chunk {state.chunks_done}/{state.chunks_total}, {state.merges:,} merges, {state.ids:,} ids, "
-            f"{_size(rate)}/s, {_clock(elapsed)} elapsed"
-            + (f", {_clock(left)} left" if left is not None and state.bytes_done < state.bytes_total else "")
-        )
+        rate = state.bytes_done / elapsed / 1e6 if elapsed > 0 else 0.0
+        share = state.bytes_done / max(state.bytes_total, 1)
+        return (f"training {share:4.0%}: {state.bytes_done:,} of {state.bytes_total:,} bytes, "
+                f"{self.counts(state)}, {rate:.1f} MB/s, {elapsed:.1f} s")
 
     def update(self, state: TrainProgress) -> None:
         """Shows `state` (called at the start and after every saved chunk)."""
         self.state = state
-        if self._tty:
-            self._stream.write("\r" + self.line(state) + "\x1b[K")
-        else:
+        if not self._tty:
             self._stream.write(self.line(state) + "\n")
-        self._stream.flush()
-        self._drawn = True
+            self._stream.flush()
+            return
+        if self._bar is None:
+            self._bar = byte_bar(state.bytes_total, "training", self._stream)
+        self._bar.set_postfix_str(self.counts(state), refresh=False)
+        self._bar.update(state.bytes_done - self._bar.n)
 
     def close(self) -> None:
         """Ends the bar's line, leaving it as it last stood."""
-        if self._drawn and self._tty:
-            self._stream.write("\n")
-            self._stream.flush()
-        self._drawn = False
+        if self._bar is not None:
+            self._bar.close()
+            self._bar = None

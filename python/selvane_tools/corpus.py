@@ -18,6 +18,7 @@ import sys
 from collections.abc import Sequence
 from typing import Any
 
+from ._progress import byte_bar
 from .errors import SelvaneError
 from .model import Model
 from .shards import (
@@ -95,39 +96,21 @@ def _worker(
 
 
 class _Progress:
-    """A byte progress bar on standard error: tqdm when installed, else a
-    plain line; silent when standard error is not a terminal."""
+    """The byte bar of a local run: drawn only when asked, or by default
+    when standard error is a terminal; fed the workers' shared byte count."""
 
     def __init__(self, total: int, enabled: bool | None) -> None:
         if enabled is None:
             enabled = sys.stderr.isatty()
-        self._bar: Any = None
-        self._total = total
-        self._shown = 0
-        self._enabled = enabled
-        if not enabled:
-            return
-        try:
-            from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
-        except ImportError:
-            return
-        self._bar = tqdm(total=total, unit="B", unit_scale=True, file=sys.stderr, desc="encode")
+        self._bar = byte_bar(total, "encode") if enabled else None
 
     def update_to(self, count: int) -> None:
-        if not self._enabled or count == self._shown:
-            return
-        if self._bar is not None:
-            self._bar.update(count - self._shown)
-        else:
-            sys.stderr.write(f"\rencode: {count:,} of {self._total:,} bytes")
-            sys.stderr.flush()
-        self._shown = count
+        if self._bar is not None and count != self._bar.n:
+            self._bar.update(count - self._bar.n)
 
     def close(self) -> None:
         if self._bar is not None:
             self._bar.close()
-        elif self._enabled:
-            sys.stderr.write("\n")
 
 
 def run_tasks(

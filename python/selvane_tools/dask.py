@@ -13,6 +13,7 @@ import os
 from collections.abc import Sequence
 from typing import Any
 
+from ._progress import byte_bar
 from .errors import SelvaneError
 from .model import Model
 from .shards import (
@@ -77,12 +78,7 @@ def encode_corpus(
     ]
     bar = None
     if progress or (progress is None and os.isatty(2)):
-        try:
-            from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
-
-            bar = tqdm(total=sum(t.end - t.start for t in tasks), unit="B", unit_scale=True, desc="encode")
-        except ImportError:
-            bar = None
+        bar = byte_bar(sum(t.end - t.start for t in tasks), "encode")
     sizes = {future.key: task.end - task.start for future, task in zip(futures, tasks)}
     results: list[ShardResult] = []
     try:
