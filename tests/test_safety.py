@@ -233,8 +233,12 @@ def test_killed_training_leaves_one_of_the_saves_and_no_temporary_file(tmp_path)
         assert set(os.listdir(work)) == TRAIN_FILES
 
 
+# A shell starts background jobs with SIGINT ignored, and Python keeps that;
+# the children below need Ctrl-C's usual KeyboardInterrupt whatever started
+# the test run.
 INTERRUPTED = """
-import os, sys, time, selvane
+import os, signal, sys, time, selvane
+signal.signal(signal.SIGINT, signal.default_int_handler)
 model = selvane.load_from_file("start.model")
 open_fds = len(os.listdir("/proc/self/fd"))
 print("READY", flush=True)
@@ -281,6 +285,7 @@ def test_ctrl_c_ends_training_within_a_chunk_with_the_last_save(tmp_path):
 
 BLOCKED = """
 import os, signal, sys, time, selvane
+signal.signal(signal.SIGINT, signal.default_int_handler)
 calls = []
 signal.signal(signal.SIGUSR1, lambda *_: calls.append("usr1"))
 print("READY", flush=True)
