@@ -26,12 +26,18 @@ if TYPE_CHECKING:
 __all__ = ["ProgressBar", "byte_bar"]
 
 
-def byte_bar(total: int, desc: str, stream: TextIO | None = None) -> Any:
+def byte_bar(total: int, desc: str, enabled: bool | None = True, stream: TextIO | None = None) -> Any:
     """A tqdm bar over `total` bytes, with rate and time left, on `stream`
-    (standard error by default)."""
+    (standard error by default); None when not `enabled`. With `enabled`
+    None the bar is drawn only when the stream is a terminal."""
+    stream = stream if stream is not None else sys.stderr
+    if enabled is None:
+        enabled = stream.isatty()
+    if not enabled:
+        return None
     from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
 
-    return tqdm(total=total, desc=desc, unit="B", unit_scale=True, file=stream if stream is not None else sys.stderr)
+    return tqdm(total=total, desc=desc, unit="B", unit_scale=True, file=stream)
 
 
 class ProgressBar:
@@ -68,7 +74,7 @@ class ProgressBar:
             self._stream.flush()
             return
         if self._bar is None:
-            self._bar = byte_bar(state.bytes_total, "training", self._stream)
+            self._bar = byte_bar(state.bytes_total, "training", stream=self._stream)
         self._bar.set_postfix_str(self.counts(state), refresh=False)
         self._bar.update(state.bytes_done - self._bar.n)
 

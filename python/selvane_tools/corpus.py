@@ -14,7 +14,6 @@ import multiprocessing
 import os
 import queue
 import signal
-import sys
 from collections.abc import Sequence
 from typing import Any
 
@@ -100,9 +99,7 @@ class _Progress:
     when standard error is a terminal; fed the workers' shared byte count."""
 
     def __init__(self, total: int, enabled: bool | None) -> None:
-        if enabled is None:
-            enabled = sys.stderr.isatty()
-        self._bar = byte_bar(total, "encode") if enabled else None
+        self._bar = byte_bar(total, "encode", enabled)
 
     def update_to(self, count: int) -> None:
         if self._bar is not None and count != self._bar.n:

@@ -76,9 +76,7 @@ def encode_corpus(
         client.submit(_encode_task, shipped, task, out_dir, key=f"selvane-shard-{task.name}-{os.urandom(4).hex()}")
         for task in tasks
     ]
-    bar = None
-    if progress or (progress is None and os.isatty(2)):
-        bar = byte_bar(sum(t.end - t.start for t in tasks), "encode")
+    bar = byte_bar(sum(t.end - t.start for t in tasks), "encode", progress)
     sizes = {future.key: task.end - task.start for future, task in zip(futures, tasks)}
     results: list[ShardResult] = []
     try:

@@ -20,11 +20,13 @@ by U+FFFD.
 
 from __future__ import annotations
 
+import itertools
+
 from .errors import SelvaneError
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Iterator
+    from collections.abc import Callable, Iterable, Iterator
     from typing import BinaryIO
 
 __all__ = ["Unit", "UnitError", "parse_unit", "iter_units", "iter_numbered_units", "iter_range_units", "UNIT_HELP"]
@@ -117,16 +119,21 @@ def iter_numbered_units(stream: BinaryIO, unit: Unit, name: str = "<stdin>", fir
         if paragraph:
             yield start, _text(b"\n".join(paragraph))
         return
-    field = unit.field
-    assert field is not None
-    for number, raw in enumerate(_lines(stream), first_line):
+    assert unit.field is not None
+    yield from _json_units(enumerate(_lines(stream), first_line), unit.field, lambda number: f"{name}:{number}")
+
+
+def _json_units(lines: Iterable[tuple[int, bytes]], field: str, where: Callable[[int], str]) -> Iterator[tuple[int, str]]:
+    """(key, text) of the non-blank JSON lines of (key, line) pairs;
+    `where(key)` names the line in an error."""
+    for key, raw in lines:
         if _is_blank(raw):
             continue
         try:
             value = _json_field(raw, field)
         except UnitError as error:
-            raise UnitError(f"{name}:{number}: {error}") from None
-        yield number, value
+            raise UnitError(f"{where(key)}: {error}") from None
+        yield key, value
 
 
 def _json_field(raw: bytes, field: str) -> str:
@@ -293,15 +300,6 @@ def iter_range_units(
         if paragraph:
             yield begin, _text(b"\n".join(paragraph))
         return
-    field = unit.field
-    assert field is not None
-    for pos, raw in _range_lines(f, size, start):
-        if pos >= end:
-            return
-        if _is_blank(raw):
-            continue
-        try:
-            value = _json_field(raw, field)
-        except UnitError as error:
-            raise UnitError(f"{name}:{line_number(f, pos)}: {error}") from None
-        yield pos, value
+    assert unit.field is not None
+    in_range = itertools.takewhile(lambda line: line[0] < end, _range_lines(f, size, start))
+    yield from _json_units(in_range, unit.field, lambda pos: f"{name}:{line_number(f, pos)}")
