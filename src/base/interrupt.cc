@@ -3,9 +3,11 @@
 namespace selvane {
 namespace {
 
-// Only read and written by the thread that holds the interpreter lock for the
-// whole call, so it needs no atomic.
-InterruptCheck installed_check = nullptr;
+// Installed by the thread that holds the interpreter lock for the whole call,
+// and seen by that thread alone: a helper thread of the call finds no check,
+// so the file layer's retries there never run the host's signal handlers,
+// which belong to the interpreter's main thread.
+thread_local InterruptCheck installed_check = nullptr;
 
 }  // namespace
 

@@ -24,15 +24,17 @@ using InterruptCheck = bool (*)();
 
 // check_interrupts()
 //
-// Runs the installed check, if any. Throws `Interrupted` when it returns
-// true; returns normally otherwise, and always when no check is installed
-// (the C++ tests, or a caller without signal handlers).
+// Runs the check installed on this thread, if any. Throws `Interrupted` when
+// it returns true; returns normally otherwise, and always when no check is
+// installed (the C++ tests, a caller without signal handlers, or a helper
+// thread of a call).
 void check_interrupts();
 
 // InterruptCheckScope
 //
-// Installs `check` for the lifetime of the object and then puts back the one
-// before it, so that a call's hook never outlives the call.
+// Installs `check` on the current thread for the lifetime of the object and
+// then puts back the one before it, so that a call's hook never outlives the
+// call.
 class InterruptCheckScope {
  public:
   explicit InterruptCheckScope(InterruptCheck check);

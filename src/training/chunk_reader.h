@@ -30,9 +30,19 @@ class ChunkReader {
   // the error's description when the read fails.
   std::string_view next();
 
+  // Same as `next()`, but a failed read sets `error` to its error number and
+  // returns an empty view instead of panicking, so that a helper thread can
+  // leave the report to the calling one.
+  std::string_view next(int& error);
+
+  // Returns whether the file is a regular file: a read of it returns at once
+  // and may be made ahead of time, where a pipe's may wait for its writer.
+  bool regular_file() const { return regular_file_; }
+
  private:
   UniqueFd file_;
   std::size_t chunk_size_;
+  bool regular_file_;
   std::unique_ptr<char[]> buffer_;
 };
 

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "model/unicode_lookup.h"
+
 #include "model/data.h"
 
 namespace selvane::training {
@@ -21,6 +23,37 @@ std::string replace_markers(std::string text);
 // `unicode_lookup` and then `lookup`.
 std::vector<model::TokenId> pretokenize_chunk(model::Data& data,
                                               std::string_view chunk);
+
+// PreparedChunk
+//
+// A chunk pretokenized against a model that it may not change yet: the ids
+// of known clusters, and the clusters new to the model in order of first
+// occurrence, waiting for `commit_chunk()` to give them ids.
+struct PreparedChunk {
+  // One id per cluster; at a new cluster, the index of its text in
+  // `new_clusters` instead (truncated to 16 bits: see commit_chunk()).
+  std::vector<model::TokenId> ids;
+  // The texts of the new clusters, in order of first occurrence.
+  std::vector<std::string> new_clusters;
+  // Whether each position of `ids` holds a new cluster's index; empty when
+  // there is no new cluster.
+  std::vector<bool> is_new;
+};
+
+// Returns the pretokenization of `chunk` against `unicode_lookup`, which it
+// only reads: safe beside threads that change the model's other maps.
+PreparedChunk prepare_chunk(const model::UnicodeLookup& unicode_lookup,
+                            std::string_view chunk);
+
+// commit_chunk()
+//
+// Gives the new clusters of `prepared` their ids, in order of first
+// occurrence, exactly as `pretokenize_chunk()` would have (the same
+// allocations and insertions, so an exhausted id space fails at the same
+// cluster with the same message), and returns the chunk's ids. `data`'s
+// `unicode_lookup` must be the one `prepared` was made against.
+std::vector<model::TokenId> commit_chunk(model::Data& data,
+                                         PreparedChunk prepared);
 
 }  // namespace selvane::training
 

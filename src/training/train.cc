@@ -2,12 +2,20 @@
 
 #include <unistd.h>
 
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "base/file_io.h"
 #include "base/interrupt.h"
 #include "codec/merge_engine.h"
+#include "codec/plain_merge_sequence.h"
 #include "training/chunk_reader.h"
 #include "training/id_allocation.h"
 #include "training/log_lines.h"
 #include "training/log_sink.h"
+#include "training/pretokenize.h"
+#include "training/read_ahead.h"
 #include "training/save_model.h"
 #include "training/train_chunk.h"
 
@@ -19,6 +27,53 @@ namespace {
 // each of the 700 choices; the tests hold it to the plain sequence's results.
 using TrainingSequence = codec::MergeEngine;
 
+// The body of a training call, merging with `Sequence`.
+template <class Sequence>
+void train_chunks(model::Data& data, const std::string& train_file,
+                  bool print_logs, const std::string& logs_file,
+                  Console& console, const TrainOptions& options) {
+  // Each step's effects stay in place when a later one fails: the reserved
+  // entries, the files created or truncated, and every chunk saved so far.
+  write_reserved_entries(data);
+  refuse_self_destruction(logs_file, train_file);
+  FileLogSink log = open_log_sink(logs_file, print_logs);
+  ChunkReader reader(train_file, options.chunk_size);
+  console.print(kStartLine);
+  // A pipe's next read may wait for its writer, and a Ctrl-C must be able to
+  // interrupt that wait: only a regular file is read ahead.
+  const bool read_ahead = options.read_ahead && reader.regular_file();
+  // Declared before the chunk's ids, so that a helper still running is
+  // waited for whatever ends the call.
+  ChunkReadAhead ahead;
+  std::vector<model::TokenId> ids;
+  for (bool first_chunk = true;; first_chunk = false) {
+    // Between chunks the model file holds every chunk so far: the place
+    // where a Ctrl-C may end the call.
+    check_interrupts();
+    if (read_ahead && !first_chunk) {
+      // The read and its failure are reported here, after the save, as
+      // without the helper; the new clusters take their ids only now, in
+      // the order of their first occurrence.
+      ReadAheadResult next = ahead.take();
+      if (next.error != 0) fail_os("To Work", next.error);
+      if (next.end) break;
+      ids = commit_chunk(data, std::move(next.chunk));
+    } else {
+      const std::string_view chunk = reader.next();
+      if (chunk.empty()) break;
+      ids = pretokenize_chunk(data, chunk);
+    }
+    // The merges of this chunk never add a cluster, so the next chunk can be
+    // pretokenized against the clusters as they stand now.
+    if (read_ahead) ahead.start(reader, data.unicode_lookup);
+    train_chunk_ids<Sequence>(data, std::move(ids), first_chunk, print_logs,
+                              log, console);
+    save_model(data, console);
+    log.write(kChunkSeparator);
+  }
+  // The training file and the log sink close with `reader` and `log`.
+}
+
 }  // namespace
 
 void train(model::Data& data, const std::string& train_file, bool print_logs,
@@ -29,25 +84,19 @@ void train(model::Data& data, const std::string& train_file, bool print_logs,
 
 void train(model::Data& data, const std::string& train_file, bool print_logs,
            const std::string& logs_file, Console& console) {
-  // Each step's effects stay in place when a later one fails: the reserved
-  // entries, the files created or truncated, and every chunk saved so far.
-  write_reserved_entries(data);
-  refuse_self_destruction(logs_file, train_file);
-  FileLogSink log = open_log_sink(logs_file, print_logs);
-  ChunkReader reader(train_file);
-  console.print(kStartLine);
-  for (bool first_chunk = true;; first_chunk = false) {
-    // Between chunks the model file holds every chunk so far: the place
-    // where a Ctrl-C may end the call.
-    check_interrupts();
-    const std::string_view chunk = reader.next();
-    if (chunk.empty()) break;
-    train_chunk<TrainingSequence>(data, chunk, first_chunk, print_logs, log,
-                                  console);
-    save_model(data, console);
-    log.write(kChunkSeparator);
+  train(data, train_file, print_logs, logs_file, console, TrainOptions{});
+}
+
+void train(model::Data& data, const std::string& train_file, bool print_logs,
+           const std::string& logs_file, Console& console,
+           const TrainOptions& options) {
+  if (options.plain_sequence) {
+    train_chunks<codec::PlainMergeSequence>(data, train_file, print_logs,
+                                            logs_file, console, options);
+  } else {
+    train_chunks<TrainingSequence>(data, train_file, print_logs, logs_file,
+                                   console, options);
   }
-  // The training file and the log sink close with `reader` and `log`.
 }
 
 }  // namespace selvane::training

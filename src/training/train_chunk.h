@@ -2,6 +2,7 @@
 #define SELVANE_TRAINING_TRAIN_CHUNK_H_
 
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "model/data.h"
@@ -13,23 +14,23 @@
 
 namespace selvane::training {
 
-// train_chunk()
+// train_chunk_ids()
 //
-// The step a training call takes for each chunk it reads, short of saving:
-// pretokenizes `chunk` into `data`, applies the known merges unless this is
-// the call's first chunk, prints the chunk line and learns the chunk's
-// merges. Returns the chunk's final ids; when `known_merged` is not null it
-// also receives the ids after the known merges. `Sequence` has the
-// interface of `codec::PlainMergeSequence`.
+// The step a training call takes for each chunk, once the chunk is
+// pretokenized into `chunk_ids`, short of saving: applies the known merges
+// unless this is the call's first chunk, prints the chunk line and learns
+// the chunk's merges. Returns the chunk's final ids; when `known_merged` is
+// not null it also receives the ids after the known merges. `Sequence` has
+// the interface of `codec::PlainMergeSequence`.
 template <class Sequence>
-std::vector<model::TokenId> train_chunk(
-    model::Data& data, std::string_view chunk, bool first_chunk,
+std::vector<model::TokenId> train_chunk_ids(
+    model::Data& data, std::vector<model::TokenId> chunk_ids, bool first_chunk,
     bool print_logs, LogSink& log, Console& console,
     std::vector<model::TokenId>* known_merged = nullptr) {
   // One sequence serves both passes: the known merges leave it exactly as
   // a new sequence of their result would be, once their rejections are
   // lifted, and a later chunk saves setting up its counts a second time.
-  Sequence sequence(pretokenize_chunk(data, chunk));
+  Sequence sequence(std::move(chunk_ids));
   // The first chunk of a call meets the known merges in learn_merges itself,
   // as no-news iterations.
   if (!first_chunk) {
@@ -44,6 +45,20 @@ std::vector<model::TokenId> train_chunk(
   learn_merges(sequence, data, print_logs, log, console);
   const auto ids = sequence.ids();
   return {ids.begin(), ids.end()};
+}
+
+// train_chunk()
+//
+// The same step from the chunk's bytes: pretokenizes `chunk` into `data`
+// first.
+template <class Sequence>
+std::vector<model::TokenId> train_chunk(
+    model::Data& data, std::string_view chunk, bool first_chunk,
+    bool print_logs, LogSink& log, Console& console,
+    std::vector<model::TokenId>* known_merged = nullptr) {
+  return train_chunk_ids<Sequence>(data, pretokenize_chunk(data, chunk),
+                                   first_chunk, print_logs, log, console,
+                                   known_merged);
 }
 
 }  // namespace selvane::training

@@ -1,0 +1,62 @@
+#ifndef SELVANE_TRAINING_READ_AHEAD_H_
+#define SELVANE_TRAINING_READ_AHEAD_H_
+
+#include <exception>
+#include <thread>
+
+#include "model/unicode_lookup.h"
+#include "training/chunk_reader.h"
+#include "training/pretokenize.h"
+
+namespace selvane::training {
+
+// The next chunk as a read-ahead delivers it.
+struct ReadAheadResult {
+  // The error number of a failed read, or 0.
+  int error = 0;
+  // Whether the read found the end of the file.
+  bool end = false;
+  // The chunk, pretokenized against the lookup given to `start()`.
+  PreparedChunk chunk;
+};
+
+// ChunkReadAhead
+//
+// Reads and pretokenizes the next chunk of a training file on a helper
+// thread while the calling thread learns the merges of the current one.
+// The helper only reads the reader's file and buffer and the given cluster
+// lookup, never panics (a failed read is handed back as its error number)
+// and never runs the host's interrupt check; it runs with every signal
+// blocked, so that signals keep reaching the calling thread. The result
+// does not depend on the helper's timing. The destructor waits for a helper
+// still running, so none outlives the training call, whatever ends it.
+class ChunkReadAhead {
+ public:
+  ChunkReadAhead() = default;
+  ChunkReadAhead(const ChunkReadAhead&) = delete;
+  ChunkReadAhead& operator=(const ChunkReadAhead&) = delete;
+  ~ChunkReadAhead();
+
+  // Starts reading the next chunk of `reader` and pretokenizing it against
+  // `unicode_lookup`. Neither may change, nor `reader` be used, until
+  // `take()`. When no thread can be started, the work waits for `take()`.
+  void start(ChunkReader& reader, const model::UnicodeLookup& unicode_lookup);
+
+  // Waits for the chunk started last and returns it. Rethrows what the
+  // helper threw (only a failed allocation can be).
+  ReadAheadResult take();
+
+ private:
+  // Reads and prepares the next chunk into `result_`.
+  void run();
+
+  ChunkReader* reader_ = nullptr;
+  const model::UnicodeLookup* unicode_lookup_ = nullptr;
+  std::thread helper_;
+  ReadAheadResult result_;
+  std::exception_ptr failure_;
+};
+
+}  // namespace selvane::training
+
+#endif  // SELVANE_TRAINING_READ_AHEAD_H_
