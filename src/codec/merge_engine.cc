@@ -73,14 +73,15 @@ MergeEngine::MergeEngine(std::vector<TokenId> ids) : size_(ids.size()) {
     ++records_[record].count;
     nodes_[i].window = record;
   }
-  for (PairRecord& record : records_) record.positions.reserve(record.count);
+  for (std::size_t r = 0; r < records_.size(); ++r) {
+    positions_[r].reserve(records_[r].count);
+  }
   for (std::size_t i = 0; i + 1 < n; ++i) {
-    records_[nodes_[i].window].positions.push_back(
-        static_cast<std::uint32_t>(i));
+    positions_[nodes_[i].window].push_back(static_cast<std::uint32_t>(i));
   }
   heap_.reserve(records_.size());
-  for (const PairRecord& record : records_) {
-    heap_.push_back(heap_rank(PairCount{record.key, record.count}));
+  for (std::size_t r = 0; r < records_.size(); ++r) {
+    heap_.push_back(heap_rank(PairCount{keys_[r], records_[r].count}));
   }
   std::make_heap(heap_.begin(), heap_.end());
 }
@@ -125,7 +126,7 @@ void MergeEngine::clear_bans() {
   for (const std::uint32_t record : banned_) {
     PairRecord& lifted = records_[record];
     lifted.banned = false;
-    if (lifted.count != 0) push_entry(lifted.count, lifted.key);
+    if (lifted.count != 0) push_entry(lifted.count, keys_[record]);
   }
   banned_.clear();
 }
@@ -133,8 +134,8 @@ void MergeEngine::clear_bans() {
 void MergeEngine::apply(PairKey pair, TokenId merged) {
   const std::uint32_t applied = find(pair);
   if (applied == kNoRecord) return;
-  std::vector<std::uint32_t> positions = std::move(records_[applied].positions);
-  records_[applied].positions.clear();
+  std::vector<std::uint32_t> positions = std::move(positions_[applied]);
+  positions_[applied].clear();
   if (records_[applied].count == 0) return;
 
   begin_change();
@@ -226,7 +227,7 @@ void MergeEngine::push_raised() {
   for (const std::uint32_t raised : raised_) {
     const PairRecord& record = records_[raised];
     if (record.count != 0 && !record.banned) {
-      push_entry(record.count, record.key);
+      push_entry(record.count, keys_[raised]);
     }
   }
   raised_.clear();
@@ -264,7 +265,9 @@ std::uint32_t MergeEngine::intern(PairKey key) {
   // Records never outnumber the windows ever created plus the bans, which
   // stays far below 2^32 for sequences within kMaxIds.
   const auto record = static_cast<std::uint32_t>(records_.size());
-  records_.push_back(PairRecord{key, 0, 0, false, {}});
+  records_.push_back(PairRecord{});
+  keys_.push_back(key);
+  positions_.emplace_back();
   slots_[slot] = Slot{key, record + 1};
   // Linear probing slows down sharply past half full.
   if (2 * records_.size() > slots_.size()) grow_table();
@@ -276,9 +279,8 @@ void MergeEngine::grow_table() {
   slot_mask_ = 2 * slot_mask_ + 1;
   --slot_shift_;
   // Keys are distinct, so each probe ends on an empty slot.
-  for (std::size_t i = 0; i < records_.size(); ++i) {
-    slots_[probe(records_[i].key)] =
-        Slot{records_[i].key, static_cast<std::uint32_t>(i + 1)};
+  for (std::size_t i = 0; i < keys_.size(); ++i) {
+    slots_[probe(keys_[i])] = Slot{keys_[i], static_cast<std::uint32_t>(i + 1)};
   }
 }
 
@@ -298,7 +300,7 @@ std::uint32_t MergeEngine::add_window(PairKey key, std::uint32_t left) {
   const std::uint32_t record = intern(key);
   PairRecord& added = records_[record];
   ++added.count;
-  added.positions.push_back(left);
+  positions_[record].push_back(left);
   if (added.raised_in != apply_calls_) {
     added.raised_in = apply_calls_;
     raised_.push_back(record);

@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "base/huge_pages.h"
 #include "codec/pair_counts.h"
 #include "model/token_id.h"
 
@@ -62,9 +63,11 @@ class MergeEngine {
   std::span<const TokenId> ids() const;
 
  private:
-  // Everything known about one pair that has ever been a window.
+  // What a merge reads and writes of one pair that has ever been a window.
+  // Its key and positions live in arrays of their own, beside it: a merge
+  // updates the counts of five windows, and small records keep those of a
+  // whole chunk within the processor's cache.
   struct PairRecord {
-    PairKey key = 0;
     // The number of current windows holding the pair, overlapping ones
     // included.
     std::uint32_t count = 0;
@@ -72,9 +75,6 @@ class MergeEngine {
     // per raised pair and call.
     std::uint32_t raised_in = 0;
     bool banned = false;
-    // Left nodes where the pair was created, in no particular order, stale
-    // and repeated entries included. It is cleaned when the pair is applied.
-    std::vector<std::uint32_t> positions;
   };
 
   // One slot of the open-addressing table from pair to record.
@@ -136,16 +136,22 @@ class MergeEngine {
     TokenId id;
   };
 
-  std::vector<Node> nodes_;
+  std::vector<Node, HugePageAllocator<Node>> nodes_;
   std::size_t size_ = 0;
 
-  std::vector<PairRecord> records_;
-  std::vector<Slot> slots_;
+  std::vector<PairRecord, HugePageAllocator<PairRecord>> records_;
+  // The pair of each record.
+  std::vector<PairKey> keys_;
+  // Left nodes where each record's pair was created, in no particular
+  // order, stale and repeated entries included. A list is cleaned when its
+  // pair is applied.
+  std::vector<std::vector<std::uint32_t>> positions_;
+  std::vector<Slot, HugePageAllocator<Slot>> slots_;
   std::uint32_t slot_mask_ = 0;
   std::uint32_t slot_shift_ = 0;
 
   // Max-heap of `heap_rank()` entries.
-  std::vector<std::uint64_t> heap_;
+  std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> heap_;
 
   std::uint32_t apply_calls_ = 0;
   // Records banned since the last `clear_bans()`.
