@@ -13,9 +13,11 @@ ChunkReadAhead::~ChunkReadAhead() {
 }
 
 void ChunkReadAhead::start(ChunkReader& reader,
-                           const model::UnicodeLookup& unicode_lookup) {
+                           const model::UnicodeLookup& unicode_lookup,
+                           bool build_engine) {
   reader_ = &reader;
   unicode_lookup_ = &unicode_lookup;
+  build_engine_ = build_engine;
   result_ = ReadAheadResult{};
   failure_ = nullptr;
   // A new thread inherits the signal mask of its creator: block everything
@@ -48,7 +50,14 @@ void ChunkReadAhead::run() {
     const std::string_view chunk = reader_->next(result_.error);
     if (result_.error != 0) return;
     result_.end = chunk.empty();
-    if (!result_.end) result_.chunk = prepare_chunk(*unicode_lookup_, chunk);
+    if (result_.end) return;
+    result_.chunk = prepare_chunk(*unicode_lookup_, chunk);
+    // New clusters get their ids only after the current chunk, and the
+    // engine's pairs need them; most later chunks have none.
+    if (build_engine_ && result_.chunk.new_clusters.empty()) {
+      result_.engine.emplace(std::move(result_.chunk.ids));
+      result_.chunk.ids.clear();
+    }
   } catch (...) {
     failure_ = std::current_exception();
   }

@@ -2,8 +2,10 @@
 #define SELVANE_TRAINING_READ_AHEAD_H_
 
 #include <exception>
+#include <optional>
 #include <thread>
 
+#include "codec/merge_engine.h"
 #include "model/unicode_lookup.h"
 #include "training/chunk_reader.h"
 #include "training/pretokenize.h"
@@ -18,6 +20,9 @@ struct ReadAheadResult {
   bool end = false;
   // The chunk, pretokenized against the lookup given to `start()`.
   PreparedChunk chunk;
+  // When asked for and the chunk has no new cluster, its ids already set up
+  // in a merge engine (`chunk.ids` is then empty).
+  std::optional<codec::MergeEngine> engine;
 };
 
 // ChunkReadAhead
@@ -38,9 +43,12 @@ class ChunkReadAhead {
   ~ChunkReadAhead();
 
   // Starts reading the next chunk of `reader` and pretokenizing it against
-  // `unicode_lookup`. Neither may change, nor `reader` be used, until
-  // `take()`. When no thread can be started, the work waits for `take()`.
-  void start(ChunkReader& reader, const model::UnicodeLookup& unicode_lookup);
+  // `unicode_lookup`, and with `build_engine`, setting up its merge engine
+  // when the chunk's ids are final (no new cluster). Neither may change, nor
+  // `reader` be used, until `take()`. When no thread can be started, the
+  // work waits for `take()`.
+  void start(ChunkReader& reader, const model::UnicodeLookup& unicode_lookup,
+             bool build_engine);
 
   // Waits for the chunk started last and returns it. Rethrows what the
   // helper threw (only a failed allocation can be).
@@ -52,6 +60,7 @@ class ChunkReadAhead {
 
   ChunkReader* reader_ = nullptr;
   const model::UnicodeLookup* unicode_lookup_ = nullptr;
+  bool build_engine_ = false;
   std::thread helper_;
   ReadAheadResult result_;
   std::exception_ptr failure_;

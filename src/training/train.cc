@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <optional>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -42,14 +44,16 @@ void train_chunks(model::Data& data, const std::string& train_file,
   // A pipe's next read may wait for its writer, and a Ctrl-C must be able to
   // interrupt that wait: only a regular file is read ahead.
   const bool read_ahead = options.read_ahead && reader.regular_file();
-  // Declared before the chunk's ids, so that a helper still running is
+  // Declared before the chunk's sequence, so that a helper still running is
   // waited for whatever ends the call.
   ChunkReadAhead ahead;
-  std::vector<model::TokenId> ids;
+  constexpr bool kEngine = std::is_same_v<Sequence, codec::MergeEngine>;
   for (bool first_chunk = true;; first_chunk = false) {
     // Between chunks the model file holds every chunk so far: the place
     // where a Ctrl-C may end the call.
     check_interrupts();
+    std::vector<model::TokenId> ids;
+    std::optional<Sequence> sequence;
     if (read_ahead && !first_chunk) {
       // The read and its failure are reported here, after the save, as
       // without the helper; the new clusters take their ids only now, in
@@ -57,7 +61,10 @@ void train_chunks(model::Data& data, const std::string& train_file,
       ReadAheadResult next = ahead.take();
       if (next.error != 0) fail_os("To Work", next.error);
       if (next.end) break;
-      ids = commit_chunk(data, std::move(next.chunk));
+      if constexpr (kEngine) {
+        if (next.engine) sequence.emplace(std::move(*next.engine));
+      }
+      if (!sequence) ids = commit_chunk(data, std::move(next.chunk));
     } else {
       const std::string_view chunk = reader.next();
       if (chunk.empty()) break;
@@ -65,9 +72,11 @@ void train_chunks(model::Data& data, const std::string& train_file,
     }
     // The merges of this chunk never add a cluster, so the next chunk can be
     // pretokenized against the clusters as they stand now.
-    if (read_ahead) ahead.start(reader, data.unicode_lookup);
-    train_chunk_ids<Sequence>(data, std::move(ids), first_chunk, print_logs,
-                              log, console);
+    if (read_ahead) ahead.start(reader, data.unicode_lookup, kEngine);
+    if (!sequence) sequence.emplace(std::move(ids));
+    train_chunk_sequence(data, *sequence, first_chunk, print_logs, log,
+                         console);
+    sequence.reset();
     save_model(data, console);
     log.write(kChunkSeparator);
   }
