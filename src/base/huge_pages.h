@@ -69,8 +69,7 @@ class HugePageAllocator {
     if (mapped == MAP_FAILED) throw std::bad_alloc();
     char* const start = static_cast<char*>(mapped);
     const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(start);
-    const std::size_t head =
-        (kHugePage - address % kHugePage) % kHugePage;
+    const std::size_t head = (kHugePage - address % kHugePage) % kHugePage;
     if (head != 0) ::munmap(start, head);
     if (kHugePage - head != 0) ::munmap(start + head + size, kHugePage - head);
 #ifdef MADV_HUGEPAGE

@@ -5,9 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "model/unicode_lookup.h"
-
 #include "model/data.h"
+#include "model/unicode_lookup.h"
 
 namespace selvane::training {
 

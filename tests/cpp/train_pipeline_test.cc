@@ -1,0 +1,249 @@
+// Training with the next chunk read and pretokenized on a helper thread,
+// held to the plain path (one thread, the plain merge sequence): the same
+// console, log, model file and model in memory, and the same failure, for
+// many small chunks of real text.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "base/interrupt.h"
+#include "base/panic.h"
+#include "model/model_file.h"
+#include "scoped_temp_dir.h"
+#include "testing/capture.h"
+#include "training/chunk_reader.h"
+#include "training/id_allocation.h"
+#include "training/pretokenize.h"
+#include "training/read_ahead.h"
+#include "training/train.h"
+
+namespace selvane::training {
+namespace {
+
+using selvane::testing::read_file;
+using selvane::testing::ScopedTempDir;
+using selvane::testing::StringConsole;
+using selvane::testing::write_file;
+
+constexpr std::size_t kSmallChunk = 5000;
+
+// The first `size` bytes of the sample corpus.
+std::string sample(std::size_t size) {
+  return read_file(SELVANE_SOURCE_DIR "/data/sample/tashkeela-msa-excerpt.txt")
+      .substr(0, size);
+}
+
+// Everything a training call leaves behind.
+struct Outcome {
+  std::string console;
+  std::string log_txt;
+  std::string train_log;
+  std::string model_file;
+  std::string in_memory;
+  std::string failure = "none";
+};
+
+const TrainOptions kPlain{kSmallChunk, false, true};
+const TrainOptions kPipelined{kSmallChunk, true, false};
+
+// The hook of the interrupt tests: says "stop" at its kStopAt-th call.
+int interrupt_calls = 0;
+int stop_at = 0;
+bool stop_at_call() { return ++interrupt_calls == stop_at; }
+
+Outcome train_with(const std::string& corpus, const TrainOptions& options,
+                   model::Data data = {}, InterruptCheck check = nullptr) {
+  ScopedTempDir dir;
+  write_file("corpus.txt", corpus);
+  write_file("log.txt", "earlier\n");
+  StringConsole console;
+  Outcome out;
+  interrupt_calls = 0;
+  try {
+    const InterruptCheckScope scope(check);
+    train(data, "corpus.txt", true, "train.log", console, options);
+  } catch (const Panic& failure) {
+    out.failure = failure.message();
+  } catch (const Interrupted&) {
+    out.failure = "interrupted";
+  }
+  out.console = console.text();
+  out.log_txt = read_file("log.txt");
+  out.train_log = read_file("train.log");
+  out.model_file = read_file("tokenizer");
+  out.in_memory = model::encode_model(data);
+  return out;
+}
+
+void expect_same(const Outcome& plain, const Outcome& fast) {
+  EXPECT_EQ(plain.failure, fast.failure);
+  EXPECT_EQ(plain.console, fast.console);
+  EXPECT_EQ(plain.log_txt, fast.log_txt);
+  EXPECT_EQ(plain.train_log, fast.train_log);
+  EXPECT_EQ(plain.model_file, fast.model_file);
+  EXPECT_EQ(plain.in_memory, fast.in_memory);
+}
+
+// A model whose `lookup` holds `count` ids, so that few are left.
+model::Data nearly_full(std::size_t count) {
+  model::Data data;
+  write_reserved_entries(data);
+  for (std::size_t id = 1; id < count; ++id) {
+    data.lookup.insert_or_assign(static_cast<model::TokenId>(id),
+                                 "#" + std::to_string(id));
+  }
+  return data;
+}
+
+TEST(TrainPipeline, ManyChunksGiveThePlainPathsBytes) {
+  // Latin text in the middle brings new clusters to later chunks, between
+  // chunks that have none.
+  const std::string arabic = sample(60'000);
+  const std::string corpus = arabic.substr(0, 30'000) +
+                             " The quick brown fox, 0123456789! " +
+                             arabic.substr(30'000);
+  // Both kinds of later chunk occur.
+  model::Data scratch;
+  write_reserved_entries(scratch);
+  int with_new = 0;
+  int without_new = 0;
+  for (std::size_t at = 0; at < corpus.size(); at += kSmallChunk) {
+    const std::size_t before = scratch.lookup.size();
+    pretokenize_chunk(scratch,
+                      std::string_view(corpus).substr(at, kSmallChunk));
+    if (at == 0) continue;
+    ++(scratch.lookup.size() > before ? with_new : without_new);
+  }
+  EXPECT_GT(with_new, 0);
+  EXPECT_GT(without_new, 0);
+
+  const Outcome plain = train_with(corpus, kPlain);
+  EXPECT_EQ(plain.failure, "none");
+  expect_same(plain, train_with(corpus, kPipelined));
+  // The engine without the helper, and the default chunk size (one chunk).
+  expect_same(plain, train_with(corpus, {kSmallChunk, false, false}));
+  expect_same(train_with(corpus, {kChunkSize, false, true}),
+              train_with(corpus, TrainOptions{}));
+}
+
+TEST(TrainPipeline, ContinuingAModelGivesThePlainPathsBytes) {
+  const std::string corpus = sample(40'000);
+  model::Data first;
+  {
+    ScopedTempDir dir;
+    write_file("corpus.txt", sample(200'000).substr(100'000, 20'000));
+    StringConsole console;
+    train(first, "corpus.txt", false, "train.log", console, kPlain);
+  }
+  expect_same(train_with(corpus, kPlain, first),
+              train_with(corpus, kPipelined, first));
+}
+
+TEST(TrainPipeline, ExhaustedIdsFailAtTheSamePlace) {
+  const std::string corpus = sample(30'000) + " Latin letters come late " +
+                             sample(40'000).substr(30'000);
+  // The ids the whole corpus takes, less some: from an exhaustion among the
+  // first chunk's clusters to one among the new clusters or merges of a
+  // later chunk.
+  const Outcome unbounded = train_with(corpus, kPlain);
+  const std::size_t used =
+      model::decode_model(unbounded.model_file).lookup.size() - 1;
+  ASSERT_GT(used, 100u);
+  for (const std::size_t left :
+       {std::size_t{5}, used / 3, used / 2, 2 * used / 3, used - 2}) {
+    SCOPED_TRACE(left);
+    const model::Data start = nearly_full(model::kTokenIdCount - left);
+    const Outcome plain = train_with(corpus, kPlain, start);
+    EXPECT_NE(plain.failure.find("All 65,536 token ids are in use"),
+              std::string::npos);
+    expect_same(plain, train_with(corpus, kPipelined, start));
+  }
+}
+
+TEST(TrainPipeline, InterruptBetweenChunksStopsAtTheSameChunk) {
+  const std::string corpus = sample(40'000);
+  for (const int stop : {1, 2, 5}) {
+    SCOPED_TRACE(stop);
+    stop_at = stop;
+    const Outcome plain = train_with(corpus, kPlain, {}, stop_at_call);
+    EXPECT_EQ(plain.failure, "interrupted");
+    stop_at = stop;
+    expect_same(plain, train_with(corpus, kPipelined, {}, stop_at_call));
+  }
+}
+
+TEST(TrainPipeline, PreparedAndCommittedChunksMatchPretokenize) {
+  const std::string text = sample(200'000);
+  model::Data plain;
+  write_reserved_entries(plain);
+  model::Data staged = plain;
+  for (std::size_t at = 0; at < text.size(); at += 7'919) {
+    const std::string_view chunk = std::string_view(text).substr(at, 7'919);
+    PreparedChunk prepared = prepare_chunk(staged.unicode_lookup, chunk);
+    EXPECT_EQ(commit_chunk(staged, std::move(prepared)),
+              pretokenize_chunk(plain, chunk));
+  }
+  EXPECT_EQ(model::encode_model(staged), model::encode_model(plain));
+}
+
+TEST(ChunkReadAhead, HandsBackChunksEnginesAndTheEnd) {
+  ScopedTempDir dir;
+  // Two chunks: the second has clusters the first did not.
+  write_file("corpus.txt",
+             "abcab"
+             "abxyz");
+  ChunkReader reader("corpus.txt", 5);
+  ASSERT_TRUE(reader.regular_file());
+  model::Data data;
+  write_reserved_entries(data);
+  commit_chunk(data, prepare_chunk(data.unicode_lookup, reader.next()));
+
+  ChunkReadAhead ahead;
+  ahead.start(reader, data.unicode_lookup, true);
+  ReadAheadResult next = ahead.take();
+  EXPECT_EQ(next.error, 0);
+  EXPECT_FALSE(next.end);
+  EXPECT_FALSE(next.engine);
+  EXPECT_EQ(next.chunk.new_clusters, (std::vector<std::string>{"x", "y", "z"}));
+  EXPECT_EQ(commit_chunk(data, std::move(next.chunk)),
+            (std::vector<model::TokenId>{1, 2, 4, 5, 6}));
+
+  ahead.start(reader, data.unicode_lookup, true);
+  EXPECT_TRUE(ahead.take().end);
+
+  // A chunk of known clusters comes with its engine built.
+  ChunkReader again("corpus.txt", 5);
+  ahead.start(again, data.unicode_lookup, true);
+  next = ahead.take();
+  ASSERT_TRUE(next.engine);
+  const auto ids = next.engine->ids();
+  EXPECT_EQ(std::vector<model::TokenId>(ids.begin(), ids.end()),
+            (std::vector<model::TokenId>{1, 2, 3, 1, 2}));
+}
+
+TEST(ChunkReadAhead, FailedReadIsHandedBackNotRaised) {
+  // Reading a process's memory at address 0 fails with EIO.
+  ChunkReader reader("/proc/self/mem", 16);
+  model::Data data;
+  ChunkReadAhead ahead;
+  ahead.start(reader, data.unicode_lookup, true);
+  const ReadAheadResult next = ahead.take();
+  EXPECT_EQ(next.error, EIO);
+  EXPECT_FALSE(next.end);
+}
+
+TEST(ChunkReadAhead, UnusedHelperIsJoinedOnDestruction) {
+  ScopedTempDir dir;
+  write_file("corpus.txt", std::string(100'000, 'a'));
+  ChunkReader reader("corpus.txt", 50'000);
+  model::Data data;
+  write_reserved_entries(data);
+  // Never taken: the destructor waits for the helper.
+  ChunkReadAhead ahead;
+  ahead.start(reader, data.unicode_lookup, true);
+}
+
+}  // namespace
+}  // namespace selvane::training
