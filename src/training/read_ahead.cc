@@ -6,6 +6,8 @@
 #include <system_error>
 #include <utility>
 
+#include "training/log_lines.h"
+
 namespace selvane::training {
 
 ChunkReadAhead::~ChunkReadAhead() {
@@ -14,10 +16,13 @@ ChunkReadAhead::~ChunkReadAhead() {
 
 void ChunkReadAhead::start(ChunkReader& reader,
                            const model::UnicodeLookup& unicode_lookup,
-                           bool build_engine) {
+                           bool build_engine,
+                           const model::Merges* known_merges) {
   reader_ = &reader;
   unicode_lookup_ = &unicode_lookup;
   build_engine_ = build_engine;
+  known_merges_ = known_merges;
+  stop_.store(false, std::memory_order_relaxed);
   result_ = ReadAheadResult{};
   failure_ = nullptr;
   // A new thread inherits the signal mask of its creator: block everything
@@ -36,6 +41,7 @@ void ChunkReadAhead::start(ChunkReader& reader,
 }
 
 ReadAheadResult ChunkReadAhead::take() {
+  stop_.store(true, std::memory_order_relaxed);
   if (helper_.joinable()) {
     helper_.join();
   } else {
@@ -57,9 +63,28 @@ void ChunkReadAhead::run() {
     if (build_engine_ && result_.chunk.new_clusters.empty()) {
       result_.engine.emplace(std::move(result_.chunk.ids));
       result_.chunk.ids.clear();
+      if (known_merges_ != nullptr) apply_known_head();
     }
   } catch (...) {
     failure_ = std::current_exception();
+  }
+}
+
+void ChunkReadAhead::apply_known_head() {
+  // The head of the known-merges pass: as long as the most frequent pair has
+  // a merge in the copy, which holds every merge of the model except those
+  // the current chunk is learning, the pass applies it whatever that chunk
+  // learns, since a merge once made never changes. The first pair without a
+  // merge in the copy may yet get one: the calling thread decides it, and
+  // goes on from this state, where no pair has failed.
+  codec::MergeEngine& engine = *result_.engine;
+  while (!stop_.load(std::memory_order_relaxed)) {
+    const auto top = engine.top();
+    if (!top) return;
+    const auto known = known_merges_->find(top->pair);
+    if (known == known_merges_->end()) return;
+    engine.apply(top->pair, known->second);
+    result_.known_lines += found_match_line(top->pair);
   }
 }
 

@@ -1,11 +1,14 @@
 #ifndef SELVANE_TRAINING_READ_AHEAD_H_
 #define SELVANE_TRAINING_READ_AHEAD_H_
 
+#include <atomic>
 #include <exception>
 #include <optional>
+#include <string>
 #include <thread>
 
 #include "codec/merge_engine.h"
+#include "model/data.h"
 #include "model/unicode_lookup.h"
 #include "training/chunk_reader.h"
 #include "training/pretokenize.h"
@@ -23,6 +26,9 @@ struct ReadAheadResult {
   // When asked for and the chunk has no new cluster, its ids already set up
   // in a merge engine (`chunk.ids` is then empty).
   std::optional<codec::MergeEngine> engine;
+  // The found-match lines of the known merges already applied to `engine`,
+  // to be printed before the pass goes on from there.
+  std::string known_lines;
 };
 
 // ChunkReadAhead
@@ -47,8 +53,12 @@ class ChunkReadAhead {
   // when the chunk's ids are final (no new cluster). Neither may change, nor
   // `reader` be used, until `take()`. When no thread can be started, the
   // work waits for `take()`.
+  // With `known_merges` as well (a copy that nothing changes until
+  // `take()`), it goes on to apply the known merges to the engine for as
+  // long as the most frequent pair is among them, until `take()` asks it to
+  // stop.
   void start(ChunkReader& reader, const model::UnicodeLookup& unicode_lookup,
-             bool build_engine);
+             bool build_engine, const model::Merges* known_merges = nullptr);
 
   // Waits for the chunk started last and returns it. Rethrows what the
   // helper threw (only a failed allocation can be).
@@ -58,9 +68,16 @@ class ChunkReadAhead {
   // Reads and prepares the next chunk into `result_`.
   void run();
 
+  // Applies known merges to the engine of `result_` until the most frequent
+  // pair is not in `known_merges_` or `stop_` is set.
+  void apply_known_head();
+
   ChunkReader* reader_ = nullptr;
   const model::UnicodeLookup* unicode_lookup_ = nullptr;
   bool build_engine_ = false;
+  const model::Merges* known_merges_ = nullptr;
+  // Set by `take()`: the calling thread is ready to go on itself.
+  std::atomic<bool> stop_{false};
   std::thread helper_;
   ReadAheadResult result_;
   std::exception_ptr failure_;

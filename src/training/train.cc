@@ -29,6 +29,17 @@ namespace {
 // each of the 700 choices; the tests hold it to the plain sequence's results.
 using TrainingSequence = codec::MergeEngine;
 
+// Prints `lines` one line at a time, as the pass that made them would have.
+void print_lines(Console& console, std::string_view lines) {
+  while (!lines.empty()) {
+    const std::size_t line_feed = lines.find('\n');
+    const std::size_t end =
+        line_feed == std::string_view::npos ? lines.size() : line_feed + 1;
+    console.print(lines.substr(0, end));
+    lines.remove_prefix(end);
+  }
+}
+
 // The body of a training call, merging with `Sequence`.
 template <class Sequence>
 void train_chunks(model::Data& data, const std::string& train_file,
@@ -46,6 +57,7 @@ void train_chunks(model::Data& data, const std::string& train_file,
   const bool read_ahead = options.read_ahead && reader.regular_file();
   // Declared before the chunk's sequence, so that a helper still running is
   // waited for whatever ends the call.
+  model::Merges known_merges;
   ChunkReadAhead ahead;
   constexpr bool kEngine = std::is_same_v<Sequence, codec::MergeEngine>;
   for (bool first_chunk = true;; first_chunk = false) {
@@ -62,7 +74,10 @@ void train_chunks(model::Data& data, const std::string& train_file,
       if (next.error != 0) fail_os("To Work", next.error);
       if (next.end) break;
       if constexpr (kEngine) {
-        if (next.engine) sequence.emplace(std::move(*next.engine));
+        if (next.engine) {
+          sequence.emplace(std::move(*next.engine));
+          print_lines(console, next.known_lines);
+        }
       }
       if (!sequence) ids = commit_chunk(data, std::move(next.chunk));
     } else {
@@ -72,7 +87,12 @@ void train_chunks(model::Data& data, const std::string& train_file,
     }
     // The merges of this chunk never add a cluster, so the next chunk can be
     // pretokenized against the clusters as they stand now.
-    if (read_ahead) ahead.start(reader, data.unicode_lookup, kEngine);
+    if (read_ahead) {
+      // The helper gets a copy of the merges, which this chunk adds to.
+      if constexpr (kEngine) known_merges = data.merges;
+      ahead.start(reader, data.unicode_lookup, kEngine,
+                  kEngine ? &known_merges : nullptr);
+    }
     if (!sequence) sequence.emplace(std::move(ids));
     train_chunk_sequence(data, *sequence, first_chunk, print_logs, log,
                          console);
