@@ -5,16 +5,20 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/interrupt.h"
 #include "base/panic.h"
+#include "codec/plain_merge_sequence.h"
 #include "model/model_file.h"
 #include "scoped_temp_dir.h"
 #include "testing/capture.h"
 #include "training/chunk_reader.h"
 #include "training/id_allocation.h"
+#include "training/merge_learning.h"
 #include "training/pretokenize.h"
 #include "training/read_ahead.h"
 #include "training/train.h"
@@ -221,6 +225,48 @@ TEST(ChunkReadAhead, HandsBackChunksEnginesAndTheEnd) {
   const auto ids = next.engine->ids();
   EXPECT_EQ(std::vector<model::TokenId>(ids.begin(), ids.end()),
             (std::vector<model::TokenId>{1, 2, 3, 1, 2}));
+}
+
+TEST(ChunkReadAhead, KnownMergesHeadThenTheRestEqualsTheWholePass) {
+  ScopedTempDir dir;
+  const std::string text = sample(120'000);
+  write_file("corpus.txt", text);
+  // A model trained on the first half; the second half has no new cluster
+  // once the whole text's clusters are in.
+  model::Data data;
+  write_reserved_entries(data);
+  pretokenize_chunk(data, text);
+  {
+    write_file("first.txt", text.substr(0, 60'000));
+    StringConsole console;
+    train(data, "first.txt", false, "train.log", console, kPlain);
+  }
+  const model::Merges known = data.merges;
+  // However long the helper runs before take() stops it (here: all the way,
+  // or not at all), its head and the rest give the whole pass.
+  for (const int wait_ms : {0, 300}) {
+    SCOPED_TRACE(wait_ms);
+    ChunkReader reader("corpus.txt", 60'000);
+    reader.next();
+    ChunkReadAhead ahead;
+    ahead.start(reader, data.unicode_lookup, true, &known);
+    std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
+    ReadAheadResult next = ahead.take();
+    ASSERT_TRUE(next.engine);
+    // A chunk of the same text meets known merges first.
+    if (wait_ms > 0) EXPECT_FALSE(next.known_lines.empty());
+    StringConsole fast;
+    fast.print(next.known_lines);
+    apply_known_merges(*next.engine, data.merges, fast);
+
+    StringConsole plain;
+    const auto expected = apply_known_merges<codec::PlainMergeSequence>(
+        pretokenize_chunk(data, std::string_view(text).substr(60'000)),
+        data.merges, plain);
+    EXPECT_EQ(fast.text(), plain.text());
+    const auto ids = next.engine->ids();
+    EXPECT_EQ(std::vector<model::TokenId>(ids.begin(), ids.end()), expected);
+  }
 }
 
 TEST(ChunkReadAhead, FailedReadIsHandedBackNotRaised) {
