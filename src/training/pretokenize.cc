@@ -1,8 +1,11 @@
 #include "training/pretokenize.h"
 
 #include <cstdint>
+#include <exception>
+#include <thread>
 #include <unordered_map>
 
+#include "base/signal_free_thread.h"
 #include "text/grapheme.h"
 #include "text/utf8.h"
 #include "training/id_allocation.h"
@@ -92,6 +95,13 @@ std::vector<model::TokenId> commit_chunk(model::Data& data,
   // All the allocations first, in the order pretokenize_chunk() makes them:
   // a failure leaves the model with the same clusters added.
   for (std::string& cluster : prepared.new_clusters) {
+    // A cluster that the model got meanwhile (from the part of the chunk
+    // before this one) keeps its id.
+    const auto known = data.unicode_lookup.find(cluster);
+    if (known != data.unicode_lookup.end()) {
+      assigned.push_back(known->second);
+      continue;
+    }
     const model::TokenId id = new_token_id(data.lookup);
     data.unicode_lookup.emplace(cluster, id);
     data.lookup.insert_or_assign(id, std::move(cluster));
@@ -102,6 +112,51 @@ std::vector<model::TokenId> commit_chunk(model::Data& data,
     if (prepared.is_new[i]) ids[i] = assigned[ids[i]];
   }
   return std::move(ids);
+}
+
+std::vector<model::TokenId> pretokenize_chunk_in_halves(
+    model::Data& data, std::string_view chunk) {
+  // A line feed always ends a cluster, and no marker or UTF-8 sequence spans
+  // one, so the halves cut after it pretokenize as they would in one piece.
+  // Below a few hundred kilobytes a thread costs more than it saves.
+  constexpr std::size_t kLeastSplit = 1 << 18;
+  const std::size_t line_feed = chunk.size() < kLeastSplit
+                                    ? std::string_view::npos
+                                    : chunk.find('\n', chunk.size() / 2);
+  if (line_feed == std::string_view::npos) {
+    return pretokenize_chunk(data, chunk);
+  }
+  const std::string_view first = chunk.substr(0, line_feed + 1);
+  const std::string_view second = chunk.substr(line_feed + 1);
+  // Both halves only read the lookup until both are prepared; then the first
+  // half's new clusters take their ids, and then the second's that are new
+  // still: the order of first occurrence in the whole chunk.
+  PreparedChunk later;
+  std::exception_ptr failure;
+  std::thread helper = start_signal_free_thread([&] {
+    try {
+      later = prepare_chunk(data.unicode_lookup, second);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  });
+  PreparedChunk earlier;
+  try {
+    earlier = prepare_chunk(data.unicode_lookup, first);
+  } catch (...) {
+    if (helper.joinable()) helper.join();
+    throw;
+  }
+  if (helper.joinable()) {
+    helper.join();
+  } else {
+    later = prepare_chunk(data.unicode_lookup, second);
+  }
+  if (failure) std::rethrow_exception(failure);
+  std::vector<model::TokenId> ids = commit_chunk(data, std::move(earlier));
+  const std::vector<model::TokenId> rest = commit_chunk(data, std::move(later));
+  ids.insert(ids.end(), rest.begin(), rest.end());
+  return ids;
 }
 
 }  // namespace selvane::training

@@ -50,9 +50,15 @@ PreparedChunk prepare_chunk(const model::UnicodeLookup& unicode_lookup,
 // occurrence, exactly as `pretokenize_chunk()` would have (the same
 // allocations and insertions, so an exhausted id space fails at the same
 // cluster with the same message), and returns the chunk's ids. `data`'s
-// `unicode_lookup` must be the one `prepared` was made against.
+// `unicode_lookup` must be the one `prepared` was made against, or have
+// gained clusters since: those keep their ids.
 std::vector<model::TokenId> commit_chunk(model::Data& data,
                                          PreparedChunk prepared);
+
+// Returns what `pretokenize_chunk()` returns, with the same effects on
+// `data`, preparing the two halves of a large chunk on two threads.
+std::vector<model::TokenId> pretokenize_chunk_in_halves(model::Data& data,
+                                                        std::string_view chunk);
 
 }  // namespace selvane::training
 

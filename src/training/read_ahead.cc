@@ -1,11 +1,8 @@
 #include "training/read_ahead.h"
 
-#include <pthread.h>
-#include <signal.h>
-
-#include <system_error>
 #include <utility>
 
+#include "base/signal_free_thread.h"
 #include "training/log_lines.h"
 
 namespace selvane::training {
@@ -25,19 +22,8 @@ void ChunkReadAhead::start(ChunkReader& reader,
   stop_.store(false, std::memory_order_relaxed);
   result_ = ReadAheadResult{};
   failure_ = nullptr;
-  // A new thread inherits the signal mask of its creator: block everything
-  // around the creation, so that the interpreter's signals (Ctrl-C) keep
-  // interrupting the calling thread's system calls, as without a helper.
-  sigset_t all;
-  sigset_t previous;
-  sigfillset(&all);
-  const bool masked = pthread_sigmask(SIG_SETMASK, &all, &previous) == 0;
-  try {
-    helper_ = std::thread([this] { run(); });
-  } catch (const std::system_error&) {
-    // No thread to be had: take() does the work itself.
-  }
-  if (masked) pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  // When no thread can be started, take() does the work itself.
+  helper_ = start_signal_free_thread([this] { run(); });
 }
 
 ReadAheadResult ChunkReadAhead::take() {

@@ -192,6 +192,34 @@ TEST(TrainPipeline, PreparedAndCommittedChunksMatchPretokenize) {
   EXPECT_EQ(model::encode_model(staged), model::encode_model(plain));
 }
 
+TEST(TrainPipeline, HalvesOfALargeChunkMatchPretokenize) {
+  // New clusters in both halves, some only in the second.
+  const std::string text =
+      sample(300'000) + "\nLatin late\n" + sample(600'000).substr(300'000);
+  for (const std::size_t ids_used : {std::size_t{1}, std::size_t{65'480}}) {
+    SCOPED_TRACE(ids_used);
+    model::Data plain = nearly_full(ids_used);
+    model::Data halves = plain;
+    std::vector<model::TokenId> expected;
+    std::string plain_failure = "none";
+    try {
+      expected = pretokenize_chunk(plain, text);
+    } catch (const Panic& failure) {
+      plain_failure = failure.message();
+    }
+    std::vector<model::TokenId> got;
+    std::string halves_failure = "none";
+    try {
+      got = pretokenize_chunk_in_halves(halves, text);
+    } catch (const Panic& failure) {
+      halves_failure = failure.message();
+    }
+    EXPECT_EQ(halves_failure, plain_failure);
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(model::encode_model(halves), model::encode_model(plain));
+  }
+}
+
 TEST(ChunkReadAhead, HandsBackChunksEnginesAndTheEnd) {
   ScopedTempDir dir;
   // Two chunks: the second has clusters the first did not.
@@ -254,7 +282,9 @@ TEST(ChunkReadAhead, KnownMergesHeadThenTheRestEqualsTheWholePass) {
     ReadAheadResult next = ahead.take();
     ASSERT_TRUE(next.engine);
     // A chunk of the same text meets known merges first.
-    if (wait_ms > 0) EXPECT_FALSE(next.known_lines.empty());
+    if (wait_ms > 0) {
+      EXPECT_FALSE(next.known_lines.empty());
+    }
     StringConsole fast;
     fast.print(next.known_lines);
     apply_known_merges(*next.engine, data.merges, fast);
