@@ -8,6 +8,8 @@
 namespace selvane::training {
 
 ChunkReadAhead::~ChunkReadAhead() {
+  // The call is ending early: the helper need not finish its head start.
+  stop_.store(true, std::memory_order_relaxed);
   if (helper_.joinable()) helper_.join();
 }
 
