@@ -28,6 +28,19 @@ bool is_numpy_bool_type(const PyTypeObject* type) {
 // Returns the token id that the element `item` holds. Throws the
 // interpreter's error for a non-integer and `OverflowError` outside 0..65535.
 model::TokenId to_token_id(PyObject* item) {
+  // A plain int below 2^30 (every token id) is stored in one digit: read it
+  // in place, without the general conversion's call and overflow checks,
+  // which were a tenth of a long decode.
+  if (PyLong_CheckExact(item)) {
+    const auto* number = reinterpret_cast<const PyLongObject*>(item);
+    if (PyUnstable_Long_IsCompact(number)) {
+      const Py_ssize_t value = PyUnstable_Long_CompactValue(number);
+      if (value < 0 || value > std::numeric_limits<model::TokenId>::max()) {
+        throw OverflowError("out of range integral type conversion attempted");
+      }
+      return static_cast<model::TokenId>(value);
+    }
+  }
   const long value = PyLong_AsLong(item);
   if (value == -1 && PyErr_Occurred() != nullptr) throw_current_error();
   if (value < 0 || value > std::numeric_limits<model::TokenId>::max()) {

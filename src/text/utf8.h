@@ -54,6 +54,16 @@ constexpr Utf8Lead utf8_lead(std::uint8_t lead) {
 // a surrogate, which UTF-8 cannot encode, becomes U+FFFD.
 void append_code_point(std::string& out, char32_t c);
 
+// The code points of a valid UTF-8 string: how many, and the largest (0 for
+// the empty string).
+struct CodePointShape {
+  std::uint32_t count = 0;
+  char32_t max = 0;
+};
+
+// Returns the shape of `bytes`, which must be valid UTF-8.
+CodePointShape code_point_shape(std::string_view bytes);
+
 // Returns nullopt when `bytes` is valid UTF-8, else where it first is not.
 std::optional<Utf8Error> validate_utf8(std::string_view bytes);
 
