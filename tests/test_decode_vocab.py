@@ -132,6 +132,48 @@ def test_lists_and_tuples_read_like_their_iterators(model):
     assert model.decode(MyList([4, 4])) == "A"
 
 
+VALID_TOKENS = [
+    b"", b"\x00", b"a", b"ab ", "\u00e9".encode(), "\u00ffz".encode(), BEH_UTF8,
+    "\u0628\u064e\u0644".encode(), "\u20ac".encode(), "\uffff".encode(),
+    "\U0001f600".encode(), "\U0010ffff".encode(), "x\u0628y".encode(),
+]
+
+
+def test_valid_tokens_decode_to_canonical_strings(tmp_path):
+    # With every token valid UTF-8 the string is written straight in the
+    # width its largest character needs. Equality with CPython's own decoding
+    # also checks that width: strings of different widths never compare equal.
+    lookup = {i: token for i, token in enumerate(VALID_TOKENS)}
+    model = load(tmp_path, lookup)
+    rng = random.Random(11)
+    for trial in range(EXAMPLES * 10):
+        # The first tokens alone are ASCII, then Latin-1, then wider.
+        choices = (4, 6, 10, len(VALID_TOKENS))[trial % 4]
+        ids = [rng.randrange(choices) for _ in range(rng.randrange(0, 12))]
+        expected = b"".join(lookup[i] for i in ids).decode()
+        decoded = model.decode(ids)
+        assert decoded == expected, ids
+        assert hash(decoded) == hash(expected)
+        assert decoded.isascii() == expected.isascii()
+    long_ids = [rng.randrange(len(VALID_TOKENS)) for _ in range(100_000)]
+    assert model.decode(long_ids) == b"".join(lookup[i] for i in long_ids).decode()
+
+
+def test_ids_at_the_edges_of_small_ints(tmp_path):
+    # Small ints are read in place; bools, subclasses and ints past one
+    # internal digit take the general conversion, with the same results.
+    model = load(tmp_path, {0: b"z", 1: b"o", 255: b"x", 256: b"y", 65535: b"m"})
+
+    class Id(int):
+        pass
+
+    assert model.decode([0, 1, 255, 256, 65535]) == "zoxym"
+    assert model.decode([False, True, Id(65535), Id(0)]) == "zomz"
+    for bad in ([2**30 - 1], [2**30], [-(2**30)], [1, 2**31], [Id(65536)], [-0x10000]):
+        with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
+            model.decode(bad)
+
+
 # ---------------------------------------------------------------------------
 # vocab
 # ---------------------------------------------------------------------------

@@ -174,6 +174,29 @@ TEST(Utf8, EveryStringOfOneAndTwoBytes) {
   }
 }
 
+TEST(Utf8, ShapeOfEveryCodePoint) {
+  EXPECT_EQ(code_point_shape("").count, 0u);
+  EXPECT_EQ(code_point_shape("").max, 0u);
+  std::string all;
+  std::uint32_t sampled = 0;
+  for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    std::string one;
+    append_code_point(one, c);
+    const CodePointShape shape = code_point_shape(one);
+    ASSERT_EQ(shape.count, 1u) << static_cast<unsigned>(c);
+    ASSERT_EQ(shape.max, c);
+    if (c % 997 == 0) {
+      all += one;
+      ++sampled;
+    }
+  }
+  // In a string, the count adds up and the largest wins wherever it is.
+  const CodePointShape shape = code_point_shape(all + "a");
+  EXPECT_EQ(shape.count, sampled + 1);
+  EXPECT_EQ(shape.max, char32_t{0x10FFFF} / 997 * 997);
+}
+
 // Bytes at the edges of every range that the lead bytes distinguish.
 const std::vector<std::uint8_t> kEdgeBytes = {
     0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1, 0xC2,
