@@ -136,6 +136,7 @@ VALID_TOKENS = [
     b"", b"\x00", b"a", b"ab ", "\u00e9".encode(), "\u00ffz".encode(), BEH_UTF8,
     "\u0628\u064e\u0644".encode(), "\u20ac".encode(), "\uffff".encode(),
     "\U0001f600".encode(), "\U0010ffff".encode(), "x\u0628y".encode(),
+    b"abcdef", "\u0628\u064e\u0644\u064e\u0645".encode(), "\u00e9".encode() * 5,
 ]
 
 
@@ -147,9 +148,12 @@ def test_valid_tokens_decode_to_canonical_strings(tmp_path):
     model = load(tmp_path, lookup)
     rng = random.Random(11)
     for trial in range(EXAMPLES * 10):
-        # The first tokens alone are ASCII, then Latin-1, then wider.
+        # The first tokens alone are ASCII, then Latin-1, then wider; the
+        # last ones are longer than four characters.
         choices = (4, 6, 10, len(VALID_TOKENS))[trial % 4]
         ids = [rng.randrange(choices) for _ in range(rng.randrange(0, 12))]
+        if trial % 3 == 0:
+            ids.append(rng.randrange(len(VALID_TOKENS) - 3, len(VALID_TOKENS)))
         expected = b"".join(lookup[i] for i in ids).decode()
         decoded = model.decode(ids)
         assert decoded == expected, ids

@@ -67,9 +67,9 @@ OwnedRef utf8_to_str(std::string_view text);
 //
 // Returns a new `str` of `length` code points whose largest is exactly
 // `max_code_point` (at most U+10FFFF), filled by `fill(units)`: it gets a
-// `std::uint8_t*`, `std::uint16_t*` or `std::uint32_t*` to the string's
-// `length` code units, by the width that `max_code_point` needs, and must
-// write them all.
+// `std::span` of the string's `length` code units, of `std::uint8_t`,
+// `std::uint16_t` or `std::uint32_t` by the width that `max_code_point`
+// needs, and must write them all.
 template <class Fill>
 OwnedRef new_str(std::size_t length, char32_t max_code_point, Fill&& fill) {
   // Made in its final width, so the interpreter neither scans nor converts
@@ -81,13 +81,13 @@ OwnedRef new_str(std::size_t length, char32_t max_code_point, Fill&& fill) {
   void* units = PyUnicode_DATA(str.get());
   switch (PyUnicode_KIND(str.get())) {
     case PyUnicode_1BYTE_KIND:
-      fill(static_cast<std::uint8_t*>(units));
+      fill(std::span(static_cast<std::uint8_t*>(units), length));
       break;
     case PyUnicode_2BYTE_KIND:
-      fill(static_cast<std::uint16_t*>(units));
+      fill(std::span(static_cast<std::uint16_t*>(units), length));
       break;
     default:
-      fill(static_cast<std::uint32_t*>(units));
+      fill(std::span(static_cast<std::uint32_t*>(units), length));
       break;
   }
   return str;

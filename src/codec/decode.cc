@@ -48,11 +48,27 @@ Unit* transcode(std::string_view bytes, std::size_t code_points, Unit* out) {
 
 template <class Unit>
 void write_units(const model::Data& data, std::span<const model::TokenId> ids,
-                 Unit* out) {
+                 std::span<Unit> units) {
+  constexpr std::size_t kHead = text::CodePointShape::kHeadLength;
+  Unit* out = units.data();
+  Unit* const end = units.data() + units.size();
   for (const model::TokenId id : ids) {
+    const text::CodePointShape& shape = data.lookup.shape(id);
+    // Most tokens are a few code points that fit the unit, and their head
+    // holds them all: written as a whole head, with no branch per code
+    // point, while the units past them are still inside the string (a later
+    // token or the end overwrites them). The bytes are left for the rest.
+    if (shape.count <= kHead && shape.max < 0x10000 &&
+        static_cast<std::size_t>(end - out) >= kHead) {
+      for (std::size_t k = 0; k < kHead; ++k) {
+        out[k] = static_cast<Unit>(shape.head[k]);
+      }
+      out += shape.count;
+      continue;
+    }
     // Present by text_shape(); the test only spares a null dereference.
     if (const std::string* bytes = data.lookup.find(id)) {
-      out = transcode(*bytes, data.lookup.shape(id).count, out);
+      out = transcode(*bytes, shape.count, out);
     }
   }
 }
@@ -102,17 +118,17 @@ TextShape text_shape(const model::Data& data,
 }
 
 void write_text(const model::Data& data, std::span<const model::TokenId> ids,
-                std::uint8_t* out) {
+                std::span<std::uint8_t> out) {
   write_units(data, ids, out);
 }
 
 void write_text(const model::Data& data, std::span<const model::TokenId> ids,
-                std::uint16_t* out) {
+                std::span<std::uint16_t> out) {
   write_units(data, ids, out);
 }
 
 void write_text(const model::Data& data, std::span<const model::TokenId> ids,
-                std::uint32_t* out) {
+                std::span<std::uint32_t> out) {
   write_units(data, ids, out);
 }
 

@@ -33,15 +33,16 @@ TextShape text_shape(const model::Data& data,
 
 // write_text()
 //
-// Writes the code points of the text of `ids` to `out`, one unit each:
-// text_shape(data, ids).length units, wide enough for its max_code_point.
-// Needs the conditions of `text_shape()`, which must have accepted `ids`.
+// Writes the code points of the text of `ids` to `out`, one unit each. `out`
+// holds text_shape(data, ids).length units, wide enough for its
+// max_code_point. Needs the conditions of `text_shape()`, which must have
+// accepted `ids`.
 void write_text(const model::Data& data, std::span<const model::TokenId> ids,
-                std::uint8_t* out);
+                std::span<std::uint8_t> out);
 void write_text(const model::Data& data, std::span<const model::TokenId> ids,
-                std::uint16_t* out);
+                std::span<std::uint16_t> out);
 void write_text(const model::Data& data, std::span<const model::TokenId> ids,
-                std::uint32_t* out);
+                std::span<std::uint32_t> out);
 
 }  // namespace selvane::codec
 

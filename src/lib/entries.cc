@@ -124,7 +124,7 @@ PyObject* data_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         const codec::TextShape shape = codec::text_shape(record, ids);
         return binding::new_str(
                    shape.length, shape.max_code_point,
-                   [&](auto* units) { codec::write_text(record, ids, units); })
+                   [&](auto units) { codec::write_text(record, ids, units); })
             .release();
       }
       text = codec::decode(record, ids);

@@ -94,6 +94,9 @@ CodePointShape code_point_shape(std::string_view bytes) {
       c = (c << 6) | (byte_at(bytes, i + k) & 0x3Fu);
     }
     shape.max = c > shape.max ? c : shape.max;
+    if (shape.count < CodePointShape::kHeadLength) {
+      shape.head[shape.count] = static_cast<std::uint16_t>(c);
+    }
     ++shape.count;
     i += length;
   }

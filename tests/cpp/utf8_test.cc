@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -186,6 +187,7 @@ TEST(Utf8, ShapeOfEveryCodePoint) {
     const CodePointShape shape = code_point_shape(one);
     ASSERT_EQ(shape.count, 1u) << static_cast<unsigned>(c);
     ASSERT_EQ(shape.max, c);
+    if (c < 0x10000) ASSERT_EQ(shape.head[0], c);
     if (c % 997 == 0) {
       all += one;
       ++sampled;
@@ -195,6 +197,13 @@ TEST(Utf8, ShapeOfEveryCodePoint) {
   const CodePointShape shape = code_point_shape(all + "a");
   EXPECT_EQ(shape.count, sampled + 1);
   EXPECT_EQ(shape.max, char32_t{0x10FFFF} / 997 * 997);
+  // The head keeps the first four code points as 16-bit units, zero after
+  // the last.
+  const CodePointShape short_text = code_point_shape("a\u0628\u00E9");
+  EXPECT_EQ(short_text.head,
+            (std::array<std::uint16_t, 4>{'a', 0x0628, 0xE9, 0}));
+  EXPECT_EQ(code_point_shape("\uFFFFbcdef").head,
+            (std::array<std::uint16_t, 4>{0xFFFF, 'b', 'c', 'd'}));
 }
 
 // Bytes at the edges of every range that the lead bytes distinguish.
