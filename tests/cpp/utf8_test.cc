@@ -187,7 +187,9 @@ TEST(Utf8, ShapeOfEveryCodePoint) {
     const CodePointShape shape = code_point_shape(one);
     ASSERT_EQ(shape.count, 1u) << static_cast<unsigned>(c);
     ASSERT_EQ(shape.max, c);
-    if (c < 0x10000) ASSERT_EQ(shape.head[0], c);
+    if (c < 0x10000) {
+      ASSERT_EQ(shape.head[0], c);
+    }
     if (c % 997 == 0) {
       all += one;
       ++sampled;
