@@ -55,12 +55,12 @@ CountedSequence::CountedSequence(std::vector<TokenId> ids)
   while (bits < kMaxPresizedSlotBits && (std::size_t{1} << bits) < 2 * n) {
     ++bits;
   }
-  slots_.assign(std::size_t{1} << bits, Slot{});
+  slots_.assign(std::size_t{1} << bits, 0);
   slot_mask_ = (std::uint32_t{1} << bits) - 1;
   slot_shift_ = 32 - bits;
-  // One entry per distinct pair: as many as the windows in a short text,
+  // One record per distinct pair: as many as the windows in a short text,
   // far fewer in a long one, so the reservation is capped.
-  used_.reserve(std::min<std::size_t>(n, std::size_t{1} << 15));
+  records_.reserve(std::min<std::size_t>(n, std::size_t{1} << 15));
   for (std::size_t i = 0; i + 1 < n; ++i) {
     add_window(model::pair_key(ids_[i], ids_[i + 1]));
   }
@@ -68,11 +68,10 @@ CountedSequence::CountedSequence(std::vector<TokenId> ids)
 
 std::optional<PairCount> CountedSequence::top() const {
   std::optional<PairCount> best;
-  for (const std::uint32_t slot : used_) {
-    const Slot& pair = slots_[slot];
-    if (pair.stored <= 1) continue;
-    if (const PairCount candidate{pair.key, pair.stored - 1};
-        (!best || ranks_before(candidate, *best)) && !is_banned(pair.key)) {
+  for (const Record& record : records_) {
+    if (record.count == 0 || record.banned) continue;
+    if (const PairCount candidate{record.key, record.count};
+        !best || ranks_before(candidate, *best)) {
       best = candidate;
     }
   }
@@ -80,13 +79,11 @@ std::optional<PairCount> CountedSequence::top() const {
 }
 
 void CountedSequence::ban(PairKey pair) {
-  if (!is_banned(pair)) banned_.push_back(pair);
+  records_[intern(pair)].banned = true;
 }
 
-void CountedSequence::clear_bans() { banned_.clear(); }
-
-bool CountedSequence::is_banned(PairKey pair) const {
-  return std::find(banned_.begin(), banned_.end(), pair) != banned_.end();
+void CountedSequence::clear_bans() {
+  for (Record& record : records_) record.banned = false;
 }
 
 void CountedSequence::apply(PairKey pair, TokenId merged) {
@@ -134,41 +131,36 @@ std::vector<TokenId> CountedSequence::take_ids() { return std::move(ids_); }
 
 std::uint32_t CountedSequence::intern(PairKey key) {
   std::uint32_t slot = (key * kHashFactor) >> slot_shift_;
-  while (slots_[slot].stored != 0) {
-    if (slots_[slot].key == key) return slot;
+  while (slots_[slot] != 0) {
+    if (records_[slots_[slot] - 1].key == key) return slots_[slot] - 1;
     slot = (slot + 1) & slot_mask_;
   }
-  slots_[slot] = Slot{key, 1};
-  used_.push_back(slot);
+  // Records never outnumber the windows ever created plus the bans.
+  const auto record = static_cast<std::uint32_t>(records_.size());
+  records_.push_back(Record{key, 0, false});
+  slots_[slot] = record + 1;
   // Linear probing slows down sharply past half full.
-  if (2 * used_.size() > slots_.size()) {
-    grow_table();
-    return used_.back();
-  }
-  return slot;
+  if (2 * records_.size() > slots_.size()) grow_table();
+  return record;
 }
 
 void CountedSequence::grow_table() {
-  std::vector<Slot> old(2 * slots_.size(), Slot{});
-  old.swap(slots_);
+  slots_.assign(2 * slots_.size(), 0);
   slot_mask_ = 2 * slot_mask_ + 1;
   --slot_shift_;
-  // Keys are distinct, so each probe ends on an empty slot.
-  for (std::uint32_t& used : used_) {
-    const Slot pair = old[used];
-    std::uint32_t slot = (pair.key * kHashFactor) >> slot_shift_;
-    while (slots_[slot].stored != 0) slot = (slot + 1) & slot_mask_;
-    slots_[slot] = pair;
-    used = slot;
+  for (std::size_t i = 0; i < records_.size(); ++i) {
+    std::uint32_t slot = (records_[i].key * kHashFactor) >> slot_shift_;
+    while (slots_[slot] != 0) slot = (slot + 1) & slot_mask_;
+    slots_[slot] = static_cast<std::uint32_t>(i + 1);
   }
 }
 
 void CountedSequence::remove_window(PairKey key) {
-  Slot& pair = slots_[intern(key)];
+  Record& record = records_[intern(key)];
   // A window that is present but not counted means the counts are broken;
   // going on would wrap them around and corrupt every later choice.
-  if (pair.stored <= 1) panic("This should not happen");
-  --pair.stored;
+  if (record.count == 0) panic("This should not happen");
+  --record.count;
 }
 
 }  // namespace selvane::codec

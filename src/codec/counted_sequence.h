@@ -49,35 +49,28 @@ class CountedSequence {
   std::vector<TokenId> take_ids();
 
  private:
-  // One distinct pair in the open-addressing table: its key and its number
-  // of windows plus one, so that 0 marks an empty slot. Keeping the count
-  // in the slot makes counting a window one memory access, not a slot and
-  // then a record. Pairs are never removed; a count of 0 is skipped.
-  struct Slot {
+  // One distinct pair: its key, its number of windows, and whether it is
+  // banned. Records are never removed; a count of 0 is skipped.
+  struct Record {
     PairKey key = 0;
-    std::uint32_t stored = 0;
+    std::uint32_t count = 0;
+    bool banned = false;
   };
 
-  // Returns the slot of `key`, creating it with a count of 0 if needed.
+  // Returns the index of the record of `key`, creating it if needed.
   std::uint32_t intern(PairKey key);
 
-  // Doubles the slot table and reinserts every pair.
+  // Doubles the slot table and reinserts every record.
   void grow_table();
 
-  // Returns whether `pair` is banned.
-  bool is_banned(PairKey pair) const;
-
   // Adds or removes one window holding `key`.
-  void add_window(PairKey key) { ++slots_[intern(key)].stored; }
+  void add_window(PairKey key) { ++records_[intern(key)].count; }
   void remove_window(PairKey key);
 
   std::vector<TokenId> ids_;
-  std::vector<Slot> slots_;
-  // The occupied slots, so that choosing a pair visits the distinct pairs
-  // and not the whole table.
-  std::vector<std::uint32_t> used_;
-  // Bans are rare, so a list checked only for a pair about to win will do.
-  std::vector<PairKey> banned_;
+  std::vector<Record> records_;
+  // Record index plus one, 0 for an empty slot.
+  std::vector<std::uint32_t> slots_;
   std::uint32_t slot_mask_ = 0;
   std::uint32_t slot_shift_ = 0;
 };
