@@ -88,7 +88,8 @@ def test_missing_id_fails(model, tmp_path):
 def test_conversion_errors(model):
     with pytest.raises(TypeError, match=r"^argument 'tokens': Can't extract `str` to `Vec`$"):
         model.decode("12")
-    for bad in ([65536], [-1], [4, 70000]):
+    # 2**30 is the first int that is not read in place.
+    for bad in ([65536], [-1], [4, 70000], [2**30 - 1], [2**30]):
         with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
             model.decode(bad)
 
@@ -161,21 +162,6 @@ def test_valid_tokens_decode_to_canonical_strings(tmp_path):
         assert decoded.isascii() == expected.isascii()
     long_ids = [rng.randrange(len(VALID_TOKENS)) for _ in range(100_000)]
     assert model.decode(long_ids) == b"".join(lookup[i] for i in long_ids).decode()
-
-
-def test_ids_at_the_edges_of_small_ints(tmp_path):
-    # Small ints are read in place; bools, subclasses and ints past one
-    # internal digit take the general conversion, with the same results.
-    model = load(tmp_path, {0: b"z", 1: b"o", 255: b"x", 256: b"y", 65535: b"m"})
-
-    class Id(int):
-        pass
-
-    assert model.decode([0, 1, 255, 256, 65535]) == "zoxym"
-    assert model.decode([False, True, Id(65535), Id(0)]) == "zomz"
-    for bad in ([2**30 - 1], [2**30], [-(2**30)], [1, 2**31], [Id(65536)], [-0x10000]):
-        with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
-            model.decode(bad)
 
 
 # ---------------------------------------------------------------------------
