@@ -88,7 +88,8 @@ def test_missing_id_fails(model, tmp_path):
 def test_conversion_errors(model):
     with pytest.raises(TypeError, match=r"^argument 'tokens': Can't extract `str` to `Vec`$"):
         model.decode("12")
-    for bad in ([65536], [-1], [4, 70000]):
+    # 2**30 is the first int that is not read in place.
+    for bad in ([65536], [-1], [4, 70000], [2**30 - 1], [2**30]):
         with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
             model.decode(bad)
 
@@ -130,6 +131,37 @@ def test_lists_and_tuples_read_like_their_iterators(model):
 
     # A subclass keeps its own iteration.
     assert model.decode(MyList([4, 4])) == "A"
+
+
+VALID_TOKENS = [
+    b"", b"\x00", b"a", b"ab ", "\u00e9".encode(), "\u00ffz".encode(), BEH_UTF8,
+    "\u0628\u064e\u0644".encode(), "\u20ac".encode(), "\uffff".encode(),
+    "\U0001f600".encode(), "\U0010ffff".encode(), "x\u0628y".encode(),
+    b"abcdef", "\u0628\u064e\u0644\u064e\u0645".encode(), "\u00e9".encode() * 5,
+]
+
+
+def test_valid_tokens_decode_to_canonical_strings(tmp_path):
+    # With every token valid UTF-8 the string is written straight in the
+    # width its largest character needs. Equality with CPython's own decoding
+    # also checks that width: strings of different widths never compare equal.
+    lookup = {i: token for i, token in enumerate(VALID_TOKENS)}
+    model = load(tmp_path, lookup)
+    rng = random.Random(11)
+    for trial in range(EXAMPLES * 10):
+        # The first tokens alone are ASCII, then Latin-1, then wider; the
+        # last ones are longer than four characters.
+        choices = (4, 6, 10, len(VALID_TOKENS))[trial % 4]
+        ids = [rng.randrange(choices) for _ in range(rng.randrange(0, 12))]
+        if trial % 3 == 0:
+            ids.append(rng.randrange(len(VALID_TOKENS) - 3, len(VALID_TOKENS)))
+        expected = b"".join(lookup[i] for i in ids).decode()
+        decoded = model.decode(ids)
+        assert decoded == expected, ids
+        assert hash(decoded) == hash(expected)
+        assert decoded.isascii() == expected.isascii()
+    long_ids = [rng.randrange(len(VALID_TOKENS)) for _ in range(100_000)]
+    assert model.decode(long_ids) == b"".join(lookup[i] for i in long_ids).decode()
 
 
 # ---------------------------------------------------------------------------

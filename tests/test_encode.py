@@ -238,3 +238,15 @@ def test_trained_model_on_its_own_corpus(trained):
     # Its most frequent pairs are the corpus's, which training merged; the
     # loop may still stop early at a pair that training never saw ten times.
     assert len(model.encode("".join(corpus[:600]))) < 600
+
+
+def test_long_random_texts_with_trained_models(trained):
+    # Texts past 16 KiB look their clusters up through a per-call cache;
+    # around that size and past it the ids are still the plain loop's.
+    model, unicode_lookup, merges, _ = trained
+    pool = sorted(unicode_lookup) + STRANGERS + [
+        c for c in CLUSTERS if c not in unicode_lookup]
+    rng = random.Random(31)
+    for length in (3_000, 5_000, 8_000, 20_000):
+        clusters = rng.choices(pool, k=length)
+        check_round_trip(model, unicode_lookup, merges, clusters)

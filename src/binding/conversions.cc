@@ -27,7 +27,28 @@ bool is_numpy_bool_type(const PyTypeObject* type) {
 
 // Returns the token id that the element `item` holds. Throws the
 // interpreter's error for a non-integer and `OverflowError` outside 0..65535.
+// Returns whether `item` is a plain int stored in one internal digit (below
+// 2^30 in size, which covers every token id), whose value can be read in
+// place: no call, no overflow check, and no Python code that could run.
+bool is_compact_int(PyObject* item) {
+  return PyLong_CheckExact(item) &&
+         PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item));
+}
+
+// Returns the token id of the compact int `item`; throws `OverflowError`
+// outside 0..65535.
+model::TokenId compact_token_id(PyObject* item) {
+  const Py_ssize_t value =
+      PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
+  if (value < 0 || value > std::numeric_limits<model::TokenId>::max()) {
+    throw OverflowError("out of range integral type conversion attempted");
+  }
+  return static_cast<model::TokenId>(value);
+}
+
 model::TokenId to_token_id(PyObject* item) {
+  // The general conversion's call and checks were a tenth of a long decode.
+  if (is_compact_int(item)) return compact_token_id(item);
   const long value = PyLong_AsLong(item);
   if (value == -1 && PyErr_Occurred() != nullptr) throw_current_error();
   if (value < 0 || value > std::numeric_limits<model::TokenId>::max()) {
@@ -108,6 +129,12 @@ std::vector<model::TokenId> to_token_ids(PyObject* object) {
       if (index >= size) break;
       PyObject* item = is_list ? PyList_GET_ITEM(object, index)
                                : PyTuple_GET_ITEM(object, index);
+      // Reading a compact int runs no Python code, so the list cannot drop
+      // it meanwhile and it needs no reference of its own.
+      if (is_compact_int(item)) {
+        ids.push_back(compact_token_id(item));
+        continue;
+      }
       // Held for the conversion, which may drop the list's reference.
       const OwnedRef held = OwnedRef::borrow(item);
       ids.push_back(to_token_id(held.get()));

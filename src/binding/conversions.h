@@ -3,11 +3,14 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "binding/errors.h"
 #include "binding/owned_ref.h"
 #include "model/token_id.h"
 
@@ -59,6 +62,36 @@ OwnedRef ids_to_list(std::span<const model::TokenId> ids);
 
 // Returns a new `str` from the valid UTF-8 text `text`.
 OwnedRef utf8_to_str(std::string_view text);
+
+// new_str()
+//
+// Returns a new `str` of `length` code points whose largest is exactly
+// `max_code_point` (at most U+10FFFF), filled by `fill(units)`: it gets a
+// `std::span` of the string's `length` code units, of `std::uint8_t`,
+// `std::uint16_t` or `std::uint32_t` by the width that `max_code_point`
+// needs, and must write them all.
+template <class Fill>
+OwnedRef new_str(std::size_t length, char32_t max_code_point, Fill&& fill) {
+  // Made in its final width, so the interpreter neither scans nor converts
+  // the text again; the largest code point being exact keeps the string in
+  // the canonical form that comparison and hashing rely on.
+  OwnedRef str = check(PyUnicode_New(static_cast<Py_ssize_t>(length),
+                                     static_cast<Py_UCS4>(max_code_point)));
+  if (length == 0) return str;
+  void* units = PyUnicode_DATA(str.get());
+  switch (PyUnicode_KIND(str.get())) {
+    case PyUnicode_1BYTE_KIND:
+      fill(std::span(static_cast<std::uint8_t*>(units), length));
+      break;
+    case PyUnicode_2BYTE_KIND:
+      fill(std::span(static_cast<std::uint16_t*>(units), length));
+      break;
+    default:
+      fill(std::span(static_cast<std::uint32_t*>(units), length));
+      break;
+  }
+  return str;
+}
 
 }  // namespace selvane::binding
 

@@ -1,12 +1,79 @@
 #include "codec/decode.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <string_view>
 
 #include "base/panic.h"
 #include "text/utf8.h"
 
 namespace selvane::codec {
+namespace {
+
+// Writes the code points of the valid UTF-8 `bytes` to `out` and returns
+// the end of what it wrote. The bytes were validated when the entry was
+// set, so each lead byte tells the sequence's length with no check.
+template <class Unit>
+Unit* transcode(std::string_view bytes, std::size_t code_points, Unit* out) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  if (code_points == bytes.size()) {
+    // ASCII only: a widening copy.
+    for (std::size_t i = 0; i < bytes.size(); ++i) out[i] = p[i];
+    return out + bytes.size();
+  }
+  const unsigned char* const end = p + bytes.size();
+  while (p < end) {
+    const unsigned lead = *p;
+    unsigned c;
+    if (lead < 0x80u) {
+      c = lead;
+      p += 1;
+    } else if (lead < 0xE0u) {
+      c = ((lead & 0x1Fu) << 6) | (p[1] & 0x3Fu);
+      p += 2;
+    } else if (lead < 0xF0u) {
+      c = ((lead & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+      p += 3;
+    } else {
+      c = ((lead & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) |
+          ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
+      p += 4;
+    }
+    // The caller chose a unit wide enough for the largest code point.
+    *out++ = static_cast<Unit>(c);
+  }
+  return out;
+}
+
+template <class Unit>
+void write_units(const model::Data& data, std::span<const model::TokenId> ids,
+                 std::span<Unit> units) {
+  constexpr std::size_t kHead = text::CodePointShape::kHeadLength;
+  Unit* out = units.data();
+  Unit* const end = units.data() + units.size();
+  for (const model::TokenId id : ids) {
+    const text::CodePointShape& shape = data.lookup.shape(id);
+    // Most tokens are a few code points that fit the unit, and their head
+    // holds them all: written as a whole head, with no branch per code
+    // point, while the units past them are still inside the string (a later
+    // token or the end overwrites them). The bytes are left for the rest.
+    if (shape.count <= kHead && shape.max < 0x10000 &&
+        static_cast<std::size_t>(end - out) >= kHead) {
+      for (std::size_t k = 0; k < kHead; ++k) {
+        out[k] = static_cast<Unit>(shape.head[k]);
+      }
+      out += shape.count;
+      continue;
+    }
+    // Present by text_shape(); the test only spares a null dereference.
+    if (const std::string* bytes = data.lookup.find(id)) {
+      out = transcode(*bytes, shape.count, out);
+    }
+  }
+}
+
+}  // namespace
 
 std::string decode(const model::Data& data,
                    std::span<const model::TokenId> ids) {
@@ -36,6 +103,33 @@ std::string decode(const model::Data& data,
   // once, and otherwise checking is cheaper than copying them again.
   if (data.lookup.all_utf8() || !text::validate_utf8(joined)) return joined;
   return text::decode_utf8_lossy(joined);
+}
+
+TextShape text_shape(const model::Data& data,
+                     std::span<const model::TokenId> ids) {
+  TextShape shape;
+  for (const model::TokenId id : ids) {
+    if (!data.lookup.contains(id)) panic("This should not happend");
+    const text::CodePointShape& token = data.lookup.shape(id);
+    shape.length += token.count;
+    shape.max_code_point = std::max(shape.max_code_point, token.max);
+  }
+  return shape;
+}
+
+void write_text(const model::Data& data, std::span<const model::TokenId> ids,
+                std::span<std::uint8_t> out) {
+  write_units(data, ids, out);
+}
+
+void write_text(const model::Data& data, std::span<const model::TokenId> ids,
+                std::span<std::uint16_t> out) {
+  write_units(data, ids, out);
+}
+
+void write_text(const model::Data& data, std::span<const model::TokenId> ids,
+                std::span<std::uint32_t> out) {
+  write_units(data, ids, out);
 }
 
 }  // namespace selvane::codec

@@ -1,6 +1,9 @@
 #include "codec/encode.h"
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -22,6 +25,74 @@ using model::TokenId;
 // few steps, before the switch.
 constexpr std::size_t kCountedSteps = 8;
 constexpr std::size_t kEngineMinIds = 4096;
+
+// Texts of at least this many bytes look their clusters up through a
+// `ClusterCache`. Its table costs a 64 KiB clear per call, which a short text
+// would not earn back.
+constexpr std::size_t kClusterCacheFrom = 16 * 1024;
+
+// ClusterCache
+//
+// The ids of the short clusters met so far in one text, in a direct-mapped
+// table keyed by the cluster's bytes packed in a word. A text uses a few
+// hundred distinct clusters over and over, and a hit costs a multiply and
+// one compare, where the model's table hashes the bytes and compares them
+// through its entry. A miss or a collision just asks the model again, so the
+// ids are those of the model's table, "oov" included.
+class ClusterCache {
+ public:
+  ClusterCache() : entries_(kEntries) {}
+
+  // Returns the id of `cluster`, a view into `text`, from the cache or from
+  // `look_up(cluster)`.
+  template <class LookUp>
+  TokenId id_of(std::string_view text, std::string_view cluster,
+                LookUp&& look_up) {
+    if (cluster.size() > sizeof(std::uint64_t)) return look_up(cluster);
+    const std::uint64_t bytes = pack(text, cluster);
+    Entry& entry = entries_[(bytes * kHashFactor) >> kShift];
+    if (entry.length == cluster.size() && entry.bytes == bytes) {
+      return entry.id;
+    }
+    const TokenId id = look_up(cluster);
+    entry = Entry{bytes, id, static_cast<std::uint8_t>(cluster.size())};
+    return id;
+  }
+
+ private:
+  static constexpr std::size_t kBits = 12;
+  static constexpr std::size_t kEntries = std::size_t{1} << kBits;
+  static constexpr int kShift = 64 - static_cast<int>(kBits);
+  static constexpr std::uint64_t kHashFactor = 0x9E3779B97F4A7C15ull;
+
+  // An empty entry has length 0, which no cluster has.
+  struct Entry {
+    std::uint64_t bytes = 0;
+    TokenId id = 0;
+    std::uint8_t length = 0;
+  };
+
+  // Returns the bytes of `cluster` (at most eight) in the low bytes of a
+  // word, the rest zero. Where the text goes on for a whole word, one load
+  // and a mask do it.
+  static std::uint64_t pack(std::string_view text, std::string_view cluster) {
+    std::uint64_t bytes = 0;
+    const auto offset = static_cast<std::size_t>(cluster.data() - text.data());
+    // The mask keeps the first bytes only where they are the low ones.
+    if (std::endian::native == std::endian::little &&
+        text.size() - offset >= sizeof bytes) {
+      std::memcpy(&bytes, cluster.data(), sizeof bytes);
+      if (cluster.size() < sizeof bytes) {
+        bytes &= (std::uint64_t{1} << (8 * cluster.size())) - 1;
+      }
+    } else {
+      std::memcpy(&bytes, cluster.data(), cluster.size());
+    }
+    return bytes;
+  }
+
+  std::vector<Entry> entries_;
+};
 
 // Returns `ids` merged by their own most frequent pairs, on a `Sequence`.
 template <class Sequence>
@@ -46,14 +117,11 @@ std::vector<TokenId> base_ids(const model::UnicodeLookup& unicode_lookup,
   // "oov" is looked up once, on the first unknown cluster, so a model without
   // it still encodes every text whose clusters it all knows.
   std::optional<TokenId> oov;
-  text::for_each_grapheme(st, [&](std::string_view cluster) {
+  const auto id_of = [&](std::string_view cluster) {
     // The lookup table's hash and equality are transparent: the cluster view
     // is hashed and compared in place, with no temporary string.
     const auto known = unicode_lookup.find(cluster);
-    if (known != unicode_lookup.end()) {
-      ids.push_back(known->second);
-      return;
-    }
+    if (known != unicode_lookup.end()) return known->second;
     if (!oov) {
       const auto reserved = unicode_lookup.find(model::kOovKey);
       if (reserved == unicode_lookup.end()) {
@@ -61,7 +129,16 @@ std::vector<TokenId> base_ids(const model::UnicodeLookup& unicode_lookup,
       }
       oov = reserved->second;
     }
-    ids.push_back(*oov);
+    return *oov;
+  };
+  if (st.size() < kClusterCacheFrom) {
+    text::for_each_grapheme(
+        st, [&](std::string_view cluster) { ids.push_back(id_of(cluster)); });
+    return ids;
+  }
+  ClusterCache cache;
+  text::for_each_grapheme(st, [&](std::string_view cluster) {
+    ids.push_back(cache.id_of(st, cluster, id_of));
   });
   return ids;
 }

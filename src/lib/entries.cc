@@ -116,7 +116,18 @@ PyObject* data_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       binding::SharedBorrow borrow(self, data->borrow_flag);
       const std::vector<model::TokenId> ids = convert_argument(
           "tokens", [&] { return binding::to_token_ids(slots[0]); });
-      text = codec::decode(record_of(data), ids);
+      const model::Data& record = record_of(data);
+      if (record.lookup.all_utf8()) {
+        // Every token is valid UTF-8, so the text is their code points in
+        // order: written straight into the string, with no joined bytes for
+        // the interpreter to decode again.
+        const codec::TextShape shape = codec::text_shape(record, ids);
+        return binding::new_str(
+                   shape.length, shape.max_code_point,
+                   [&](auto units) { codec::write_text(record, ids, units); })
+            .release();
+      }
+      text = codec::decode(record, ids);
     }
     return binding::utf8_to_str(text).release();
   });

@@ -31,6 +31,10 @@ class Lookup {
   // concatenation of them is too.
   bool all_utf8() const { return invalid_utf8_ == 0; }
 
+  // Returns the code point count and largest code point of the bytes of
+  // `id`, which must be present and valid UTF-8.
+  const text::CodePointShape& shape(TokenId id) const { return shapes_[id]; }
+
   // Returns the bytes of `id`, or nullptr when it is absent.
   const std::string* find(TokenId id) const {
     return contains(id) ? &bytes_[id] : nullptr;
@@ -40,11 +44,16 @@ class Lookup {
   void insert_or_assign(TokenId id, std::string bytes) {
     if (id >= present_.size()) {
       bytes_.resize(std::size_t{id} + 1);
+      shapes_.resize(std::size_t{id} + 1);
       present_.resize(std::size_t{id} + 1, 0);
     }
     // Each entry is checked once, as it is set (a whole model once, at
     // load), so that decoding need not check the joined bytes every call.
+    // Decoding also learns the text's length and width from these facts
+    // instead of reading the joined bytes again.
     const std::uint8_t state = text::validate_utf8(bytes) ? kInvalid : kValid;
+    shapes_[id] = state == kValid ? text::code_point_shape(bytes)
+                                  : text::CodePointShape{};
     if (present_[id] == 0) {
       ++count_;
     } else if (present_[id] == kInvalid) {
@@ -58,6 +67,7 @@ class Lookup {
   // Reserves room for ids below `id_bound`.
   void reserve(std::size_t id_bound) {
     bytes_.reserve(id_bound);
+    shapes_.reserve(id_bound);
     present_.reserve(id_bound);
   }
 
@@ -75,6 +85,7 @@ class Lookup {
   static constexpr std::uint8_t kInvalid = 2;
 
   std::vector<std::string> bytes_;
+  std::vector<text::CodePointShape> shapes_;
   std::vector<std::uint8_t> present_;
   std::size_t count_ = 0;
   // The number of present ids whose bytes are not valid UTF-8.

@@ -1,6 +1,7 @@
 #ifndef SELVANE_TEXT_UTF8_H_
 #define SELVANE_TEXT_UTF8_H_
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -53,6 +54,23 @@ constexpr Utf8Lead utf8_lead(std::uint8_t lead) {
 // Appends the UTF-8 form of the code point `c` (at most U+10FFFF) to `out`;
 // a surrogate, which UTF-8 cannot encode, becomes U+FFFD.
 void append_code_point(std::string& out, char32_t c);
+
+// The code points of a valid UTF-8 string: how many, the largest (0 for the
+// empty string), and the first few as 16-bit units.
+struct CodePointShape {
+  // The most code points that `head` holds.
+  static constexpr std::size_t kHeadLength = 4;
+
+  std::uint32_t count = 0;
+  char32_t max = 0;
+  // The first code points, zero after the last; each one below U+10000 is
+  // exact, so the whole string is here when count <= kHeadLength and
+  // max < 0x10000.
+  std::array<std::uint16_t, kHeadLength> head{};
+};
+
+// Returns the shape of `bytes`, which must be valid UTF-8.
+CodePointShape code_point_shape(std::string_view bytes);
 
 // Returns nullopt when `bytes` is valid UTF-8, else where it first is not.
 std::optional<Utf8Error> validate_utf8(std::string_view bytes);

@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "base/panic.h"
 #include "codec/vocab.h"
+#include "panic_message.h"
+#include "text/utf8.h"
 
 namespace selvane::codec {
 namespace {
@@ -97,6 +102,85 @@ TEST(Vocab, AscendingIdsOfLookupOnly) {
     data.lookup.insert_or_assign(id, "q");
   }
   EXPECT_EQ(vocab(data), (std::vector<TokenId>{7, 300, 65535}));
+}
+
+// Returns the text of `ids` as write_text() gives it in units of `Unit`,
+// turned back into UTF-8, after checking the shape against the units.
+template <class Unit>
+std::string written(const model::Data& data, const std::vector<TokenId>& ids) {
+  const TextShape shape = text_shape(data, ids);
+  // One guard unit past the end catches a write beyond the length.
+  std::vector<Unit> units(shape.length + 1, Unit{0x55});
+  write_text(data, ids, std::span<Unit>(units.data(), shape.length));
+  EXPECT_EQ(units.back(), Unit{0x55});
+  std::string out;
+  char32_t max = 0;
+  for (std::size_t i = 0; i < shape.length; ++i) {
+    max = std::max<char32_t>(max, units[i]);
+    text::append_code_point(out, units[i]);
+  }
+  EXPECT_EQ(max, shape.max_code_point);
+  return out;
+}
+
+TEST(Decode, ValidTokensWriteTheirCodePointsInEveryWidth) {
+  // Tokens of every UTF-8 length, written as code points in the narrowest
+  // width their text needs and in every wider one, against the joined bytes.
+  const std::vector<std::string> tokens = {
+      "", std::string(1, '\0'), "a", "ab", "\u00E9", "\u00FFz", "\u0628",
+      "\u0628\u064E\u0644", "\u20AC", "\uFFFF", "\U0001F600", "\U0010FFFF",
+      "x\u0628y", "\u00E9\U0001F600\u0628",
+      // Past the four code points that a token's head holds.
+      "abcde", "\u0628\u064E\u0644\u064E\u0645",
+      "\u00E9\u00E9\u00E9\u00E9\u00E9"};
+  model::Data data;
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    data.lookup.insert_or_assign(static_cast<TokenId>(i), tokens[i]);
+  }
+  ASSERT_TRUE(data.lookup.all_utf8());
+  std::mt19937 random(3);
+  for (int trial = 0; trial < 400; ++trial) {
+    std::vector<TokenId> ids(random() % 9);
+    // Early trials keep to the first tokens: ASCII, then Latin-1 only.
+    const std::size_t choices = trial < 100   ? 4
+                                : trial < 200 ? 6
+                                              : tokens.size();
+    for (TokenId& id : ids) id = static_cast<TokenId>(random() % choices);
+    const std::string joined = decode(data, ids);
+    const char32_t max = text_shape(data, ids).max_code_point;
+    if (max < 0x100) {
+      EXPECT_EQ(written<std::uint8_t>(data, ids), joined);
+    }
+    if (max < 0x10000) {
+      EXPECT_EQ(written<std::uint16_t>(data, ids), joined);
+    }
+    EXPECT_EQ(written<std::uint32_t>(data, ids), joined);
+  }
+  EXPECT_EQ(text_shape(data, {}).length, 0u);
+  EXPECT_EQ(text_shape(data, std::vector<TokenId>{0, 0}).max_code_point, 0u);
+  EXPECT_EQ(text_shape(data, std::vector<TokenId>{11, 2}).max_code_point,
+            char32_t{0x10FFFF});
+  EXPECT_EQ(text_shape(data, std::vector<TokenId>{13}).length, 3u);
+}
+
+TEST(Decode, ShapesFollowEveryOverwriteAndMissingIdsFail) {
+  model::Data data;
+  data.lookup.insert_or_assign(2, "\u0628\u0628");
+  EXPECT_EQ(text_shape(data, std::vector<TokenId>{2}).length, 2u);
+  data.lookup.insert_or_assign(2, "abc");
+  EXPECT_EQ(text_shape(data, std::vector<TokenId>{2}).length, 3u);
+  EXPECT_EQ(text_shape(data, std::vector<TokenId>{2}).max_code_point,
+            char32_t{'c'});
+  data.lookup.insert_or_assign(2, "\xFF");
+  data.lookup.insert_or_assign(2, "\U0001F600");
+  ASSERT_TRUE(data.lookup.all_utf8());
+  EXPECT_EQ(written<std::uint32_t>(data, {2, 2}), "\U0001F600\U0001F600");
+  for (const std::vector<TokenId>& ids :
+       {std::vector<TokenId>{3}, std::vector<TokenId>{2, 1},
+        std::vector<TokenId>{65535}}) {
+    EXPECT_EQ(testing::panic_message([&] { text_shape(data, ids); }),
+              "This should not happend");
+  }
 }
 
 }  // namespace

@@ -14,6 +14,8 @@
 #include "codec/plain_merge_sequence.h"
 #include "lockstep.h"
 #include "testing/capture.h"
+#include "text/grapheme.h"
+#include "text/utf8.h"
 #include "training/id_allocation.h"
 #include "training/merge_learning.h"
 #include "training/pretokenize.h"
@@ -230,6 +232,79 @@ TEST(Encode, RealTextOfEverySizeGivesThePlainLoopsIds) {
     if (expected.size() < base.size()) ++merged_pieces;
   }
   EXPECT_GT(merged_pieces, 300);
+}
+
+TEST(Encode, LongTextsLookUpEveryClusterAsTheModelDoes) {
+  // Long texts look clusters up through a cache keyed by their bytes. Every
+  // id must still be the model's: clusters of 1 to 13 bytes (the cache
+  // holds up to 8), NUL, more distinct clusters than the cache has entries,
+  // unknown ones, and clusters within the last word of the text.
+  Data data;
+  data.unicode_lookup["oov"] = 7;
+  std::vector<std::string> clusters = {std::string(1, '\0'), "a", "\r\n"};
+  for (int marks = 0; marks <= 5; ++marks) {
+    std::string beh = "\u0628";
+    std::string e = "e";
+    for (int m = 0; m < marks; ++m) {
+      beh += "\u064E";
+      e += "\u0301";
+    }
+    clusters.push_back(beh);  // 2 to 12 bytes
+    clusters.push_back(e);    // 1 to 11 bytes
+  }
+  clusters.push_back("\U0001F600\U0001F3FD");  // 8 bytes, one cluster
+  clusters.push_back("\U0001F1F8\U0001F1E6");  // a flag: 8 bytes
+  clusters.push_back("\u0628\u0651\u064E\u0651\u064E\u0651\u064E");
+  for (char32_t c = 0x4E00; c < 0x4E00 + 6000; ++c) {  // 3 bytes each
+    std::string han;
+    text::append_code_point(han, c);
+    clusters.push_back(han);
+  }
+  std::mt19937 random(23);
+  for (std::size_t i = 0; i < clusters.size(); ++i) {
+    // About one cluster in five stays unknown.
+    if (random() % 5 != 0) {
+      data.unicode_lookup[clusters[i]] = static_cast<TokenId>(100 + i);
+    }
+  }
+  const auto expected_ids = [&](std::string_view text) {
+    Ids ids;
+    text::for_each_grapheme(text, [&](std::string_view cluster) {
+      const auto known = data.unicode_lookup.find(cluster);
+      ids.push_back(known == data.unicode_lookup.end() ? TokenId{7}
+                                                       : known->second);
+    });
+    return ids;
+  };
+  for (const std::size_t length : {std::size_t{16383}, std::size_t{16384},
+                                   std::size_t{16390}, std::size_t{100'000}}) {
+    for (int trial = 0; trial < 4; ++trial) {
+      std::string text;
+      while (text.size() < length) {
+        // Mostly a small set, so the cache hits; sometimes any cluster.
+        const std::size_t pick =
+            random() % 4 == 0 ? random() % clusters.size() : random() % 20;
+        // Separated by a space, so that neighbours do not join.
+        text += clusters[pick];
+        text += ' ';
+      }
+      // End on clusters shorter than a word, with nothing after them.
+      text += clusters[static_cast<std::size_t>(trial % 3)];
+      text += clusters[1 + random() % 12];
+      ASSERT_EQ(base_ids(data.unicode_lookup, text), expected_ids(text))
+          << "length " << length << " trial " << trial;
+    }
+  }
+}
+
+TEST(Encode, LongTextsWithoutOovFailOnlyOnAnUnknownCluster) {
+  const std::string unwrap = "called `Option::unwrap()` on a `None` value";
+  const Data data = make_model({{"a", kA}, {"b", kB}});
+  std::string text;
+  while (text.size() < 40'000) text += "ab";
+  EXPECT_EQ(base_ids(data.unicode_lookup, text).size(), text.size());
+  EXPECT_EQ(encode_panic(data, text + "q"), unwrap);
+  EXPECT_EQ(encode_panic(data, "q" + text), unwrap);
 }
 
 }  // namespace

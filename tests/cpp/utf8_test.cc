@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -172,6 +173,39 @@ TEST(Utf8, EveryStringOfOneAndTwoBytes) {
       expect_like_reference(one + static_cast<char>(b));
     }
   }
+}
+
+TEST(Utf8, ShapeOfEveryCodePoint) {
+  EXPECT_EQ(code_point_shape("").count, 0u);
+  EXPECT_EQ(code_point_shape("").max, 0u);
+  std::string all;
+  std::uint32_t sampled = 0;
+  for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    std::string one;
+    append_code_point(one, c);
+    const CodePointShape shape = code_point_shape(one);
+    ASSERT_EQ(shape.count, 1u) << static_cast<unsigned>(c);
+    ASSERT_EQ(shape.max, c);
+    if (c < 0x10000) {
+      ASSERT_EQ(shape.head[0], c);
+    }
+    if (c % 997 == 0) {
+      all += one;
+      ++sampled;
+    }
+  }
+  // In a string, the count adds up and the largest wins wherever it is.
+  const CodePointShape shape = code_point_shape(all + "a");
+  EXPECT_EQ(shape.count, sampled + 1);
+  EXPECT_EQ(shape.max, char32_t{0x10FFFF} / 997 * 997);
+  // The head keeps the first four code points as 16-bit units, zero after
+  // the last.
+  const CodePointShape short_text = code_point_shape("a\u0628\u00E9");
+  EXPECT_EQ(short_text.head,
+            (std::array<std::uint16_t, 4>{'a', 0x0628, 0xE9, 0}));
+  EXPECT_EQ(code_point_shape("\uFFFFbcdef").head,
+            (std::array<std::uint16_t, 4>{0xFFFF, 'b', 'c', 'd'}));
 }
 
 // Bytes at the edges of every range that the lead bytes distinguish.
