@@ -16,6 +16,13 @@ ChunkReader::ChunkReader(const std::string& path, std::size_t chunk_size)
   regular_file_ = ::fstat(file_.get(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
+bool ChunkReader::same_file_as(int fd) const {
+  struct stat ours {};
+  struct stat theirs {};
+  return ::fstat(file_.get(), &ours) == 0 && ::fstat(fd, &theirs) == 0 &&
+         ours.st_dev == theirs.st_dev && ours.st_ino == theirs.st_ino;
+}
+
 std::string_view ChunkReader::next() {
   int error = 0;
   const std::string_view chunk = next(error);

@@ -39,6 +39,10 @@ class ChunkReader {
   // and may be made ahead of time, where a pipe's may wait for its writer.
   bool regular_file() const { return regular_file_; }
 
+  // Returns whether the open descriptor `fd` refers to the file being read
+  // (same device and inode).
+  bool same_file_as(int fd) const;
+
  private:
   UniqueFd file_;
   std::size_t chunk_size_;

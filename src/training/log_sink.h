@@ -39,6 +39,9 @@ class FileLogSink final : public LogSink {
   // description on failure.
   void write(std::string_view bytes) override;
 
+  // Returns the descriptor written to.
+  int fd() const { return file_.get(); }
+
  private:
   UniqueFd file_;
 };

@@ -67,8 +67,13 @@ void train_chunks(model::Data& data, const std::string& train_file,
   ChunkReader reader(train_file, options.chunk_size);
   console.print(kStartLine);
   // A pipe's next read may wait for its writer, and a Ctrl-C must be able to
-  // interrupt that wait: only a regular file is read ahead.
-  const bool read_ahead = options.read_ahead && reader.regular_file();
+  // interrupt that wait: only a regular file is read ahead. Nor is a file
+  // that this call appends to while a chunk learns (the merge log, or
+  // standard output sent to the training file): read ahead, the next chunk
+  // would hold more or less of those lines depending on the helper's timing.
+  const bool read_ahead = options.read_ahead && reader.regular_file() &&
+                          !reader.same_file_as(log.fd()) &&
+                          !reader.same_file_as(STDOUT_FILENO);
   // Declared before the chunk's sequence, so that a helper still running is
   // waited for whatever ends the call.
   model::Merges known_merges;

@@ -178,6 +178,36 @@ TEST(TrainPipeline, InterruptBetweenChunksStopsAtTheSameChunk) {
   }
 }
 
+TEST(TrainPipeline, TrainingOnItsOwnMergeLogReadsInStep) {
+  // The merge log grows while a chunk learns; the next chunk must see what
+  // the plain path sees, not what the helper's timing happened to catch.
+  // Every chunk appends at least a separator, so such a call reads on for
+  // ever: an interrupt before the sixth chunk ends it.
+  Outcome outcomes[2];
+  for (const bool pipelined : {false, true}) {
+    ScopedTempDir dir;
+    write_file("log.txt", sample(12'000));
+    StringConsole console;
+    model::Data data;
+    Outcome& out = outcomes[pipelined ? 1 : 0];
+    interrupt_calls = 0;
+    stop_at = 6;
+    try {
+      const InterruptCheckScope scope(stop_at_call);
+      train(data, "log.txt", true, "train.log", console,
+            pipelined ? kPipelined : kPlain);
+    } catch (const Interrupted&) {
+      out.failure = "interrupted";
+    }
+    out.console = console.text();
+    out.log_txt = read_file("log.txt");
+    out.model_file = read_file("tokenizer");
+    out.in_memory = model::encode_model(data);
+  }
+  EXPECT_EQ(outcomes[0].failure, "interrupted");
+  expect_same(outcomes[0], outcomes[1]);
+}
+
 TEST(TrainPipeline, PreparedAndCommittedChunksMatchPretokenize) {
   const std::string text = sample(200'000);
   model::Data plain;
