@@ -718,9 +718,9 @@ def render_doc(report: dict, peers: list[str]) -> str:
         "",
         f"Measured {report['date']} at commit `{report['commit']}`, on one machine in one "
         f"run: {m['cores']} cores, {m['cpu']}{mem}, Linux {m['kernel']}, CPython "
-        f"{m['python']}. Peers: {peer_versions}. The machine's two cores were shared with "
-        "other work while the benchmark ran, so single figures move by some per cent from "
-        "run to run; the ratios, taken in the same run, are the steadier figures.",
+        f"{m['python']}. Peers: {peer_versions}. The machine is a shared virtual one, "
+        "so single figures move by some per cent from run to run and from day to day; the "
+        "ratios, taken in the same run, are the steadier figures.",
         "",
         f"Each figure is the median of the runs: {small_runs} run(s) of each tokenizer on "
         f"3,067,833 bytes, {big_note}"
