@@ -25,8 +25,14 @@ bool is_numpy_bool_type(const PyTypeObject* type) {
                      });
 }
 
-// Returns the token id that the element `item` holds. Throws the
-// interpreter's error for a non-integer and `OverflowError` outside 0..65535.
+// Returns `value` as a token id; throws `OverflowError` outside 0..65535.
+model::TokenId checked_token_id(long value) {
+  if (value < 0 || value > std::numeric_limits<model::TokenId>::max()) {
+    throw OverflowError("out of range integral type conversion attempted");
+  }
+  return static_cast<model::TokenId>(value);
+}
+
 // Returns whether `item` is a plain int stored in one internal digit (below
 // 2^30 in size, which covers every token id), whose value can be read in
 // place: no call, no overflow check, and no Python code that could run.
@@ -38,23 +44,18 @@ bool is_compact_int(PyObject* item) {
 // Returns the token id of the compact int `item`; throws `OverflowError`
 // outside 0..65535.
 model::TokenId compact_token_id(PyObject* item) {
-  const Py_ssize_t value =
-      PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
-  if (value < 0 || value > std::numeric_limits<model::TokenId>::max()) {
-    throw OverflowError("out of range integral type conversion attempted");
-  }
-  return static_cast<model::TokenId>(value);
+  return checked_token_id(static_cast<long>(
+      PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item))));
 }
 
+// Returns the token id that the element `item` holds. Throws the
+// interpreter's error for a non-integer and `OverflowError` outside 0..65535.
 model::TokenId to_token_id(PyObject* item) {
   // The general conversion's call and checks were a tenth of a long decode.
   if (is_compact_int(item)) return compact_token_id(item);
   const long value = PyLong_AsLong(item);
   if (value == -1 && PyErr_Occurred() != nullptr) throw_current_error();
-  if (value < 0 || value > std::numeric_limits<model::TokenId>::max()) {
-    throw OverflowError("out of range integral type conversion attempted");
-  }
-  return static_cast<model::TokenId>(value);
+  return checked_token_id(value);
 }
 
 }  // namespace

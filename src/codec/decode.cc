@@ -13,7 +13,7 @@ namespace {
 
 // Writes the code points of the valid UTF-8 `bytes` to `out` and returns
 // the end of what it wrote. The bytes were validated when the entry was
-// set, so each lead byte tells the sequence's length with no check.
+// set.
 template <class Unit>
 Unit* transcode(std::string_view bytes, std::size_t code_points, Unit* out) {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
@@ -23,26 +23,8 @@ Unit* transcode(std::string_view bytes, std::size_t code_points, Unit* out) {
     return out + bytes.size();
   }
   const unsigned char* const end = p + bytes.size();
-  while (p < end) {
-    const unsigned lead = *p;
-    unsigned c;
-    if (lead < 0x80u) {
-      c = lead;
-      p += 1;
-    } else if (lead < 0xE0u) {
-      c = ((lead & 0x1Fu) << 6) | (p[1] & 0x3Fu);
-      p += 2;
-    } else if (lead < 0xF0u) {
-      c = ((lead & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
-      p += 3;
-    } else {
-      c = ((lead & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) |
-          ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
-      p += 4;
-    }
-    // The caller chose a unit wide enough for the largest code point.
-    *out++ = static_cast<Unit>(c);
-  }
+  // The caller chose a unit wide enough for the largest code point.
+  while (p < end) *out++ = static_cast<Unit>(text::next_valid_code_point(p));
   return out;
 }
 

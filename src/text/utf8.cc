@@ -81,24 +81,15 @@ void append_code_point(std::string& out, char32_t c) {
 
 CodePointShape code_point_shape(std::string_view bytes) {
   CodePointShape shape;
-  for (std::size_t i = 0; i < bytes.size();) {
-    const std::uint8_t lead = byte_at(bytes, i);
-    // Invalid bytes never come here, but a stray one still moves on by one
-    // byte and stays inside the string.
-    const std::size_t length = utf8_lead(lead).length == 0
-                                   ? std::size_t{1}
-                                   : std::size_t{utf8_lead(lead).length};
-    // The lead's payload bits, then six from each continuation byte.
-    char32_t c = length == 1 ? lead : lead & (0x7Fu >> length);
-    for (std::size_t k = 1; k < length && i + k < bytes.size(); ++k) {
-      c = (c << 6) | (byte_at(bytes, i + k) & 0x3Fu);
-    }
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const unsigned char* const end = p + bytes.size();
+  while (p < end) {
+    const char32_t c = next_valid_code_point(p);
     shape.max = c > shape.max ? c : shape.max;
     if (shape.count < CodePointShape::kHeadLength) {
       shape.head[shape.count] = static_cast<std::uint16_t>(c);
     }
     ++shape.count;
-    i += length;
   }
   return shape;
 }

@@ -55,6 +55,34 @@ constexpr Utf8Lead utf8_lead(std::uint8_t lead) {
 // a surrogate, which UTF-8 cannot encode, becomes U+FFFD.
 void append_code_point(std::string& out, char32_t c);
 
+// next_valid_code_point()
+//
+// Returns the code point that starts at `p` and moves `p` past it. The bytes
+// must be valid UTF-8 (checked earlier), so the lead byte alone tells the
+// sequence's length.
+inline char32_t next_valid_code_point(const unsigned char*& p) {
+  const unsigned lead = p[0];
+  if (lead < 0x80u) {
+    p += 1;
+    return lead;
+  }
+  if (lead < 0xE0u) {
+    const char32_t c = ((lead & 0x1Fu) << 6) | (p[1] & 0x3Fu);
+    p += 2;
+    return c;
+  }
+  if (lead < 0xF0u) {
+    const char32_t c =
+        ((lead & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+    p += 3;
+    return c;
+  }
+  const char32_t c = ((lead & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) |
+                     ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
+  p += 4;
+  return c;
+}
+
 // The code points of a valid UTF-8 string: how many, the largest (0 for the
 // empty string), and the first few as 16-bit units.
 struct CodePointShape {

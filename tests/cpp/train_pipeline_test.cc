@@ -58,16 +58,18 @@ int stop_at = 0;
 bool stop_at_call() { return ++interrupt_calls == stop_at; }
 
 Outcome train_with(const std::string& corpus, const TrainOptions& options,
-                   model::Data data = {}, InterruptCheck check = nullptr) {
+                   model::Data data = {}, InterruptCheck check = nullptr,
+                   const std::string& train_file = "corpus.txt") {
   ScopedTempDir dir;
-  write_file("corpus.txt", corpus);
   write_file("log.txt", "earlier\n");
+  // Written after "log.txt", so that a call may train on its own merge log.
+  write_file(train_file, corpus);
   StringConsole console;
   Outcome out;
   interrupt_calls = 0;
   try {
     const InterruptCheckScope scope(check);
-    train(data, "corpus.txt", true, "train.log", console, options);
+    train(data, train_file, true, "train.log", console, options);
   } catch (const Panic& failure) {
     out.failure = failure.message();
   } catch (const Interrupted&) {
@@ -183,29 +185,13 @@ TEST(TrainPipeline, TrainingOnItsOwnMergeLogReadsInStep) {
   // the plain path sees, not what the helper's timing happened to catch.
   // Every chunk appends at least a separator, so such a call reads on for
   // ever: an interrupt before the sixth chunk ends it.
-  Outcome outcomes[2];
-  for (const bool pipelined : {false, true}) {
-    ScopedTempDir dir;
-    write_file("log.txt", sample(12'000));
-    StringConsole console;
-    model::Data data;
-    Outcome& out = outcomes[pipelined ? 1 : 0];
-    interrupt_calls = 0;
-    stop_at = 6;
-    try {
-      const InterruptCheckScope scope(stop_at_call);
-      train(data, "log.txt", true, "train.log", console,
-            pipelined ? kPipelined : kPlain);
-    } catch (const Interrupted&) {
-      out.failure = "interrupted";
-    }
-    out.console = console.text();
-    out.log_txt = read_file("log.txt");
-    out.model_file = read_file("tokenizer");
-    out.in_memory = model::encode_model(data);
-  }
-  EXPECT_EQ(outcomes[0].failure, "interrupted");
-  expect_same(outcomes[0], outcomes[1]);
+  stop_at = 6;
+  const Outcome plain =
+      train_with(sample(12'000), kPlain, {}, stop_at_call, "log.txt");
+  EXPECT_EQ(plain.failure, "interrupted");
+  stop_at = 6;
+  expect_same(plain, train_with(sample(12'000), kPipelined, {}, stop_at_call,
+                                "log.txt"));
 }
 
 TEST(TrainPipeline, PreparedAndCommittedChunksMatchPretokenize) {
