@@ -34,14 +34,46 @@ constexpr std::size_t kFetchNodeAhead = 16;
 constexpr std::size_t kFetchNeighboursAhead = 8;
 constexpr std::size_t kFetchAfterAhead = 4;
 
+// Forces a helper into its caller. A function that only prefetches has no
+// effect the compiler counts, so once it stands apart as a call, the
+// optimiser may judge the call useless and drop it, prefetches and all.
+#if defined(__GNUC__) || defined(__clang__)
+#define SELVANE_ALWAYS_INLINE [[gnu::always_inline]] inline
+#else
+#define SELVANE_ALWAYS_INLINE inline
+#endif
+
 // Asks the processor to bring `address` into the cache for writing. Only a
 // hint: it never faults and changes no result.
-inline void prefetch(const void* address) {
+SELVANE_ALWAYS_INLINE void prefetch(const void* address) {
 #if defined(__GNUC__) || defined(__clang__)
   __builtin_prefetch(address, 1);
 #else
   static_cast<void>(address);
 #endif
+}
+
+// Fetches the nodes that the occurrences a few places after `k` will touch:
+// the node, its neighbours and the node after its right neighbour.
+template <class Node>
+SELVANE_ALWAYS_INLINE void prefetch_ahead(
+    const Node* fetch, std::span<const std::uint32_t> positions,
+    std::size_t k) {
+  const std::size_t listed = positions.size();
+  if (k + kFetchNodeAhead < listed) {
+    prefetch(fetch + positions[k + kFetchNodeAhead]);
+  }
+  if (k + kFetchNeighboursAhead < listed) {
+    const Node& ahead = fetch[positions[k + kFetchNeighboursAhead]];
+    if (ahead.prev < kDead) prefetch(fetch + ahead.prev);
+    if (ahead.next < kDead) prefetch(fetch + ahead.next);
+  }
+  if (k + kFetchAfterAhead < listed) {
+    const Node& ahead = fetch[positions[k + kFetchAfterAhead]];
+    if (ahead.next < kDead && fetch[ahead.next].next < kDead) {
+      prefetch(fetch + fetch[ahead.next].next);
+    }
+  }
 }
 
 }  // namespace
@@ -141,7 +173,7 @@ void MergeEngine::apply(PairKey pair, TokenId merged) {
   begin_change();
   order_positions(positions);
   for (std::size_t k = 0; k < positions.size(); ++k) {
-    prefetch_ahead(positions, k);
+    prefetch_ahead(nodes_.data(), positions, k);
     merge_at(positions[k], applied, merged);
   }
   push_raised();
@@ -164,26 +196,6 @@ void MergeEngine::order_positions(std::vector<std::uint32_t>& positions) {
   }
   positions.erase(std::unique(positions.begin(), positions.end()),
                   positions.end());
-}
-
-void MergeEngine::prefetch_ahead(std::span<const std::uint32_t> positions,
-                                 std::size_t k) const {
-  const Node* const fetch = nodes_.data();
-  const std::size_t listed = positions.size();
-  if (k + kFetchNodeAhead < listed) {
-    prefetch(fetch + positions[k + kFetchNodeAhead]);
-  }
-  if (k + kFetchNeighboursAhead < listed) {
-    const Node& ahead = fetch[positions[k + kFetchNeighboursAhead]];
-    if (ahead.prev < kDead) prefetch(fetch + ahead.prev);
-    if (ahead.next < kDead) prefetch(fetch + ahead.next);
-  }
-  if (k + kFetchAfterAhead < listed) {
-    const Node& ahead = fetch[positions[k + kFetchAfterAhead]];
-    if (ahead.next < kDead && fetch[ahead.next].next < kDead) {
-      prefetch(fetch + fetch[ahead.next].next);
-    }
-  }
 }
 
 void MergeEngine::merge_at(std::uint32_t left, std::uint32_t applied,

@@ -101,9 +101,6 @@ class MergeEngine {
   void begin_change();
   // Sorts `positions` into text order and drops repeated entries.
   static void order_positions(std::vector<std::uint32_t>& positions);
-  // Fetches the nodes that the occurrences a few places after `k` will touch.
-  void prefetch_ahead(std::span<const std::uint32_t> positions,
-                      std::size_t k) const;
   // Merges the occurrence of record `applied` at node `left`, if it is still
   // there, into `merged`.
   void merge_at(std::uint32_t left, std::uint32_t applied, TokenId merged);
