@@ -166,15 +166,16 @@ void MergeEngine::clear_bans() {
 void MergeEngine::apply(PairKey pair, TokenId merged) {
   const std::uint32_t applied = find(pair);
   if (applied == kNoRecord) return;
-  std::vector<std::uint32_t> positions = std::move(positions_[applied]);
-  positions_[applied].clear();
+  const std::span<const std::uint32_t> listed = positions_[applied].view();
+  applying_.assign(listed.begin(), listed.end());
+  positions_[applied].release();
   if (records_[applied].count == 0) return;
 
   begin_change();
-  order_positions(positions);
-  for (std::size_t k = 0; k < positions.size(); ++k) {
-    prefetch_ahead(nodes_.data(), positions, k);
-    merge_at(positions[k], applied, merged);
+  order_positions(applying_);
+  for (std::size_t k = 0; k < applying_.size(); ++k) {
+    prefetch_ahead(nodes_.data(), applying_, k);
+    merge_at(applying_[k], applied, merged);
   }
   push_raised();
 }

@@ -9,6 +9,7 @@
 
 #include "base/huge_pages.h"
 #include "codec/pair_counts.h"
+#include "codec/position_list.h"
 #include "model/token_id.h"
 
 namespace selvane::codec {
@@ -140,9 +141,12 @@ class MergeEngine {
   // The pair of each record.
   std::vector<PairKey> keys_;
   // Left nodes where each record's pair was created, in no particular
-  // order, stale and repeated entries included. A list is cleaned when its
+  // order, stale and repeated entries included. A list is emptied when its
   // pair is applied.
-  std::vector<std::vector<std::uint32_t>> positions_;
+  std::vector<PositionList, HugePageAllocator<PositionList>> positions_;
+  // The list of the pair being applied, taken out of `positions_` so that
+  // the windows the merges create go to fresh lists.
+  std::vector<std::uint32_t> applying_;
   std::vector<Slot, HugePageAllocator<Slot>> slots_;
   std::uint32_t slot_mask_ = 0;
   std::uint32_t slot_shift_ = 0;
