@@ -1,9 +1,7 @@
 #include "codec/encode.h"
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -11,6 +9,7 @@
 #include "codec/counted_sequence.h"
 #include "codec/merge_engine.h"
 #include "codec/merge_loop.h"
+#include "model/cluster_cache.h"
 #include "text/grapheme.h"
 
 namespace selvane::codec {
@@ -27,72 +26,8 @@ constexpr std::size_t kCountedSteps = 8;
 constexpr std::size_t kEngineMinIds = 4096;
 
 // Texts of at least this many bytes look their clusters up through a
-// `ClusterCache`. Its table costs a 64 KiB clear per call, which a short text
-// would not earn back.
+// `model::ClusterCache`, whose set-up a short text would not earn back.
 constexpr std::size_t kClusterCacheFrom = 16 * 1024;
-
-// ClusterCache
-//
-// The ids of the short clusters met so far in one text, in a direct-mapped
-// table keyed by the cluster's bytes packed in a word. A text uses a few
-// hundred distinct clusters over and over, and a hit costs a multiply and
-// one compare, where the model's table hashes the bytes and compares them
-// through its entry. A miss or a collision just asks the model again, so the
-// ids are those of the model's table, "oov" included.
-class ClusterCache {
- public:
-  ClusterCache() : entries_(kEntries) {}
-
-  // Returns the id of `cluster`, a view into `text`, from the cache or from
-  // `look_up(cluster)`.
-  template <class LookUp>
-  TokenId id_of(std::string_view text, std::string_view cluster,
-                LookUp&& look_up) {
-    if (cluster.size() > sizeof(std::uint64_t)) return look_up(cluster);
-    const std::uint64_t bytes = pack(text, cluster);
-    Entry& entry = entries_[(bytes * kHashFactor) >> kShift];
-    if (entry.length == cluster.size() && entry.bytes == bytes) {
-      return entry.id;
-    }
-    const TokenId id = look_up(cluster);
-    entry = Entry{bytes, id, static_cast<std::uint8_t>(cluster.size())};
-    return id;
-  }
-
- private:
-  static constexpr std::size_t kBits = 12;
-  static constexpr std::size_t kEntries = std::size_t{1} << kBits;
-  static constexpr int kShift = 64 - static_cast<int>(kBits);
-  static constexpr std::uint64_t kHashFactor = 0x9E3779B97F4A7C15ull;
-
-  // An empty entry has length 0, which no cluster has.
-  struct Entry {
-    std::uint64_t bytes = 0;
-    TokenId id = 0;
-    std::uint8_t length = 0;
-  };
-
-  // Returns the bytes of `cluster` (at most eight) in the low bytes of a
-  // word, the rest zero. Where the text goes on for a whole word, one load
-  // and a mask do it.
-  static std::uint64_t pack(std::string_view text, std::string_view cluster) {
-    std::uint64_t bytes = 0;
-    const auto offset = static_cast<std::size_t>(cluster.data() - text.data());
-    // The mask keeps the first bytes only where they are the low ones.
-    if (std::endian::native == std::endian::little &&
-        text.size() - offset >= sizeof bytes) {
-      std::memcpy(&bytes, cluster.data(), sizeof bytes);
-      if (cluster.size() < sizeof bytes) {
-        bytes &= (std::uint64_t{1} << (8 * cluster.size())) - 1;
-      }
-    } else {
-      std::memcpy(&bytes, cluster.data(), cluster.size());
-    }
-    return bytes;
-  }
-
-  std::vector<Entry> entries_;
-};
 
 // Returns `ids` merged by their own most frequent pairs, on a `Sequence`.
 template <class Sequence>
@@ -136,9 +71,9 @@ std::vector<TokenId> base_ids(const model::UnicodeLookup& unicode_lookup,
         st, [&](std::string_view cluster) { ids.push_back(id_of(cluster)); });
     return ids;
   }
-  ClusterCache cache;
+  model::ClusterCache<TokenId> cache;
   text::for_each_grapheme(st, [&](std::string_view cluster) {
-    ids.push_back(cache.id_of(st, cluster, id_of));
+    ids.push_back(cache.value_of(st, cluster, id_of));
   });
   return ids;
 }

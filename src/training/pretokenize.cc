@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <exception>
 #include <thread>
-#include <unordered_map>
 
 #include "base/signal_free_thread.h"
+#include "model/cluster_cache.h"
 #include "text/grapheme.h"
 #include "text/utf8.h"
 #include "training/id_allocation.h"
@@ -67,22 +67,37 @@ PreparedChunk prepare_chunk(const model::UnicodeLookup& unicode_lookup,
   const std::string text = replace_markers(text::decode_utf8_lossy(chunk));
   PreparedChunk prepared;
   prepared.ids.reserve(text.size());
-  // Views into `text`, which outlives the map.
-  std::unordered_map<std::string_view, std::uint32_t> new_index;
-  text::for_each_grapheme(text, [&](std::string_view cluster) {
+  // The index of each new cluster in `new_clusters`, in a table like the
+  // model's own: on the first chunk of an empty model every cluster is new.
+  model::UnicodeLookup new_index;
+  // What a cluster is, for the cache: its id, or kNew and its index in
+  // `new_clusters`. An index past 16 bits is never read back: the model
+  // cannot give that many new clusters ids, so commit_chunk() fails before
+  // it gets there. The table keeps it to 16 bits too, and tells new
+  // clusters apart by their text, not by the index.
+  constexpr std::uint32_t kNew = 1u << 16;
+  const auto look_up = [&](std::string_view cluster) -> std::uint32_t {
     const auto known = unicode_lookup.find(cluster);
-    if (known != unicode_lookup.end()) {
-      prepared.ids.push_back(known->second);
-      return;
+    if (known != unicode_lookup.end()) return known->second;
+    auto entry = new_index.find(cluster);
+    if (entry == new_index.end()) {
+      entry = new_index
+                  .emplace(
+                      std::string(cluster),
+                      static_cast<model::TokenId>(prepared.new_clusters.size()))
+                  .first;
+      prepared.new_clusters.emplace_back(cluster);
     }
-    if (prepared.is_new.empty()) prepared.is_new.resize(text.size());
-    prepared.is_new[prepared.ids.size()] = true;
-    const auto [entry, added] = new_index.try_emplace(
-        cluster, static_cast<std::uint32_t>(prepared.new_clusters.size()));
-    if (added) prepared.new_clusters.emplace_back(cluster);
-    // An index past 16 bits is never read back: the model cannot give that
-    // many new clusters ids, so commit_chunk() fails before it gets there.
-    prepared.ids.push_back(static_cast<model::TokenId>(entry->second));
+    return kNew | entry->second;
+  };
+  model::ClusterCache<std::uint32_t> cache;
+  text::for_each_grapheme(text, [&](std::string_view cluster) {
+    const std::uint32_t found = cache.value_of(text, cluster, look_up);
+    if ((found & kNew) != 0) {
+      if (prepared.is_new.empty()) prepared.is_new.resize(text.size());
+      prepared.is_new[prepared.ids.size()] = true;
+    }
+    prepared.ids.push_back(static_cast<model::TokenId>(found));
   });
   if (!prepared.is_new.empty()) prepared.is_new.resize(prepared.ids.size());
   return prepared;

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -206,6 +207,64 @@ TEST(TrainPipeline, PreparedAndCommittedChunksMatchPretokenize) {
               pretokenize_chunk(plain, chunk));
   }
   EXPECT_EQ(model::encode_model(staged), model::encode_model(plain));
+}
+
+// Appends the UTF-8 of `code_point`, which is at most U+FFFF.
+void append_bmp(std::string& text, std::uint32_t code_point) {
+  if (code_point < 0x80) {
+    text += static_cast<char>(code_point);
+  } else if (code_point < 0x800) {
+    text += static_cast<char>(0xC0 | (code_point >> 6));
+    text += static_cast<char>(0x80 | (code_point & 0x3F));
+  } else {
+    text += static_cast<char>(0xE0 | (code_point >> 12));
+    text += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    text += static_cast<char>(0x80 | (code_point & 0x3F));
+  }
+}
+
+// Appends one cluster, chosen by `step`: a CJK ideograph (3 bytes), or an
+// Arabic letter with two marks (6 bytes, the lookup cache's largest) or
+// with four (10 bytes, past it).
+void append_cluster(std::string& text, std::uint32_t step) {
+  if (step % 3 != 0) {
+    append_bmp(text, 0x4E00 + step);
+    return;
+  }
+  append_bmp(text, 0x0628 + step % 20);
+  append_bmp(text, 0x064B + step / 20 % 5);
+  append_bmp(text, 0x0651);
+  if (step % 2 == 0) {
+    append_bmp(text, 0x064E);
+    append_bmp(text, 0x0652);
+  }
+}
+
+TEST(TrainPipeline, ManyDistinctClustersPrepareAsTheyPretokenize) {
+  // Far more distinct clusters than the lookup cache has entries, so known
+  // and new clusters evict each other, and some are found again in it at
+  // once. The model knows a third of them beforehand.
+  std::string known;
+  for (std::uint32_t step = 0; step < 9'000; step += 3) {
+    append_cluster(known, step);
+  }
+  std::string text;
+  for (std::uint32_t round = 0; round < 3; ++round) {
+    for (std::uint32_t k = 0; k < 9'000; ++k) {
+      const std::uint32_t step = (k * 7'919 + round * 104'729) % 9'000;
+      append_cluster(text, step);
+      if (step % 4 == 0) append_cluster(text, step);
+    }
+  }
+  model::Data plain;
+  write_reserved_entries(plain);
+  pretokenize_chunk(plain, known);
+  const std::size_t known_clusters = plain.unicode_lookup.size();
+  model::Data staged = plain;
+  EXPECT_EQ(commit_chunk(staged, prepare_chunk(staged.unicode_lookup, text)),
+            pretokenize_chunk(plain, text));
+  EXPECT_EQ(model::encode_model(staged), model::encode_model(plain));
+  EXPECT_GT(plain.unicode_lookup.size(), known_clusters + 5'000);
 }
 
 TEST(TrainPipeline, HalvesOfALargeChunkMatchPretokenize) {
