@@ -116,8 +116,8 @@ void train_chunks(model::Data& data, const std::string& train_file,
     }
     if (!sequence) sequence.emplace(std::move(ids));
     print_lines(console, known_lines);
-    train_chunk_sequence(data, *sequence, first_chunk, print_logs, log,
-                         console);
+    // The chunk's final ids are not needed: only the model goes on.
+    learn_chunk(data, *sequence, first_chunk, print_logs, log, console);
     sequence.reset();
     release_free_memory();
     save_model(data, console);

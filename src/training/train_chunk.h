@@ -14,19 +14,18 @@
 
 namespace selvane::training {
 
-// train_chunk_sequence()
+// learn_chunk()
 //
 // The step a training call takes for each chunk, once the chunk is
 // pretokenized into `sequence`, short of saving: applies the known merges
 // unless this is the call's first chunk, prints the chunk line and learns
-// the chunk's merges. Returns the chunk's final ids; when `known_merged` is
-// not null it also receives the ids after the known merges. `Sequence` has
-// the interface of `codec::PlainMergeSequence`.
+// the chunk's merges. When `known_merged` is not null it receives the ids
+// after the known merges. `Sequence` has the interface of
+// `codec::PlainMergeSequence`.
 template <class Sequence>
-std::vector<model::TokenId> train_chunk_sequence(
-    model::Data& data, Sequence& sequence, bool first_chunk, bool print_logs,
-    LogSink& log, Console& console,
-    std::vector<model::TokenId>* known_merged = nullptr) {
+void learn_chunk(model::Data& data, Sequence& sequence, bool first_chunk,
+                 bool print_logs, LogSink& log, Console& console,
+                 std::vector<model::TokenId>* known_merged = nullptr) {
   // One sequence serves both passes: the known merges leave it exactly as
   // a new sequence of their result would be, once their rejections are
   // lifted, and a later chunk saves setting up its counts a second time.
@@ -42,19 +41,20 @@ std::vector<model::TokenId> train_chunk_sequence(
   }
   console.print(kChunkLine);
   learn_merges(sequence, data, print_logs, log, console);
-  const auto ids = sequence.ids();
-  return {ids.begin(), ids.end()};
 }
 
-// The same step on a new `Sequence` of `chunk_ids`.
+// The same step on a new `Sequence` of `chunk_ids`; returns the chunk's
+// final ids.
 template <class Sequence>
 std::vector<model::TokenId> train_chunk_ids(
     model::Data& data, std::vector<model::TokenId> chunk_ids, bool first_chunk,
     bool print_logs, LogSink& log, Console& console,
     std::vector<model::TokenId>* known_merged = nullptr) {
   Sequence sequence(std::move(chunk_ids));
-  return train_chunk_sequence(data, sequence, first_chunk, print_logs, log,
-                              console, known_merged);
+  learn_chunk(data, sequence, first_chunk, print_logs, log, console,
+              known_merged);
+  const auto ids = sequence.ids();
+  return {ids.begin(), ids.end()};
 }
 
 // train_chunk()
