@@ -43,32 +43,20 @@ void learn_chunk(model::Data& data, Sequence& sequence, bool first_chunk,
   learn_merges(sequence, data, print_logs, log, console);
 }
 
-// The same step on a new `Sequence` of `chunk_ids`; returns the chunk's
-// final ids.
-template <class Sequence>
-std::vector<model::TokenId> train_chunk_ids(
-    model::Data& data, std::vector<model::TokenId> chunk_ids, bool first_chunk,
-    bool print_logs, LogSink& log, Console& console,
-    std::vector<model::TokenId>* known_merged = nullptr) {
-  Sequence sequence(std::move(chunk_ids));
-  learn_chunk(data, sequence, first_chunk, print_logs, log, console,
-              known_merged);
-  const auto ids = sequence.ids();
-  return {ids.begin(), ids.end()};
-}
-
 // train_chunk()
 //
 // The same step from the chunk's bytes: pretokenizes `chunk` into `data`
-// first.
+// first. Returns the chunk's final ids.
 template <class Sequence>
 std::vector<model::TokenId> train_chunk(
     model::Data& data, std::string_view chunk, bool first_chunk,
     bool print_logs, LogSink& log, Console& console,
     std::vector<model::TokenId>* known_merged = nullptr) {
-  return train_chunk_ids<Sequence>(data, pretokenize_chunk(data, chunk),
-                                   first_chunk, print_logs, log, console,
-                                   known_merged);
+  Sequence sequence(pretokenize_chunk(data, chunk));
+  learn_chunk(data, sequence, first_chunk, print_logs, log, console,
+              known_merged);
+  const auto ids = sequence.ids();
+  return {ids.begin(), ids.end()};
 }
 
 }  // namespace selvane::training

@@ -14,6 +14,7 @@
 #include "base/interrupt.h"
 #include "base/panic.h"
 #include "codec/plain_merge_sequence.h"
+#include "lockstep.h"
 #include "model/model_file.h"
 #include "scoped_temp_dir.h"
 #include "testing/capture.h"
@@ -36,8 +37,7 @@ constexpr std::size_t kSmallChunk = 5000;
 
 // The first `size` bytes of the sample corpus.
 std::string sample(std::size_t size) {
-  return read_file(SELVANE_SOURCE_DIR "/data/sample/tashkeela-msa-excerpt.txt")
-      .substr(0, size);
+  return codec::lockstep::read_sample(0, size);
 }
 
 // Everything a training call leaves behind.
