@@ -197,29 +197,41 @@ def test_killed_training_leaves_one_of_the_saves_and_no_temporary_file(tmp_path)
     for work in lanes:
         assert (work / "tokenizer").read_bytes() == saves[-1]
         (work / "tokenizer").unlink()
-    # Where the first save falls, as a share of the run: a run of the first
-    # chunk alone ends just after it. Where the first chunk takes nearly the
-    # whole run (in a sanitized build the collapsing chunk costs seconds and
-    # the second a fraction of one), moments drawn over the whole run would
-    # nearly all fall before that save, so every other round draws its
-    # moments from the part of the run after it.
-    after_first = min(seconds[0] / seconds[-1], 1.0)
+    # Half of the rounds kill at moments drawn over the whole run. In a
+    # sanitized build the collapsing first chunk takes nearly all of it, so
+    # such moments mostly fall before the first save, and on a loaded machine
+    # a run's length varies too much from one to the next to aim at a share
+    # of it. So the other rounds wait until the run has saved once and kill at
+    # a moment drawn over the rest of it.
+    rest = duration * max(1.1 - seconds[0] / seconds[-1], 0.1)
     rng = random.Random(13)
     seen = set()
     killed: dict[str, set[int]] = {str(work): set() for work in lanes}
     for round_number in range((30 if SANITIZED else 100) // len(lanes)):
-        earliest = duration * after_first if round_number % 2 else 0.0
+        after_a_save = bool(round_number % 2)
+        for work in lanes:
+            (work / "tokenizer").unlink(missing_ok=True)
         began = time.monotonic()
-        runs = sorted((rng.uniform(earliest, duration * 1.1), str(work),
-                       subprocess.Popen([sys.executable, "-c", TRAIN], cwd=work,
-                                        stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL))
-                      for work in lanes)
-        for delay, _, process in runs:
-            time.sleep(max(0.0, began + delay - time.monotonic()))
-            process.send_signal(signal.SIGKILL)
-            process.wait()
-        for _, work, process in runs:
+        # Each run: when its clock starts, the delay after it, its directory.
+        runs = [[None if after_a_save else began,
+                 rng.uniform(0.0, rest if after_a_save else duration * 1.1), str(work),
+                 subprocess.Popen([sys.executable, "-c", TRAIN], cwd=work,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
+                for work in lanes]
+        waiting = list(runs)
+        while waiting:
+            now = time.monotonic()
+            for run in list(waiting):
+                start, delay, work, process = run
+                if start is None and (os.path.exists(os.path.join(work, "tokenizer"))
+                                      or process.poll() is not None):
+                    run[0] = start = now
+                if start is not None and now >= start + delay:
+                    process.send_signal(signal.SIGKILL)
+                    process.wait()
+                    waiting.remove(run)
+            time.sleep(0.001)
+        for _, _, work, process in runs:
             killed[work].add(process.pid)
             # A kill between the link and the rename of a save can leave its
             # name (the moment is microseconds long); the next save removes
