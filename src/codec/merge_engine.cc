@@ -54,7 +54,8 @@ SELVANE_ALWAYS_INLINE void prefetch(const void* address) {
 }
 
 // Fetches the nodes that the occurrences a few places after `k` will touch:
-// the node, its neighbours and the node after its right neighbour.
+// the node, its neighbours and the node after its right neighbour. A
+// template only because the engine's node type is private to it.
 template <class Node>
 SELVANE_ALWAYS_INLINE void prefetch_ahead(
     const Node* fetch, std::span<const std::uint32_t> positions,

@@ -18,6 +18,7 @@
 #include "model/model_file.h"
 #include "scoped_temp_dir.h"
 #include "testing/capture.h"
+#include "text/utf8.h"
 #include "training/chunk_reader.h"
 #include "training/id_allocation.h"
 #include "training/merge_learning.h"
@@ -209,34 +210,20 @@ TEST(TrainPipeline, PreparedAndCommittedChunksMatchPretokenize) {
   EXPECT_EQ(model::encode_model(staged), model::encode_model(plain));
 }
 
-// Appends the UTF-8 of `code_point`, which is at most U+FFFF.
-void append_bmp(std::string& text, std::uint32_t code_point) {
-  if (code_point < 0x80) {
-    text += static_cast<char>(code_point);
-  } else if (code_point < 0x800) {
-    text += static_cast<char>(0xC0 | (code_point >> 6));
-    text += static_cast<char>(0x80 | (code_point & 0x3F));
-  } else {
-    text += static_cast<char>(0xE0 | (code_point >> 12));
-    text += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    text += static_cast<char>(0x80 | (code_point & 0x3F));
-  }
-}
-
 // Appends one cluster, chosen by `step`: a CJK ideograph (3 bytes), or an
 // Arabic letter with two marks (6 bytes, the lookup cache's largest) or
 // with four (10 bytes, past it).
-void append_cluster(std::string& text, std::uint32_t step) {
+void append_cluster(std::string& out, std::uint32_t step) {
   if (step % 3 != 0) {
-    append_bmp(text, 0x4E00 + step);
+    text::append_code_point(out, 0x4E00 + step);
     return;
   }
-  append_bmp(text, 0x0628 + step % 20);
-  append_bmp(text, 0x064B + step / 20 % 5);
-  append_bmp(text, 0x0651);
+  text::append_code_point(out, 0x0628 + step % 20);
+  text::append_code_point(out, 0x064B + step / 20 % 5);
+  text::append_code_point(out, 0x0651);
   if (step % 2 == 0) {
-    append_bmp(text, 0x064E);
-    append_bmp(text, 0x0652);
+    text::append_code_point(out, 0x064E);
+    text::append_code_point(out, 0x0652);
   }
 }
 
