@@ -8,7 +8,7 @@ import os
 import signal
 import sys
 
-from ._files import create_temporary
+from ._files import atomic_output, open_input
 from .errors import IdsExhaustedError, SelvaneError
 from .units import UNIT_HELP, Unit, iter_numbered_units, parse_unit
 
@@ -87,27 +87,15 @@ def _fail(message: str) -> NoReturn:
 
 
 @contextlib.contextmanager
-def _output(path: str | None) -> Iterator[BinaryIO]:
+def _output(path: str | None, inputs: Sequence[str] = (), action: str = "writing it") -> Iterator[BinaryIO]:
     """Standard output, or a file that takes its name only when the command
     succeeds, so a failed or interrupted run never leaves a partial output."""
     if path is None or path == "-":
         yield sys.stdout.buffer
         sys.stdout.buffer.flush()
         return
-    directory = os.path.dirname(os.path.abspath(path))
-    if os.path.isdir(path):
-        _fail(f"output {path} is a directory")
-    try:
-        fd, temporary = create_temporary(directory)
-    except OSError as error:
-        _fail(f"cannot write {path}: {error.strerror or error}")
-    try:
-        with os.fdopen(fd, "wb", buffering=1 << 20) as sink:
-            yield sink
-        os.replace(temporary, path)
-    finally:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(temporary)
+    with atomic_output(path, inputs=inputs, action=action) as sink:
+        yield sink
 
 
 @contextlib.contextmanager
@@ -115,15 +103,7 @@ def _input(name: str) -> Iterator[BinaryIO]:
     if name == "-":
         yield sys.stdin.buffer
         return
-    try:
-        source = open(name, "rb")
-    except FileNotFoundError:
-        _fail(f"input not found: {name}")
-    except IsADirectoryError:
-        _fail(f"input {name} is a directory")
-    except OSError as error:
-        _fail(f"cannot read {name}: {error.strerror or error}")
-    with source:
+    with open_input(name) as source:
         yield source
 
 
@@ -239,7 +219,8 @@ def cmd_encode(args: argparse.Namespace) -> int:
     unit: Unit = args.unit
     inputs = args.inputs or ["-"]
     encode = model.data.encode
-    with _output(args.output) as sink:
+    sources = [args.model, *(name for name in inputs if name != "-")]
+    with _output(args.output, sources, "encoding") as sink:
         for name in inputs:
             with _input(name) as source:
                 for _, text in iter_numbered_units(source, unit, _display_name(name)):
@@ -254,7 +235,8 @@ def cmd_decode(args: argparse.Namespace) -> int:
     known = set(model.vocab())
     decode = model.data.decode
     name = _display_name(args.input)
-    with _input(args.input) as source, _output(args.output) as sink:
+    sources = [args.model] + ([] if args.input == "-" else [args.input])
+    with _input(args.input) as source, _output(args.output, sources, "decoding") as sink:
         for number, line in enumerate(source, 1):
             try:
                 ids = [int(field) for field in line.split()]
