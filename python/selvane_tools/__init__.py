@@ -11,13 +11,13 @@ command.
 
 from __future__ import annotations
 
-from .errors import IdsExhaustedError, SelvaneError
+from .errors import IdsExhaustedError, ModelFormatError, SelvaneError
 
 # The names below are imported on first use: the `selvane` command imports
 # this package first, and its start-up time counts against every command.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from .model import EMPTY_MODEL, Model, ModelFormatError, new_model
+    from .model import EMPTY_MODEL, Model, new_model
     from .training import CHUNK_SIZE, TrainProgress, TrainSummary, train
     from .corpus import encode_corpus
     from .shards import ShardSet, read_shards
@@ -25,7 +25,6 @@ if TYPE_CHECKING:
 _LAZY = {
     "EMPTY_MODEL": "model",
     "Model": "model",
-    "ModelFormatError": "model",
     "new_model": "model",
     "CHUNK_SIZE": "training",
     "TrainProgress": "training",

@@ -236,8 +236,8 @@ def _fsync_directory(directory: str) -> None:
 
 @contextlib.contextmanager
 def atomic_output(path: str | os.PathLike[str], *, inputs: Iterable[str | os.PathLike[str]] = (),
-                  overwrite: bool = True, durable: bool = True,
-                  action: str = "writing it") -> Iterator[BinaryIO]:
+                  overwrite: bool = True, durable: bool = True, action: str = "writing it",
+                  remove_stale: bool = False) -> Iterator[BinaryIO]:
     """Yields a binary file whose content becomes `path` when the block ends
     without an exception; on any exception `path` is untouched.
 
@@ -247,13 +247,17 @@ def atomic_output(path: str | os.PathLike[str], *, inputs: Iterable[str | os.Pat
     refused. When `durable`, the file is flushed to disk before it takes the
     name. A character device or FIFO at `path` is written in place (a FIFO
     without a reader is refused rather than waited for); a directory or a
-    socket is refused.
+    socket is refused. With `remove_stale`, temporaries of `path` left by
+    writers that died are removed first (worth a look at the directory for a
+    command's one output, not for each of many files in one directory).
     """
     name = _name(path)
     refuse_same_as_inputs(path, inputs, action)
     target = os.path.realpath(path)
     try:
-        status: os.stat_result | None = os.stat(target)
+        # The path itself, links followed: /dev/stdout names a pipe or a
+        # terminal through a link that has no real path.
+        status: os.stat_result | None = os.stat(path)
     except FileNotFoundError:
         status = None
     except OSError as error:
@@ -262,12 +266,14 @@ def atomic_output(path: str | os.PathLike[str], *, inputs: Iterable[str | os.Pat
         raise SelvaneError(f"{name} exists already; not overwriting it")
     if status is not None and not stat.S_ISREG(status.st_mode):
         if stat.S_ISCHR(status.st_mode) or stat.S_ISFIFO(status.st_mode):
-            with _in_place(target, name) as device:
+            with _in_place(name, name) as device:
                 yield device
             return
         raise SelvaneError(f"cannot write {name}: it is {_kind(status.st_mode)}")
 
     directory = os.path.dirname(target)
+    if remove_stale:
+        remove_stale_temporaries(directory, target)
     temporary = os.path.join(directory, temporary_name(target))
     try:
         fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC,
@@ -364,9 +370,11 @@ def _in_place(target: str, name: str) -> Iterator[BinaryIO]:
 
 
 def write_atomically(path: str | os.PathLike[str], data: bytes, *, inputs: Iterable[str | os.PathLike[str]] = (),
-                     overwrite: bool = True, durable: bool = True, action: str = "writing it") -> None:
+                     overwrite: bool = True, durable: bool = True, action: str = "writing it",
+                     remove_stale: bool = False) -> None:
     """Writes `data` to `path` by `atomic_output` (same options)."""
-    with atomic_output(path, inputs=inputs, overwrite=overwrite, durable=durable, action=action) as sink:
+    with atomic_output(path, inputs=inputs, overwrite=overwrite, durable=durable, action=action,
+                       remove_stale=remove_stale) as sink:
         sink.write(data)
 
 

@@ -9,7 +9,7 @@ import signal
 import sys
 
 from ._files import atomic_output, open_input
-from .errors import IdsExhaustedError, SelvaneError
+from .errors import IdsExhaustedError, SelvaneError, Terminated
 from .units import UNIT_HELP, Unit, iter_numbered_units, parse_unit
 
 # Start-up time counts against every short command and against training's
@@ -57,10 +57,6 @@ quick start:
 """
 
 
-class Terminated(BaseException):
-    """Raised in the main thread when SIGTERM arrives, so cleanup runs."""
-
-
 def _on_sigterm(signum: int, frame: object) -> NoReturn:
     raise Terminated()
 
@@ -94,7 +90,7 @@ def _output(path: str | None, inputs: Sequence[str] = (), action: str = "writing
         yield sys.stdout.buffer
         sys.stdout.buffer.flush()
         return
-    with atomic_output(path, inputs=inputs, action=action) as sink:
+    with atomic_output(path, inputs=inputs, action=action, remove_stale=True) as sink:
         yield sink
 
 
@@ -122,54 +118,16 @@ def cmd_init(args: argparse.Namespace) -> int:
 
 
 def cmd_train(args: argparse.Namespace) -> int:
-    from ._progress import ProgressBar
-    from .training import TrainProgress, train
+    from .training import train
 
-    bar = None if args.quiet else ProgressBar()
-    last: list[TrainProgress] = []
-
-    def report(state: TrainProgress) -> None:
-        last[:] = [state]
-        if bar is not None:
-            bar.update(state)
-
-    sinks: list[BinaryIO] = []
-    if args.print_logs:
-        sinks.append(sys.stdout.buffer)
-
-    class Tee:
-        def write(self, data: bytes) -> None:
-            for sink in sinks:
-                sink.write(data)
-
-    log_file = None
-    if args.log is not None:
-        try:
-            log_file = open(args.log, "wb")
-        except OSError as error:
-            _fail(f"cannot write log {args.log}: {error.strerror or error}")
-        sinks.append(log_file)
     try:
-        summary = train(args.corpus, args.output, init=args.init,
-                        log=Tee() if sinks else None, progress=report)
+        summary = train(args.corpus, args.output, init=args.init, log=args.log,
+                        progress=not args.quiet, print_logs=args.print_logs)
     except (KeyboardInterrupt, Terminated) as stop:
-        if bar is not None:
-            bar.close()
-        state = last[0] if last else None
         what = "interrupted" if isinstance(stop, KeyboardInterrupt) else "stopped by SIGTERM"
-        if state is None or state.chunks_done == 0:
-            print(f"selvane: {what} before the first chunk was complete; "
-                  f"{args.output} was not written", file=sys.stderr)
-        else:
-            print(f"selvane: {what} after {state.chunks_done} of {state.chunks_total} chunks "
-                  f"({state.bytes_done:,} of {state.bytes_total:,} bytes); "
-                  f"{args.output} holds the model of chunk {state.chunks_done}", file=sys.stderr)
+        notes = getattr(stop, "__notes__", None) or [f"before training began; {args.output} was not touched"]
+        print(f"selvane: {what} {notes[-1]}", file=sys.stderr)
         return EXIT_SIGINT if isinstance(stop, KeyboardInterrupt) else EXIT_SIGTERM
-    finally:
-        if bar is not None:
-            bar.close()
-        if log_file is not None:
-            log_file.close()
     if not args.quiet:
         print(f"trained {summary.chunks} chunk{'s' if summary.chunks != 1 else ''} "
               f"({summary.bytes:,} bytes) in {summary.seconds:.1f} s: "

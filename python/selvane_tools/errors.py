@@ -1,8 +1,8 @@
-"""The one exception type of the companion package."""
+"""The exception types of the companion package."""
 
 from __future__ import annotations
 
-__all__ = ["SelvaneError", "IdsExhaustedError"]
+__all__ = ["SelvaneError", "IdsExhaustedError", "ModelFormatError", "Terminated"]
 
 
 class SelvaneError(Exception):
@@ -18,3 +18,12 @@ class IdsExhaustedError(SelvaneError):
 
     The model of the last completed chunk is kept at the output path.
     """
+
+
+class ModelFormatError(SelvaneError):
+    """The bytes are not a model file (they do not decode as one)."""
+
+
+class Terminated(BaseException):
+    """Raised in the main thread of the `selvane` command when SIGTERM
+    arrives, so that clean-up runs as it does for Ctrl-C."""

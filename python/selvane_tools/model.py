@@ -13,18 +13,18 @@ import struct
 
 import selvane
 
-from ._files import write_atomically
+from ._files import open_input, write_atomically
 from ._panic import panic_type
-from .errors import SelvaneError
+from .errors import ModelFormatError, SelvaneError
 
 # `typing` costs more to import than the whole training command's start-up
 # budget; annotations are strings here, so the names are for the checker only.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Iterable, Sequence
-    from typing import SupportsIndex
+    from typing import BinaryIO, SupportsIndex
 
-__all__ = ["EMPTY_MODEL", "Model", "ModelContents", "ModelFormatError", "new_model", "parse_model", "saved_counts"]
+__all__ = ["EMPTY_MODEL", "Model", "ModelContents", "ModelFormatError", "new_model", "parse_model", "read_model_file", "saved_counts"]
 
 #: The smallest model file: three empty maps (24 zero bytes). Training from
 #: scratch starts from it.
@@ -34,10 +34,6 @@ _MAX_SIZE = 0xFFFF_FFFF
 _U64 = struct.Struct("<Q")
 _U16 = struct.Struct("<H")
 _MERGE = struct.Struct("<HHH")
-
-
-class ModelFormatError(SelvaneError):
-    """The bytes are not a model file (they do not decode as one)."""
 
 
 class ModelContents:
@@ -124,6 +120,14 @@ def saved_counts(data: bytes) -> tuple[int, int] | None:
     of a model file never decodes). Counts are the file's, so a file with
     duplicate keys, which training never writes, counts them twice.
     """
+    walked = _walk_lengths(data)
+    return None if walked is None or walked[2] < 0 else walked[:2]
+
+
+def _walk_lengths(data: bytes | bytearray) -> tuple[int, int, int] | None:
+    """(ids, merges, size) of the model file that `data` starts with, by its
+    lengths alone; None when `data` ends inside it; size -1 when a count or
+    length is one no model file has, so no amount of further bytes helps."""
     end = len(data)
     if end < 24:
         return None
@@ -131,17 +135,48 @@ def saved_counts(data: bytes) -> tuple[int, int] | None:
     (ids,) = u64(data, 0)
     pos = 8
     try:
+        if ids > _MAX_SIZE:
+            return (0, 0, -1)
         for _ in range(ids):
-            pos += 10 + u64(data, pos + 2)[0]
+            (length,) = u64(data, pos + 2)
+            if length > _MAX_SIZE:
+                return (0, 0, -1)
+            pos += 10 + length
         (merges,) = u64(data, pos)
         pos += 8 + 6 * merges
         (clusters,) = u64(data, pos)
+        if merges > _MAX_SIZE or clusters > _MAX_SIZE:
+            return (0, 0, -1)
         pos += 8
         for _ in range(clusters):
-            pos += 10 + u64(data, pos)[0]
+            (length,) = u64(data, pos)
+            if length > _MAX_SIZE:
+                return (0, 0, -1)
+            pos += 10 + length
     except struct.error:
         return None
-    return (int(ids), int(merges)) if pos <= end else None
+    return (int(ids), int(merges), pos) if pos <= end else None
+
+
+def read_model_file(source: BinaryIO) -> bytes:
+    """The bytes of the model file that `source` starts with, read until the
+    model ends (a little past it at most, never the rest of a large file),
+    like the extension's loader. A source that ends first, or holds no
+    model, gives what was read, for `parse_model` to say what is wrong."""
+    data = bytearray()
+    want = 1 << 16
+    while True:
+        chunk = source.read(want - len(data))
+        if chunk:
+            data += chunk
+        walked = _walk_lengths(data)
+        if walked is not None:
+            size = walked[2]
+            return bytes(data if size < 0 else data[:size])
+        if not chunk:
+            return bytes(data)
+        if len(data) >= want:
+            want *= 2
 
 
 def _load_extension(data: bytes) -> selvane.Data:
@@ -181,24 +216,20 @@ class Model:
     `model_bytes` and `sha256` describe the file it was loaded from.
     """
 
-    __slots__ = ("_data", "_bytes", "_contents", "_name")
+    __slots__ = ("_extension_model", "_file_bytes", "_contents", "_name")
 
-    _data: selvane.Data
-    _bytes: bytes
+    _extension_model: selvane.Data
+    _file_bytes: bytes
     _contents: ModelContents
     _name: str
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         name = os.fsdecode(os.fspath(path))
-        try:
-            with open(path, "rb") as source:
-                data = source.read()
-        except FileNotFoundError as error:
-            raise SelvaneError(f"model file not found: {name}") from error
-        except IsADirectoryError as error:
-            raise SelvaneError(f"{name} is a directory, not a model file") from error
-        except OSError as error:
-            raise SelvaneError(f"cannot read model {name}: {error.strerror or error}") from error
+        with open_input(path, "model") as source:
+            try:
+                data = read_model_file(source)
+            except OSError as error:
+                raise SelvaneError(f"cannot read model {name}: {error.strerror or error}") from None
         self._load(data, name)
 
     @classmethod
@@ -214,35 +245,37 @@ class Model:
         except ModelFormatError as error:
             raise ModelFormatError(f"{name} is not a selvane model file: {error}") from error
         try:
-            self._data = _load_extension(data)
+            self._extension_model = _load_extension(data)
         except panic_type() as panic:
             raise ModelFormatError(f"{name} is not a selvane model file: {panic}") from panic
-        self._bytes = data
+        self._file_bytes = data
         self._contents = contents
         self._name = name
 
     def __reduce__(self) -> tuple[object, tuple[bytes]]:
-        return (Model.from_bytes, (self._bytes,))
+        return (Model.from_bytes, (self._file_bytes,))
 
     def __repr__(self) -> str:
         return f"<selvane_tools.Model {self.num_ids} ids, sha256 {self.sha256[:12]}>"
 
     @property
     def model_bytes(self) -> bytes:
-        """The bytes of the model file, exactly as loaded."""
-        return self._bytes
+        """The bytes of the model file, exactly as loaded (up to where the
+        model ends); `data` is the loaded model, not bytes."""
+        return self._file_bytes
 
     @property
     def sha256(self) -> str:
         """The SHA-256 of the model file bytes, in hexadecimal."""
         import hashlib
 
-        return hashlib.sha256(self._bytes).hexdigest()
+        return hashlib.sha256(self._file_bytes).hexdigest()
 
     @property
     def data(self) -> selvane.Data:
-        """The extension's model object, for code that wants it directly."""
-        return self._data
+        """The extension's loaded model (`selvane.Data`), for code that wants
+        it directly; the bytes of the file are `model_bytes`."""
+        return self._extension_model
 
     @property
     def num_ids(self) -> int:
@@ -268,7 +301,7 @@ class Model:
     def encode(self, text: str) -> list[int]:
         """The token ids of `text`; clusters the model never saw get id 0."""
         try:
-            return self._data.encode(text)
+            return self._extension_model.encode(text)
         except panic_type() as panic:
             raise SelvaneError(
                 "the text has clusters the model does not know, and the model has no "
@@ -278,15 +311,18 @@ class Model:
     def decode(self, ids: Sequence[SupportsIndex]) -> str:
         """The text of a sequence of token ids (ids of unknown clusters vanish)."""
         try:
-            return self._data.decode(ids)
-        except panic_type() as panic:
+            return self._extension_model.decode(ids)
+        except (panic_type(), OverflowError) as failure:
+            # A negative or too large id fails the conversion to a token id
+            # before the extension looks it up; to the caller it is the same
+            # mistake.
             missing = next((int(i) for i in ids if int(i) not in self._contents.lookup), None)
             what = f"id {missing}" if missing is not None else "an id"
-            raise SelvaneError(f"{what} is not in the model") from panic
+            raise SelvaneError(f"{what} is not in the model") from failure
 
     def vocab(self) -> list[int]:
         """Every token id of the model, each once, in the extension's order."""
-        return self._data.vocab()
+        return self._extension_model.vocab()
 
     def token_bytes(self, token: int) -> bytes:
         """The bytes of one token; `SelvaneError` if the id is not in the model."""
@@ -315,4 +351,4 @@ def new_model(path: str | os.PathLike[str], *, overwrite: bool = False) -> None:
     An existing file is kept and reported as a `SelvaneError` unless
     `overwrite` is true.
     """
-    write_atomically(path, EMPTY_MODEL, overwrite=overwrite)
+    write_atomically(path, EMPTY_MODEL, overwrite=overwrite, remove_stale=True)

@@ -18,13 +18,22 @@ from __future__ import annotations
 import os
 import select
 import signal
+import stat
 import sys
 import time
 
 import selvane
 
-from ._files import write_atomically
-from .errors import IdsExhaustedError, SelvaneError
+from ._files import (
+    atomic_output,
+    open_input,
+    private_directory,
+    refuse_same_as_inputs,
+    remove_private_directory,
+    remove_stale_temporaries,
+    write_atomically,
+)
+from .errors import IdsExhaustedError, SelvaneError, Terminated
 from .model import EMPTY_MODEL, Model, saved_counts
 
 # The command's start-up time is training overhead: `typing`, `dataclasses`,
@@ -34,7 +43,9 @@ from .model import EMPTY_MODEL, Model, saved_counts
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Iterable
-    from typing import IO, Protocol
+    from typing import NoReturn, Protocol
+
+    from ._progress import ProgressBar
 
     class _Writable(Protocol):
         def write(self, data: bytes, /) -> object: ...
@@ -54,21 +65,27 @@ _EXHAUSTED = "All 65,536 token ids are in use"
 # quarter of a second and more), long beside a console line.
 _NAP = 0.005
 _PIPE_SIZE = 1 << 20
+# The working directories of runs are temporaries of this name in $TMPDIR.
+_WORK_NAME = "selvane-train"
 
 # Runs in the child, whose working directory is the private one, as
-# `python -S -c CHILD EXTENSION_DIR WORK_DIR CORPUS...`: without the site module it
-# starts faster, and it finds the extension where the parent found it. SIGINT
-# is ignored because the parent decides when to stop. If the parent dies
-# without stopping it, its next console line fails on the broken pipe and
-# ends it within a chunk. A panic goes back as hex, which survives any text.
+# `python -S -c CHILD EXTENSION_DIR COMPANION_DIR PARENT_PID WORK_DIR CORPUS...`:
+# without the site module it starts faster, and it finds the extension and
+# the companion where the parent found them. SIGINT is ignored because the
+# parent decides when to stop. The child dies with the parent, even by
+# SIGKILL, so a killed run leaves no training behind; its working directory
+# is removed by the next run. A panic goes back as hex, which survives any
+# text.
 _CHILD = """
 import os, signal, sys
 signal.signal(signal.SIGINT, signal.SIG_IGN)
-os.chdir(sys.argv[2])
-sys.path.insert(0, sys.argv[1])
+sys.path[:0] = [sys.argv[1], sys.argv[2]]
+from selvane_tools._files import die_with_parent
+die_with_parent(int(sys.argv[3]))
+os.chdir(sys.argv[4])
 import selvane
 model = selvane.load_from_file("init.model")
-for corpus in sys.argv[3:]:
+for corpus in sys.argv[5:]:
     try:
         model.train(corpus, False, "train.log")
     except BaseException as error:
@@ -117,24 +134,92 @@ class TrainSummary:
         return f"TrainSummary({fields})"
 
 
+def _corpus_files(corpora: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> list[str]:
+    if isinstance(corpora, (str, os.PathLike)):
+        corpora = [corpora]
+    files = [os.fsdecode(os.fspath(name)) for name in corpora]
+    if not files:
+        raise SelvaneError("no corpus file given")
+    return files
+
+
 def _corpus_sizes(files: list[str]) -> list[int]:
+    """The size of every corpus file, each checked to be a readable regular
+    file first: a pipe or device is read in short pieces, which would change
+    where the chunks end and so the model, and the open of a FIFO would wait
+    for a writer."""
     sizes = []
     for name in files:
-        try:
-            with open(name, "rb") as corpus:
-                stat = os.fstat(corpus.fileno())
-        except FileNotFoundError:
-            raise SelvaneError(f"corpus not found: {name}") from None
-        except IsADirectoryError:
-            raise SelvaneError(f"corpus {name} is a directory") from None
-        except OSError as error:
-            raise SelvaneError(f"cannot read corpus {name}: {error.strerror or error}") from None
-        if not os.path.isfile(name):
-            # A pipe or device is read in short pieces, which would change
-            # where the chunks end and so the model.
-            raise SelvaneError(f"corpus {name} is not a regular file")
-        sizes.append(stat.st_size)
+        with open_input(name, "corpus") as corpus:
+            sizes.append(os.fstat(corpus.fileno()).st_size)
+    if not any(sizes):
+        # Training on nothing saves nothing; say so rather than leave no output.
+        raise SelvaneError(f"nothing to train on: the corpus {'is' if len(files) == 1 else 'files are'} empty")
     return sizes
+
+
+def _check_outputs(target: str, log_path: str | None, corpora: list[str], inputs: list[str]) -> None:
+    """Refuses, before anything is written, an output that is a corpus, a log
+    that is one of the `inputs` (corpora and `init`) or the output, and an
+    output that cannot take a model after every chunk."""
+    # The output may be `init`: it is read whole before anything is written,
+    # and continuing a model in place is what `--init M -o M` asks for.
+    refuse_same_as_inputs(target, corpora, "training")
+    if log_path is not None:
+        refuse_same_as_inputs(log_path, [*inputs, target], "training")
+        if os.path.realpath(log_path) == os.path.realpath(target):
+            raise SelvaneError(f"the log {log_path} and the output {target} are one file; refused before training")
+    try:
+        status = os.stat(target)
+    except FileNotFoundError:
+        status = None
+    except OSError as error:
+        raise SelvaneError(f"cannot write output {target}: {error.strerror or error}") from None
+    if status is not None and stat.S_ISDIR(status.st_mode):
+        raise SelvaneError(f"output {target} is a directory")
+    if status is not None and not stat.S_ISREG(status.st_mode):
+        raise SelvaneError(f"output {target} is not a regular file; training replaces it after every chunk")
+    if not os.path.isdir(os.path.dirname(os.path.realpath(target))):
+        raise SelvaneError(f"the directory of output {target} does not exist")
+
+
+def _reporter(progress: bool | Callable[[TrainProgress], None]) -> tuple[Callable[[TrainProgress], None] | None, ProgressBar | None]:
+    """The callback for every completed chunk, and the bar it draws, if any."""
+    if progress is True:
+        from ._progress import ProgressBar
+
+        bar = ProgressBar()
+        return bar.update, bar
+    if progress is False:
+        return None, None
+    return progress, None
+
+
+class _Tee:
+    """Writes the console lines to each of its sinks."""
+
+    def __init__(self, sinks: list[_Writable]) -> None:
+        self.sinks = sinks
+
+    def write(self, data: bytes) -> None:
+        for sink in self.sinks:
+            sink.write(data)
+
+
+def _kept(state: TrainProgress, target: str) -> str:
+    """What the output holds after a run that did not finish."""
+    if not state.chunks_done:
+        return f"{target} was not written"
+    return f"{target} holds the model of chunk {state.chunks_done}"
+
+
+def stop_note(state: TrainProgress, target: str) -> str:
+    """How far a stopped run got and what the output holds, as the note that
+    `train` adds to the exception that stopped it."""
+    if not state.chunks_done:
+        return f"before the first chunk was complete; {_kept(state, target)}"
+    return (f"after {state.chunks_done} of {state.chunks_total} chunks "
+            f"({state.bytes_done:,} of {state.bytes_total:,} bytes); {_kept(state, target)}")
 
 
 class _Run:
@@ -256,6 +341,7 @@ def train(
     init: str | os.PathLike[str] | None = None,
     log: str | os.PathLike[str] | _Writable | None = None,
     progress: bool | Callable[[TrainProgress], None] = True,
+    print_logs: bool = False,
 ) -> TrainSummary:
     """Trains a model on one or more corpus files and writes it to `output`.
 
@@ -264,75 +350,95 @@ def train(
     when None). The model is byte for byte what those direct calls would
     save. After every completed chunk `output` is replaced atomically, so when
     the run is interrupted (KeyboardInterrupt or any other exception in the
-    caller) or fails, `output` holds the model of the last completed chunk.
+    caller) or fails, `output` holds the model of the last completed chunk;
+    the exception that stopped the run carries a note saying how far it got.
 
-    The extension's console lines go to `log` (a file name, or an object with
-    a binary `write`), or nowhere. `progress` shows a progress bar on standard
-    error when true, or is called with a `TrainProgress` after every chunk.
+    The extension's console lines go to `log` (a file name, written whole
+    when the run ends, however it ends; or an object with a binary `write`),
+    and also to standard output with `print_logs`. `progress` shows a
+    progress bar on standard error when true, or is called with a
+    `TrainProgress` after every chunk.
 
-    Raises `IdsExhaustedError` when all 65,536 ids are in use and
-    `SelvaneError` for other failures, with the panic message of the
-    extension when it is one.
+    An output that is one of the corpora, or a log that is a corpus, `init`
+    or the output, is refused before anything is written (`output` may be
+    `init`: it is read whole first, and the model then continues in place). Raises `IdsExhaustedError` when all
+    65,536 ids are in use and `SelvaneError` for other failures, with the
+    panic message of the extension when it is one.
     """
     started_at = time.perf_counter()
-    if isinstance(corpora, (str, os.PathLike)):
-        corpora = [corpora]
-    files = [os.fsdecode(os.fspath(name)) for name in corpora]
-    if not files:
-        raise SelvaneError("no corpus file given")
-    sizes = _corpus_sizes(files)
-    if not any(sizes):
-        # Training on nothing saves nothing; say so rather than leave no output.
-        raise SelvaneError(f"nothing to train on: the corpus {'is' if len(files) == 1 else 'files are'} empty")
+    files = _corpus_files(corpora)
     target = os.fsdecode(os.fspath(output))
-    if os.path.isdir(target):
-        raise SelvaneError(f"output {target} is a directory")
-    if not os.path.isdir(os.path.dirname(os.path.abspath(target))):
-        raise SelvaneError(f"the directory of output {target} does not exist")
+    log_path = os.fsdecode(os.fspath(log)) if isinstance(log, (str, os.PathLike)) else None
+    inputs = files if init is None else [*files, os.fsdecode(os.fspath(init))]
+    sizes = _corpus_sizes(files)
+    _check_outputs(target, log_path, files, inputs)
     initial = EMPTY_MODEL if init is None else Model(init).model_bytes
     initial_counts = saved_counts(initial) or (0, 0)
-
     state = TrainProgress(
         bytes_total=sum(sizes),
         chunks_total=sum(-(-size // CHUNK_SIZE) for size in sizes),
         ids=initial_counts[0],
         files=files,
     )
-    bar = None
-    report: Callable[[TrainProgress], None] | None
-    if progress is True:
-        from ._progress import ProgressBar
+    # Temporaries of a killed earlier run into the same output.
+    remove_stale_temporaries(os.path.dirname(os.path.realpath(target)), os.path.realpath(target))
 
-        bar = ProgressBar()
-        report = bar.update
-    elif progress is False:
-        report = None
-    else:
-        report = progress
-
-    log_sink: _Writable | None
-    close_log = None
-    if log is None or hasattr(log, "write"):
-        log_sink = log  # type: ignore[assignment]
-    else:
-        try:
-            close_log = open(log, "wb")
-        except OSError as error:
-            raise SelvaneError(f"cannot write log {os.fsdecode(log)}: {error.strerror or error}") from None
-        log_sink = close_log
-
-    work = _private_directory()
+    report, bar = _reporter(progress)
+    sinks: list[_Writable] = [sys.stdout.buffer] if print_logs else []
+    if log is not None and not isinstance(log, (str, os.PathLike)):
+        sinks.append(log)
     try:
-        with open(os.path.join(work, "init.model"), "wb") as sink:
-            sink.write(initial)
-        names = []
-        for index, name in enumerate(files):
-            # A link under a plain name serves any path, including ones that
-            # are not valid UTF-8 and so cannot be a `str` argument.
-            link = f"corpus-{index}"
-            os.symlink(os.path.abspath(name), os.path.join(work, link))
-            names.append(link)
-        run = _Run(work, target, sizes, state, report, log_sink)
+        if log_path is None:
+            run, status = _run(files, sizes, initial, target, state, report, _Tee(sinks) if sinks else None)
+        else:
+            run, status = _run_with_log_file(log_path, inputs, target, files, sizes, initial, state, report, sinks)
+    except BaseException as stop:
+        stop.add_note(stop_note(state, target))
+        raise
+    finally:
+        if bar is not None:
+            bar.close()
+    if status != 0:
+        _raise_failure(run, status, state, target)
+    if run.committed is not None:
+        _flush(target)
+    ids, merges = run.committed_counts if run.committed is not None else initial_counts
+    return TrainSummary(
+        chunks=state.chunks_done,
+        merges=merges - initial_counts[1],
+        ids=ids,
+        bytes=state.bytes_done,
+        seconds=time.perf_counter() - started_at,
+        output=target,
+    )
+
+
+def _run_with_log_file(log_path: str, inputs: list[str], target: str, files: list[str], sizes: list[int],
+                       initial: bytes, state: TrainProgress, report: Callable[[TrainProgress], None] | None,
+                       sinks: list[_Writable]) -> tuple[_Run, int]:
+    """`_run` with the console lines also written to the file `log_path`,
+    which takes its name when the run ends, whether it succeeded or not: the
+    log of a failed or stopped run is the one most worth reading."""
+    stopped: BaseException | None = None
+    with atomic_output(log_path, inputs=[*inputs, target], action="training") as log_file:
+        try:
+            result = _run(files, sizes, initial, target, state, report, _Tee([*sinks, log_file]))
+        except (KeyboardInterrupt, Terminated, SelvaneError) as error:
+            stopped = error
+    if stopped is not None:
+        raise stopped
+    return result
+
+
+def _run(files: list[str], sizes: list[int], initial: bytes, target: str, state: TrainProgress,
+         report: Callable[[TrainProgress], None] | None, log: _Writable | None) -> tuple[_Run, int]:
+    """Trains in a child process and returns the parent's record of the run
+    and the child's exit status. The child is gone when this returns or
+    raises, and so is its working directory."""
+    work = private_directory(os.environ.get("TMPDIR") or "/tmp", _WORK_NAME)
+    try:
+        names = _stage(work, initial, files)
+        run = _Run(work, target, sizes, state, report, log)
         pid, out, err = _spawn(work, names)
         status = None
         try:
@@ -347,43 +453,49 @@ def train(
             # A kill can land after a save finished but before its line.
             if run.commit():
                 state.chunks_done += 1
-            if bar is not None:
-                bar.close()
     finally:
-        _remove_directory(work)
-        if close_log is not None:
-            close_log.close()
+        remove_private_directory(work)
+    return run, status
 
-    if status != 0:
-        message = run.panic_message()
-        kept = (f"{target} holds the model of chunk {state.chunks_done}" if state.chunks_done
-                else f"{target} was not written")
-        if message is not None and message.startswith(_EXHAUSTED):
-            raise IdsExhaustedError(
-                f"all 65,536 token ids are in use after {state.chunks_done} of "
-                f"{state.chunks_total} chunks; training stopped and {kept}"
-            ) from _panic(message)
-        if message is not None:
-            raise SelvaneError(f"training failed: {message}; {kept}") from _panic(message)
-        detail = run.stderr_tail.decode("utf-8", "replace").strip().splitlines()[-1:]
-        raise SelvaneError(f"the training process ended with status {status}"
-                           + (f" ({detail[0]})" if detail else "") + f"; {kept}")
 
-    if run.committed is not None:
-        try:
-            with open(target, "rb") as written:
-                os.fsync(written.fileno())
-        except OSError as error:
-            raise SelvaneError(f"cannot flush {target} to disk: {error.strerror or error}") from None
-    ids, merges = run.committed_counts if run.committed is not None else initial_counts
-    return TrainSummary(
-        chunks=state.chunks_done,
-        merges=merges - initial_counts[1],
-        ids=ids,
-        bytes=state.bytes_done,
-        seconds=time.perf_counter() - started_at,
-        output=target,
-    )
+def _stage(work: str, initial: bytes, files: list[str]) -> list[str]:
+    """Puts the initial model and a link to each corpus into the working
+    directory; returns the names the child trains on."""
+    write_atomically(os.path.join(work, "init.model"), initial, durable=False)
+    names = []
+    for index, name in enumerate(files):
+        # A link under a plain name serves any path, including ones that
+        # are not valid UTF-8 and so cannot be a `str` argument.
+        link = f"corpus-{index}"
+        os.symlink(os.path.abspath(name), os.path.join(work, link))
+        names.append(link)
+    return names
+
+
+def _raise_failure(run: _Run, status: int, state: TrainProgress, target: str) -> NoReturn:
+    """Raises the error of a child that ended with `status`."""
+    message = run.panic_message()
+    kept = _kept(state, target)
+    if message is not None and message.startswith(_EXHAUSTED):
+        raise IdsExhaustedError(
+            f"all 65,536 token ids are in use after {state.chunks_done} of "
+            f"{state.chunks_total} chunks; training stopped and {kept}"
+        ) from _panic(message)
+    if message is not None:
+        raise SelvaneError(f"training failed: {message}; {kept}") from _panic(message)
+    detail = run.stderr_tail.decode("utf-8", "replace").strip().splitlines()[-1:]
+    raise SelvaneError(f"the training process ended with status {status}"
+                       + (f" ({detail[0]})" if detail else "") + f"; {kept}")
+
+
+def _flush(target: str) -> None:
+    """Flushes the final model to disk once; the saves of the chunks before
+    it were not, as only the last one has to survive a crash."""
+    try:
+        with open_input(target, "output") as written:
+            os.fsync(written.fileno())
+    except OSError as error:
+        raise SelvaneError(f"cannot flush {target} to disk: {error.strerror or error}") from None
 
 
 def _spawn(work: str, names: list[str]) -> tuple[int, int, int]:
@@ -398,10 +510,12 @@ def _spawn(work: str, names: list[str]) -> tuple[int, int, int]:
         fcntl.fcntl(out_read, fcntl.F_SETPIPE_SZ, _PIPE_SIZE)
     except OSError:
         pass  # the system's limit is lower: the default size serves, a little slower
+    companion = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    extension = os.path.dirname(os.path.abspath(selvane.__file__))
     try:
         pid = os.posix_spawn(
             sys.executable,
-            [sys.executable, "-S", "-c", _CHILD, os.path.dirname(os.path.abspath(selvane.__file__)), work, *names],
+            [sys.executable, "-S", "-c", _CHILD, extension, companion, str(os.getpid()), work, *names],
             os.environ,
             file_actions=[
                 (os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
@@ -418,27 +532,6 @@ def _spawn(work: str, names: list[str]) -> tuple[int, int, int]:
         os.close(out_write)
         os.close(err_write)
     return pid, out_read, err_read
-
-
-def _private_directory() -> str:
-    """Creates a directory that only this user can enter, under $TMPDIR or /tmp."""
-    base = os.environ.get("TMPDIR") or "/tmp"
-    while True:
-        path = os.path.join(base, f"selvane-train-{os.urandom(6).hex()}")
-        try:
-            os.mkdir(path, 0o700)
-            return path
-        except FileExistsError:
-            continue
-        except OSError as error:
-            raise SelvaneError(f"cannot create a working directory in {base}: {error.strerror or error}") from None
-
-
-def _remove_directory(path: str) -> None:
-    """Removes the working directory: the child writes only plain files there."""
-    for entry in os.scandir(path):
-        os.unlink(entry.path)
-    os.rmdir(path)
 
 
 def _panic(message: str) -> BaseException:
