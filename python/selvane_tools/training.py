@@ -420,7 +420,7 @@ def _run_with_log_file(log_path: str, inputs: list[str], target: str, files: lis
     which takes its name when the run ends, whether it succeeded or not: the
     log of a failed or stopped run is the one most worth reading."""
     stopped: BaseException | None = None
-    with atomic_output(log_path, inputs=[*inputs, target], action="training") as log_file:
+    with atomic_output(log_path, inputs=[*inputs, target], action="training", remove_stale=True) as log_file:
         try:
             result = _run(files, sizes, initial, target, state, report, _Tee([*sinks, log_file]))
         except (KeyboardInterrupt, Terminated, SelvaneError) as error:
