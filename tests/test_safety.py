@@ -274,6 +274,15 @@ print("CHECKED", flush=True)
 """
 
 
+def save_index(path: pathlib.Path, saves: list[bytes]) -> int:
+    """Which of `saves` the file at `path` holds; -1 before the first.
+    Saves are renamed into place, so a read sees a whole one."""
+    try:
+        return saves.index(path.read_bytes())
+    except FileNotFoundError:
+        return -1
+
+
 def test_ctrl_c_ends_training_within_a_chunk_with_the_last_save(tmp_path):
     saves, seconds = per_chunk_saves(tmp_path)
     work = tmp_path / "sigint"
@@ -287,16 +296,15 @@ def test_ctrl_c_ends_training_within_a_chunk_with_the_last_save(tmp_path):
                                    stdout=subprocess.PIPE, text=True)
         assert process.stdout.readline() == "READY\n"
         time.sleep(rng.uniform(0.0, seconds[-1] * 0.8))
-        sent = time.monotonic()
         process.send_signal(signal.SIGINT)
+        # Read after the signal: any save seen here came at the latest from
+        # the chunk under way when it arrived.
+        at_signal = save_index(work / "tokenizer", saves)
         out, _ = process.communicate(timeout=120)
         assert out.endswith("CHECKED\n"), out
         if out.startswith("INTERRUPTED"):
-            # At most one chunk's work after the signal: a run of the first
-            # chunk alone, start and save included, bounds it.
-            assert float(out.split()[1]) - sent < seconds[0] + 0.2
-        if (work / "tokenizer").exists():
-            assert (work / "tokenizer").read_bytes() in saves
+            # Within a chunk: no save after that of the chunk under way.
+            assert save_index(work / "tokenizer", saves) <= at_signal + 1
 
 
 # ---------------------------------------------------------------------------
@@ -322,6 +330,27 @@ except KeyboardInterrupt:
 """
 
 
+# Where the kernel parks a process that opens a FIFO until its partner comes.
+FIFO_WAITS = {"fifo_open", "wait_for_partner"}
+
+
+def wait_until_blocked_on_a_fifo(process: subprocess.Popen) -> None:
+    """Waits until `process` sleeps in the open of a FIFO, so that a signal
+    sent next meets it there."""
+    deadline = time.monotonic() + 60
+    while pathlib.Path(f"/proc/{process.pid}/wchan").read_text() not in FIFO_WAITS:
+        assert process.poll() is None and time.monotonic() < deadline
+        time.sleep(0.001)
+
+
+def signal_pending(process: subprocess.Popen, signum: int) -> bool:
+    """Whether `signum` waits to be delivered to `process`."""
+    for line in pathlib.Path(f"/proc/{process.pid}/status").read_text().splitlines():
+        if line.startswith(("SigPnd:", "ShdPnd:")) and int(line.split()[1], 16) & (1 << (signum - 1)):
+            return True
+    return False
+
+
 def finish(process: subprocess.Popen) -> str:
     """The output of `process`, which must end within 20 s; a child left
     blocked is killed rather than left behind."""
@@ -338,12 +367,11 @@ def test_ctrl_c_ends_an_open_blocked_on_a_fifo(tmp_path, call):
     process = subprocess.Popen([sys.executable, "-c", BLOCKED, call], cwd=tmp_path,
                                stdout=subprocess.PIPE, text=True)
     assert process.stdout.readline() == "READY\n"
-    time.sleep(0.3)
-    sent = time.monotonic()
+    wait_until_blocked_on_a_fifo(process)
     process.send_signal(signal.SIGINT)
+    # Nobody ever opens the other end: only the signal can end the open.
     out = finish(process)
     assert out.startswith("INTERRUPTED [] "), out
-    assert float(out.split()[-1]) - sent < 0.5
 
 
 def test_a_handler_that_does_not_raise_lets_the_open_go_on(tmp_path):
@@ -351,21 +379,42 @@ def test_a_handler_that_does_not_raise_lets_the_open_go_on(tmp_path):
     process = subprocess.Popen([sys.executable, "-c", BLOCKED, "load"], cwd=tmp_path,
                                stdout=subprocess.PIPE, text=True)
     assert process.stdout.readline() == "READY\n"
-    time.sleep(0.3)
+    wait_until_blocked_on_a_fifo(process)
     process.send_signal(signal.SIGUSR1)
-    time.sleep(0.2)
+    deadline = time.monotonic() + 60
+    while signal_pending(process, signal.SIGUSR1):
+        assert time.monotonic() < deadline
+        time.sleep(0.001)
+    # Delivered: the handler ran and the open waits again.
+    wait_until_blocked_on_a_fifo(process)
     with open(tmp_path / "fifo", "wb") as fifo:
         fifo.write(EMPTY_MODEL)
     assert finish(process) == "LOADED ['usr1'] 0\n"
 
 
-def test_endless_sources_load_at_once():
-    began = time.monotonic()
-    assert selvane.load_from_file("/dev/zero").vocab() == []
-    with pytest.raises(PanicException) as error:
-        selvane.load_from_file("/dev/urandom")
-    assert str(error.value).startswith('Should work: Custom("Invalid size ')
-    assert time.monotonic() - began < 1.0
+ENDLESS = """
+import sys, selvane
+assert selvane.load_from_file("zero").vocab() == []
+try:
+    selvane.load_from_file("urandom")
+except BaseException as error:
+    print(error)
+"""
+
+
+def test_endless_sources_load_at_once(tmp_path):
+    # Devices of their own, with the numbers of the endless ones.
+    try:
+        os.mknod(tmp_path / "zero", 0o600 | stat.S_IFCHR, os.makedev(1, 5))
+        os.mknod(tmp_path / "urandom", 0o600 | stat.S_IFCHR, os.makedev(1, 9))
+    except OSError as error:
+        pytest.skip(f"cannot make a device node here: {error}")
+    # A loader that read to the end would never return; the limit is only
+    # there to turn that into a failure.
+    done = subprocess.run([sys.executable, "-c", ENDLESS], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith('Should work: Custom("Invalid size '), done.stdout
 
 
 ALLOCATION = """

@@ -124,3 +124,60 @@ def test_mypy_checks_calls_against_the_stubs(tmp_path: pathlib.Path) -> None:
     assert not [line for line in errors if line.startswith("good.py")], done.stdout
     assert sorted({int(line.split(":")[1]) for line in errors}) == [4, 5, 6, 7], done.stdout
     assert done.returncode == 1
+
+
+@pytest.mark.parametrize(
+    "text, shown",
+    [
+        ("بِسْمِ one", "بِسْمِ one"),  # letters, marks and a plain blank show as themselves
+        ("a\\b\n\t\r", "a\\\\b\\n\\t\\r"),
+        ("\u200d\u200c\u200f", "\\u200d\\u200c\\u200f"),  # joiners and a bidi mark
+        ("\u00a0\u3000\u2028", "\\u00a0\\u3000\\u2028"),  # blanks that are not a space, a line separator
+        ("\x00\x7f\U000f0000\U0010ffff", "\\u0000\\u007f\\U000f0000\\U0010ffff"),  # controls, private use
+        ("\U000e01f0", "\\U000e01f0"),  # unassigned
+        ("x\udcff", "x\\xff"),  # a byte that was not UTF-8
+    ],
+)
+def test_escape_shows_every_character(text: str, shown: str) -> None:
+    from selvane_tools.display import escape
+
+    assert escape(text) == shown
+
+
+def test_escape_bytes_marks_what_is_not_utf8() -> None:
+    from selvane_tools.display import escape_bytes
+
+    assert escape_bytes("ب".encode() + b"\xd8 \xff\n") == "ب\\xd8 \\xff\\n"
+
+
+class _Terminal(io.StringIO):
+    def isatty(self) -> bool:
+        return True
+
+
+def test_progress_bar_draws_on_a_terminal_and_writes_lines_elsewhere() -> None:
+    from selvane_tools._progress import ProgressBar
+    from selvane_tools.training import TrainProgress
+
+    state = TrainProgress(bytes_total=3_000_000, chunks_total=2, ids=10, files=["c.txt"])
+    plain = io.StringIO()
+    bar = ProgressBar(plain)
+    bar.update(state)
+    state.bytes_done, state.chunks_done, state.merges, state.ids = 1_500_000, 1, 1_234, 1_300
+    bar.update(state)
+    bar.close()
+    lines = plain.getvalue().splitlines()
+    assert len(lines) == 2 and bar.state is state
+    assert lines[0].startswith("training   0%: 0 of 3,000,000 bytes, chunk 0/2, 0 merges, 10 ids, ")
+    assert lines[1].startswith("training  50%: 1,500,000 of 3,000,000 bytes, chunk 1/2, 1,234 merges, 1,300 ids, ")
+    assert "\r" not in plain.getvalue()
+
+    terminal = _Terminal()
+    bar = ProgressBar(terminal)
+    bar.update(state)
+    state.bytes_done, state.chunks_done = 3_000_000, 2
+    bar.update(state)
+    bar.close()
+    bar.close()  # a second close is harmless
+    drawn = terminal.getvalue()
+    assert "\r" in drawn and "chunk 2/2, 1,234 merges, 1,300 ids" in drawn and "100%" in drawn
