@@ -8,6 +8,7 @@ import pathlib
 import stat
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -160,3 +161,43 @@ def test_inputs_must_be_regular_files_and_are_never_opened_otherwise(tmp_path: p
     with open_input(regular) as source:
         assert source.read() == b"abc"
         assert os.get_blocking(source.fileno())
+
+
+PARENT = """
+import os, subprocess, sys
+child = subprocess.Popen([sys.executable, "-c", sys.argv[1], str(os.getpid())], stdout=subprocess.PIPE)
+print(child.pid, child.stdout.readline().decode().strip(), flush=True)
+child.wait()
+"""
+CHILD = """
+import sys, time
+from selvane_tools._files import die_with_parent
+die_with_parent(int(sys.argv[1]))
+print("ready", flush=True)
+time.sleep(3600)
+"""
+
+
+def test_a_child_dies_with_its_parent() -> None:
+    parent = subprocess.Popen([sys.executable, "-c", PARENT, CHILD], stdout=subprocess.PIPE, text=True)
+    assert parent.stdout is not None
+    pid, state = parent.stdout.readline().split()
+    assert state == "ready"
+    parent.kill()
+    parent.wait()
+    deadline = time.monotonic() + 30
+    while os.path.exists(f"/proc/{pid}") and "Z" not in _state(int(pid)):
+        assert time.monotonic() < deadline, "the child outlived its parent"
+        time.sleep(0.01)
+    # A parent already gone when the child asks ends the child at once.
+    done = subprocess.run([sys.executable, "-c", "from selvane_tools._files import die_with_parent; "
+                           "die_with_parent(1 << 22); print('alive')"], capture_output=True, text=True)
+    assert (done.returncode, done.stdout) == (1, "")
+
+
+def _state(pid: int) -> str:
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    except OSError:
+        return "Z"

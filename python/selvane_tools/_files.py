@@ -29,6 +29,7 @@ import os
 import re
 import stat
 
+from ._lifetime import die_with_parent
 from .errors import SelvaneError
 
 TYPE_CHECKING = False
@@ -376,20 +377,3 @@ def write_atomically(path: str | os.PathLike[str], data: bytes, *, inputs: Itera
     with atomic_output(path, inputs=inputs, overwrite=overwrite, durable=durable, action=action,
                        remove_stale=remove_stale) as sink:
         sink.write(data)
-
-
-def die_with_parent(parent: int | None = None) -> None:
-    """Makes the calling process end with SIGKILL when its parent does, on
-    Linux. `parent`, the pid the parent had, closes the race of a parent
-    that died before the request was made."""
-    try:
-        import ctypes
-        import signal
-
-        libc = ctypes.CDLL(None, use_errno=True)
-        pr_set_pdeathsig = 1
-        libc.prctl(pr_set_pdeathsig, int(signal.SIGKILL), 0, 0, 0)
-    except (OSError, AttributeError):
-        pass  # not Linux: the child ends on the broken pipe of its next line
-    if parent is not None and os.getppid() != parent:
-        os._exit(1)

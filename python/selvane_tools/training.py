@@ -80,7 +80,7 @@ _CHILD = """
 import os, signal, sys
 signal.signal(signal.SIGINT, signal.SIG_IGN)
 sys.path[:0] = [sys.argv[1], sys.argv[2]]
-from selvane_tools._files import die_with_parent
+from selvane_tools._lifetime import die_with_parent
 die_with_parent(int(sys.argv[3]))
 os.chdir(sys.argv[4])
 import selvane
