@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-__all__ = ["SelvaneError", "IdsExhaustedError", "ModelFormatError", "Terminated"]
+__all__ = ["SelvaneError", "IdsExhaustedError", "ModelFormatError", "OutputBusyError", "Terminated"]
 
 
 class SelvaneError(Exception):
@@ -27,3 +27,7 @@ class ModelFormatError(SelvaneError):
 class Terminated(BaseException):
     """Raised in the main thread of the `selvane` command when SIGTERM
     arrives, so that clean-up runs as it does for Ctrl-C."""
+
+
+class OutputBusyError(SelvaneError):
+    """Another encoder holds the output directory; the message names it."""
