@@ -136,6 +136,12 @@ def test_stale_temporaries_of_dead_writers_are_removed(tmp_path: pathlib.Path) -
     live.write_bytes(b"")
     foreign = tmp_path / ".out.tmp-notours"
     foreign.write_bytes(b"")
+    others = tmp_path / f".out.tmp-{dead_pid}-{'2' * 12}"
+    others.write_bytes(b"")
+    if os.geteuid() == 0:
+        os.chown(others, 65534, 65534)  # another user's, in a shared directory
+    else:
+        others.unlink()
     assert remove_stale_temporaries(tmp_path, "other") == []
     removed = remove_stale_temporaries(tmp_path)
     assert sorted(removed) == sorted([str(stale), str(stale_dir)])

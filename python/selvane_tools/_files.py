@@ -175,22 +175,24 @@ def remove_stale_temporaries(directory: str | os.PathLike[str], name: str | None
         match = _TEMPORARY.match(entry.name)
         if match is None or (prefix is not None and match["name"] != prefix):
             continue
-        if _pid_alive(int(match["pid"])):
-            continue
         try:
+            # Only this user's: in a shared directory such as /tmp, another
+            # user's name is no reason to touch what it holds.
+            if entry.stat(follow_symlinks=False).st_uid != os.geteuid() or _pid_alive(int(match["pid"])):
+                continue
             if entry.is_dir(follow_symlinks=False):
                 _remove_tree(entry.path)
             else:
                 os.unlink(entry.path)
             removed.append(entry.path)
-        except FileNotFoundError:
-            pass  # another run cleaned it first
         except OSError:
-            pass  # not ours to remove (another user's): left alone
+            pass  # gone already (another run cleaned it first) or not ours to remove
     return removed
 
 
 def _remove_tree(path: str) -> None:
+    # Only ever a directory of this user's, which nobody else can enter, so
+    # nothing changes under the walk; a link inside is removed, not followed.
     for entry in os.scandir(path):
         if entry.is_dir(follow_symlinks=False):
             _remove_tree(entry.path)
