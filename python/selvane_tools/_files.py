@@ -44,6 +44,7 @@ __all__ = [
     "open_input",
     "private_directory",
     "refuse_same_as_inputs",
+    "remove_private_directory",
     "remove_stale_temporaries",
     "same_file",
     "temporary_name",

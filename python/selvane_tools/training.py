@@ -213,7 +213,7 @@ def _kept(state: TrainProgress, target: str) -> str:
     return f"{target} holds the model of chunk {state.chunks_done}"
 
 
-def stop_note(state: TrainProgress, target: str) -> str:
+def _stop_note(state: TrainProgress, target: str) -> str:
     """How far a stopped run got and what the output holds, as the note that
     `train` adds to the exception that stopped it."""
     if not state.chunks_done:
@@ -393,7 +393,7 @@ def train(
         else:
             run, status = _run_with_log_file(log_path, inputs, target, files, sizes, initial, state, report, sinks)
     except BaseException as stop:
-        stop.add_note(stop_note(state, target))
+        stop.add_note(_stop_note(state, target))
         raise
     finally:
         if bar is not None:
