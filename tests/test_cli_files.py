@@ -97,9 +97,11 @@ def test_outputs_keep_their_mode_and_links_stay_links(work: pathlib.Path) -> Non
         (work / name).write_bytes(b"old")
         os.chmod(work / name, 0o600)
     (work / "link.model").symlink_to("real.model")
+    (work / "trained-link.model").symlink_to("out.model")
+    (work / "ids-link").symlink_to("out.ids")
     runs = [
-        ["train", "a.txt", "-o", "out.model", "-q"],
-        ["encode", "-m", "m.model", "in.txt", "-o", "out.ids"],
+        ["train", "a.txt", "-o", "trained-link.model", "-q"],
+        ["encode", "-m", "m.model", "in.txt", "-o", "ids-link"],
         ["init", "empty.model", "-f"],
         ["init", "link.model", "-f"],
     ]
@@ -109,7 +111,9 @@ def test_outputs_keep_their_mode_and_links_stay_links(work: pathlib.Path) -> Non
     for name in ("out.model", "out.ids", "empty.model", "real.model"):
         assert stat.S_IMODE((work / name).stat().st_mode) == 0o600, name
         assert (work / name).read_bytes() != b"old", name
-    assert (work / "link.model").is_symlink() and (work / "real.model").read_bytes() == bytes(24)
+    for link in ("link.model", "trained-link.model", "ids-link"):
+        assert (work / link).is_symlink(), link
+    assert (work / "real.model").read_bytes() == bytes(24)
     assert leftovers(work) == []
 
 
