@@ -121,7 +121,7 @@ def wait_for_workers(proc: subprocess.Popen, out: pathlib.Path) -> list[int]:
     deadline = time.monotonic() + 30
     while True:
         names = os.listdir(out) if out.exists() else []
-        workers = sorted({int(n.rsplit("-", 1)[1]) for n in names if ".bin.tmp-" in n})
+        workers = sorted({int(n.split(".tmp-")[1].split("-")[0]) for n in names if ".bin.tmp-" in n})
         if len(workers) == 2:
             return workers
         assert time.monotonic() < deadline and proc.poll() is None

@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 
 from corpus_support import SAMPLE, train_sample_model
 from selvane_tools import Model, SelvaneError, read_shards
-from selvane_tools.shards import encode_shard, plan_shards, prepare_out_dir, write_meta
+from selvane_tools.shards import claim_output, encode_shard, plan_shards, write_meta
 from selvane_tools.units import iter_range_units, iter_units, parse_unit
 
 EXAMPLES = int(os.environ.get("SELVANE_HYPOTHESIS_EXAMPLES", "100"))
@@ -85,9 +85,9 @@ def test_jsonl_error_names_input_and_line_in_a_later_range():
 
 def encode_in_process(model, inputs, out, unit="line", shard_bytes=1 << 20):
     tasks = plan_shards(inputs, unit, shard_bytes)
-    prepare_out_dir(out)
-    results = [encode_shard(model, task, out) for task in tasks]
-    write_meta(out, model.sha256, unit, tasks, results)
+    with claim_output(out):
+        results = [encode_shard(model, task, out) for task in tasks]
+        write_meta(out, model.sha256, unit, tasks, results)
     return tasks
 
 
@@ -121,14 +121,14 @@ def test_read_shards_views(model, tmp_path):
     out = tmp_path / "out"
     encode_in_process(model, [SAMPLE], out, "line", 100_000)
     shards = read_shards(out)
-    assert len(shards.shard_ids()) == 10
+    assert len(shards.ids_by_shard()) == shards.num_shards == 10
     units = [numpy.asarray(ids) for ids in shards]
     flat = numpy.concatenate(units)
     assert shards.ids[:].dtype == numpy.dtype("<u2")
     assert numpy.array_equal(numpy.asarray(shards.ids), flat)
     assert len(shards.ids) == shards.meta["ids"] == len(flat)
     # Slices and indexes across shard boundaries, from both ends.
-    bounds = numpy.cumsum([len(b) for b in shards.shard_ids()])
+    bounds = numpy.cumsum([len(b) for b in shards.ids_by_shard()])
     for cut in bounds[:3]:
         assert numpy.array_equal(shards.ids[cut - 5 : cut + 5], flat[cut - 5 : cut + 5])
         assert shards.ids[int(cut)] == flat[cut]
@@ -153,19 +153,6 @@ def test_read_shards_refuses_what_it_cannot_trust(model, tmp_path):
     (out / "meta.json").unlink()
     with pytest.raises(SelvaneError, match="no meta.json: not a finished output"):
         read_shards(out)
-
-
-def test_out_dir_is_never_a_stranger_directory(model, tmp_path):
-    out = tmp_path / "out"
-    encode_in_process(model, [SAMPLE], out, "file")
-    with pytest.raises(SelvaneError, match="a previous output: --overwrite"):
-        prepare_out_dir(out)
-    prepare_out_dir(out, overwrite=True)
-    assert os.listdir(out) == []
-    (out / "notes.txt").write_text("mine")
-    with pytest.raises(SelvaneError, match="not empty"):
-        prepare_out_dir(out, overwrite=True)
-    assert (out / "notes.txt").read_text() == "mine"
 
 
 def test_meta_json_describes_the_run(model, tmp_path):

@@ -160,14 +160,32 @@ def _encode_bin(args: argparse.Namespace) -> int:
     # The shard size defaults inside encode_corpus, so that the command and
     # the API cut the same shards.
     sizing = {} if args.shard_size is None else {"shard_bytes": args.shard_size}
-    shards = encode_corpus(model, args.inputs, args.output, unit=str(args.unit), workers=args.jobs,
-                           overwrite=args.overwrite, progress=False if args.quiet else None, **sizing)
-    if not args.quiet:
-        meta = shards.meta
-        print(f"encoded {meta['bytes']:,} bytes into {meta['units']:,} units and {meta['ids']:,} ids "
-              f"in {len(meta['shards'])} shard{'s' if len(meta['shards']) != 1 else ''}: {args.output}",
-              file=sys.stderr)
+    before = _meta_identity(args.output)
+    try:
+        shards = encode_corpus(model, args.inputs, args.output, unit=args.unit, workers=args.jobs,
+                               overwrite=args.overwrite, progress=False if args.quiet else None, **sizing)
+        if not args.quiet:
+            meta = shards.meta
+            print(f"encoded {meta['bytes']:,} bytes into {meta['units']:,} units and {meta['ids']:,} ids "
+                  f"in {len(meta['shards'])} shard{'s' if len(meta['shards']) != 1 else ''}: {args.output}",
+                  file=sys.stderr)
+    except (KeyboardInterrupt, Terminated):
+        # Stopped once this run's meta.json was in place: the output is
+        # finished, and saying otherwise would have it thrown away.
+        after = _meta_identity(args.output)
+        if after is not None and after != before:
+            return EXIT_OK
+        raise
     return EXIT_OK
+
+
+def _meta_identity(out_dir: str) -> tuple[int, int, int] | None:
+    """Which meta.json `out_dir` holds (a new one is a new file), or None."""
+    try:
+        status = os.stat(os.path.join(out_dir, "meta.json"))
+    except OSError:
+        return None
+    return status.st_dev, status.st_ino, status.st_ctime_ns
 
 
 def cmd_encode(args: argparse.Namespace) -> int:

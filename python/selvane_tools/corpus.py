@@ -1,20 +1,29 @@
-"""Encoding a whole corpus into shards with every core of one machine.
+"""Encoding a whole corpus into shards: the one driver, and the local pool.
+
+`run_corpus` is every executor's road: plan the shards, claim and prepare the
+output directory, let the executor encode every shard, write meta.json, open
+the output. `encode_corpus` drives it with worker processes on this machine;
+`selvane_tools.dask` with a Dask cluster.
 
 Every call into the extension holds the interpreter lock from start to end,
-so threads cannot encode in parallel: the work runs in worker processes. Each
-worker loads the model once from its bytes, then takes shards one at a time
-from a shared counter, reads its own byte range of the input and writes its
-own shard files. Only the model bytes, shard numbers and counts cross between
-processes.
+so threads cannot encode in parallel: the work runs in worker processes,
+fresh interpreters that import only the companion (never the caller's
+script) and die with their parent. Each loads the model once from its bytes,
+then takes shard numbers one at a time from the parent, reads its own byte
+range of the input and writes its own shard files. Only the model bytes,
+shard numbers and counts cross between processes.
 """
 
 from __future__ import annotations
 
-import multiprocessing
+import json
 import os
-import queue
+import pickle
+import selectors
 import signal
-from collections.abc import Sequence
+import subprocess
+import sys
+from collections.abc import Callable, Sequence
 from typing import Any
 
 from ._progress import byte_bar
@@ -25,17 +34,17 @@ from .shards import (
     ShardResult,
     ShardSet,
     ShardTask,
-    encode_shard,
+    claim_output,
     plan_shards,
-    prepare_out_dir,
     read_shards,
-    remove_temporaries,
+    remove_shard_temporaries,
     write_meta,
 )
+from .units import Unit, parse_unit
 
-# A worker that exits without reporting (killed, out of memory, crashed in
-# the extension) is noticed within this many seconds.
-_POLL = 0.1
+#: An executor: encodes every task into the directory and returns the
+#: results; `progress` as for `encode_corpus`.
+Executor = Callable[[Model, list[ShardTask], str, "bool | None"], list[ShardResult]]
 
 
 def default_workers() -> int:
@@ -46,133 +55,39 @@ def default_workers() -> int:
         return os.cpu_count() or 1
 
 
-def _start_method() -> str:
-    """fork when this process has a single thread: the quickest start, and
-    it needs no `if __name__ == "__main__"` guard in the caller's script.
-    With more threads (a Dask client, a progress bar, a thread pool) a fork
-    could copy a lock that another thread holds, so the workers come from a
-    fresh fork server instead."""
-    try:
-        with open("/proc/self/stat", "rb") as f:
-            threads = int(f.read().rsplit(b")", 1)[1].split()[17])
-    except (OSError, ValueError, IndexError):
-        return "forkserver"
-    return "fork" if threads == 1 else "forkserver"
-
-
-def _worker(
-    model_bytes: bytes,
-    tasks: list[ShardTask],
-    out_dir: str,
-    next_task: Any,
-    done_bytes: Any,
-    results: Any,
-) -> None:
-    # The parent stops workers with SIGTERM, which must end the process at
-    # once even inside a long encode call; Ctrl-C at the terminal reaches the
-    # whole process group, but only the parent decides what happens.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.signal(signal.SIGTERM, signal.SIG_DFL)
-
-    def progress(count: int) -> None:
-        with done_bytes.get_lock():
-            done_bytes.value += count
-
-    try:
-        model = Model.from_bytes(model_bytes)
-        while True:
-            with next_task.get_lock():
-                index = next_task.value
-                next_task.value += 1
-            if index >= len(tasks):
-                break
-            results.put(("done", encode_shard(model, tasks[index], out_dir, progress)))
-    except SelvaneError as error:
-        results.put(("error", str(error)))
-    except BaseException as error:  # PanicException derives from BaseException
-        results.put(("error", f"{type(error).__name__}: {error}"))
-    results.put(("exit", None))
-
-
-class _Progress:
-    """The byte bar of a local run: drawn only when asked, or by default
-    when standard error is a terminal; fed the workers' shared byte count."""
-
-    def __init__(self, total: int, enabled: bool | None) -> None:
-        self._bar = byte_bar(total, "encode", enabled)
-
-    def update_to(self, count: int) -> None:
-        if self._bar is not None and count != self._bar.n:
-            self._bar.update(count - self._bar.n)
-
-    def close(self) -> None:
-        if self._bar is not None:
-            self._bar.close()
-
-
-def run_tasks(
-    model: Model,
-    tasks: Sequence[ShardTask],
-    out_dir: str,
-    workers: int,
+def run_corpus(
+    execute: Executor,
+    model: Model | str | os.PathLike[str],
+    inputs: Sequence[str | os.PathLike[str]],
+    out_dir: str | os.PathLike[str],
+    *,
+    unit: Unit | str = "line",
+    shard_bytes: int = DEFAULT_SHARD_BYTES,
+    overwrite: bool = False,
     progress: bool | None = None,
-) -> list[ShardResult]:
-    """Encodes `tasks` in `workers` processes; returns their results.
+) -> ShardSet:
+    """The driver of every executor: plans the shards of `inputs`, holds
+    and prepares `out_dir` (`claim_output`), runs `execute`, writes
+    meta.json and returns the output opened with `read_shards`.
 
-    On any failure or interruption (KeyboardInterrupt, or an exception
-    raised by a signal handler) every worker is killed at once, temporary
-    files are removed, and the exception is raised again.
+    When `execute` fails or is interrupted, the executor has stopped its
+    workers; the driver then removes their temporaries and writes no
+    meta.json.
     """
-    tasks = list(tasks)
-    count = max(1, min(workers, len(tasks)))
-    context: Any = multiprocessing.get_context(_start_method())
-    next_task = context.Value("q", 0)
-    done_bytes = context.Value("q", 0)
-    results = context.Queue()
-    procs = [
-        context.Process(
-            target=_worker,
-            args=(model.model_bytes, tasks, out_dir, next_task, done_bytes, results),
-            daemon=True,
-        )
-        for _ in range(count)
-    ]
-    bar = _Progress(sum(t.end - t.start for t in tasks), progress)
-    finished: list[ShardResult] = []
-    try:
-        for proc in procs:
-            proc.start()
-        running = count
-        while running:
-            try:
-                kind, value = results.get(timeout=_POLL)
-            except queue.Empty:
-                bar.update_to(done_bytes.value)
-                if any(p.exitcode not in (None, 0) for p in procs):
-                    dead = next(p for p in procs if p.exitcode not in (None, 0))
-                    raise SelvaneError(f"a worker stopped with exit status {dead.exitcode}") from None
-                continue
-            if kind == "done":
-                finished.append(value)
-            elif kind == "error":
-                raise SelvaneError(value)
-            else:
-                running -= 1
-            bar.update_to(done_bytes.value)
-    except BaseException:
-        started = [proc for proc in procs if proc.pid is not None]
-        for proc in started:
-            if proc.is_alive():
-                proc.kill()
-        for proc in started:
-            proc.join()
-        remove_temporaries(out_dir)
-        raise
-    finally:
-        bar.close()
-    for proc in procs:
-        proc.join()
-    return finished
+    if not isinstance(model, Model):
+        model = Model(model)
+    unit = unit if isinstance(unit, Unit) else parse_unit(unit)
+    out_dir = os.fspath(out_dir)
+    tasks = plan_shards(inputs, unit, shard_bytes)
+    with claim_output(out_dir, overwrite):
+        try:
+            # Workers on other machines find the directory by this path.
+            results = execute(model, tasks, os.path.abspath(out_dir), progress)
+        except BaseException:
+            remove_shard_temporaries(out_dir, [task.name for task in tasks])
+            raise
+        write_meta(out_dir, model.sha256, unit, tasks, results)
+    return read_shards(out_dir)
 
 
 def encode_corpus(
@@ -180,7 +95,7 @@ def encode_corpus(
     inputs: Sequence[str | os.PathLike[str]],
     out_dir: str | os.PathLike[str],
     *,
-    unit: str = "line",
+    unit: Unit | str = "line",
     workers: int | None = None,
     shard_bytes: int = DEFAULT_SHARD_BYTES,
     overwrite: bool = False,
@@ -191,20 +106,124 @@ def encode_corpus(
     `unit` is "line", "paragraph", "file" or "jsonl:FIELD"; `workers`
     defaults to every core. The files written do not depend on `workers`.
     `meta.json` is written last: a directory without it is not a finished
-    output. Returns the output opened with `read_shards`.
+    output. Returns the output opened with `read_shards`. Safe to call at the
+    top of a script: the workers never run the script.
 
     >>> shards = encode_corpus("tokenizer", ["a.txt"], "out", workers=2)  # doctest: +SKIP
     >>> len(shards), shards[0]                                            # doctest: +SKIP
     """
-    if not isinstance(model, Model):
-        model = Model(model)
     if workers is None:
         workers = default_workers()
     if workers < 1:
         raise SelvaneError(f"the number of workers must be at least 1, not {workers}")
-    out_dir = os.fspath(out_dir)
-    tasks = plan_shards(inputs, unit, shard_bytes)
-    prepare_out_dir(out_dir, overwrite)
-    results = run_tasks(model, tasks, out_dir, workers, progress)
-    write_meta(out_dir, model.sha256, unit, tasks, results)
-    return read_shards(out_dir)
+
+    def execute(model: Model, tasks: list[ShardTask], out_dir: str, progress: bool | None) -> list[ShardResult]:
+        return _WorkerPool(model, tasks, out_dir, workers).run(progress)
+
+    return run_corpus(execute, model, inputs, out_dir, unit=unit, shard_bytes=shard_bytes, overwrite=overwrite,
+                      progress=progress)
+
+
+class _Worker:
+    """One worker process and what the parent knows of it."""
+
+    def __init__(self, command: list[str], env: dict[str, str], payload: bytes) -> None:
+        self.proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env,
+                                     close_fds=True)
+        assert self.proc.stdin is not None and self.proc.stdout is not None
+        self.stdin = self.proc.stdin
+        self.fd = self.proc.stdout.fileno()
+        self.pending = b""
+        self.busy = False
+        self.stdin.write(payload)
+        self.stdin.flush()
+
+    def give(self, index: int | None) -> None:
+        """Sends shard `index`, or the end of the work when None."""
+        if index is None:
+            self.stdin.close()
+            return
+        self.busy = True
+        self.stdin.write(b"%d\n" % index)
+        self.stdin.flush()
+
+    def kill(self) -> None:
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+        for stream in (self.proc.stdin, self.proc.stdout):
+            if stream is not None:
+                try:
+                    stream.close()
+                except OSError:
+                    pass  # a pipe whose reader died: nothing left to say
+
+
+class _WorkerPool:
+    """Worker processes fed shard numbers one at a time by the parent."""
+
+    def __init__(self, model: Model, tasks: list[ShardTask], out_dir: str, workers: int) -> None:
+        self.tasks = tasks
+        self.count = max(1, min(workers, len(tasks)))
+        self.payload = pickle.dumps((model.model_bytes, tasks, out_dir))
+
+    def _command(self) -> tuple[list[str], dict[str, str]]:
+        # -P: no current directory on the path, so a file of the caller's
+        # named like a module of ours is not imported; the package's own
+        # location comes first instead.
+        here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join(p for p in (here, env.get("PYTHONPATH", "")) if p)
+        return [sys.executable, "-P", "-m", "selvane_tools._shard_worker", str(os.getpid())], env
+
+    def run(self, progress: bool | None) -> list[ShardResult]:
+        """Encodes every task; on any failure or interruption every worker is
+        killed at once before the exception goes on."""
+        command, env = self._command()
+        bar = byte_bar(sum(t.end - t.start for t in self.tasks), "encode", progress)
+        workers: list[_Worker] = []
+        results: list[ShardResult] = []
+        try:
+            with selectors.DefaultSelector() as selector:
+                for _ in range(self.count):
+                    worker = _Worker(command, env, self.payload)
+                    workers.append(worker)
+                    selector.register(worker.fd, selectors.EVENT_READ, worker)
+                following = iter(range(len(self.tasks)))
+                for worker in workers:
+                    worker.give(next(following, None))
+                running = len(workers)
+                while running:
+                    for key, _ in selector.select():
+                        worker = key.data
+                        chunk = os.read(worker.fd, 1 << 16)
+                        if not chunk:
+                            selector.unregister(worker.fd)
+                            running -= 1
+                            status = worker.proc.wait()
+                            if worker.busy or status != 0:
+                                raise SelvaneError(f"a worker stopped with exit status {status}")
+                            continue
+                        worker.pending += chunk
+                        *lines, worker.pending = worker.pending.split(b"\n")
+                        for line in lines:
+                            kind, *value = json.loads(line)
+                            if kind == "progress":
+                                if bar is not None:
+                                    bar.update(value[0])
+                            elif kind == "done":
+                                results.append(ShardResult(*value))
+                                worker.busy = False
+                                worker.give(next(following, None))
+                            else:
+                                raise SelvaneError(value[0])
+        except BaseException:
+            for worker in workers:
+                worker.kill()
+            raise
+        finally:
+            if bar is not None:
+                bar.close()
+        for worker in workers:
+            worker.kill()
+        return results

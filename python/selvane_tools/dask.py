@@ -1,10 +1,11 @@
 """Encoding a corpus into shards on a Dask cluster (``pip install selvane[dask]``).
 
 One task per shard, each calling the same ``encode_shard`` as the local
-workers, so the files are byte for byte those of ``selvane encode -j N``. The
-model travels as its bytes, once per worker; the inputs and the output
-directory must be reachable by every worker under the same paths (a shared or
-network file system), and the client must see the inputs to plan the shards.
+workers, through the same driver (`selvane_tools.corpus.run_corpus`), so the
+files are byte for byte those of ``selvane encode -j N``. The model travels
+as its bytes, once per worker; the inputs and the output directory must be
+reachable by every worker under the same paths (a shared or network file
+system), and the client must see the inputs to plan the shards.
 """
 
 from __future__ import annotations
@@ -14,24 +15,11 @@ from collections.abc import Sequence
 from typing import Any
 
 from ._progress import byte_bar
+from .corpus import run_corpus
 from .errors import SelvaneError
 from .model import Model
-from .shards import (
-    DEFAULT_SHARD_BYTES,
-    ShardResult,
-    ShardSet,
-    ShardTask,
-    encode_shard,
-    plan_shards,
-    prepare_out_dir,
-    read_shards,
-    remove_temporaries,
-    write_meta,
-)
-
-
-def _encode_task(model: Model, task: ShardTask, out_dir: str) -> ShardResult:
-    return encode_shard(model, task, out_dir)
+from .shards import DEFAULT_SHARD_BYTES, ShardResult, ShardSet, ShardTask, encode_shard
+from .units import Unit
 
 
 def encode_corpus(
@@ -39,7 +27,7 @@ def encode_corpus(
     inputs: Sequence[str | os.PathLike[str]],
     out_dir: str | os.PathLike[str],
     *,
-    unit: str = "line",
+    unit: Unit | str = "line",
     client: Any = None,
     shard_bytes: int = DEFAULT_SHARD_BYTES,
     overwrite: bool = False,
@@ -49,7 +37,9 @@ def encode_corpus(
 
     `client` is a ``distributed.Client``; by default the current one. The
     result is the output opened with ``read_shards``; ``meta.json`` is written
-    by the caller's process once every task has finished.
+    by the caller's process once every task has finished. A task whose worker
+    is lost is run again by Dask; what the lost worker left half written is
+    removed before meta.json is written.
 
     >>> from distributed import Client                      # doctest: +SKIP
     >>> from selvane_tools.dask import encode_corpus        # doctest: +SKIP
@@ -59,41 +49,36 @@ def encode_corpus(
         import distributed
     except ImportError:
         raise SelvaneError("selvane_tools.dask needs Dask's distributed: pip install 'selvane[dask]'") from None
-    if not isinstance(model, Model):
-        model = Model(model)
     if client is None:
         try:
             client = distributed.get_client()
         except ValueError:
             raise SelvaneError("no Dask client: pass client= or create a distributed.Client first") from None
-    out_dir = os.path.abspath(os.fspath(out_dir))
-    tasks = plan_shards(inputs, unit, shard_bytes)
-    prepare_out_dir(out_dir, overwrite)
-    # Scattered once to every worker and kept there deserialized: each worker
-    # loads the model a single time, however many shards it encodes.
-    shipped = client.scatter(model, broadcast=True, hash=False)
-    futures = [
-        client.submit(_encode_task, shipped, task, out_dir, key=f"selvane-shard-{task.name}-{os.urandom(4).hex()}")
-        for task in tasks
-    ]
-    bar = byte_bar(sum(t.end - t.start for t in tasks), "encode", progress)
-    sizes = {future.key: task.end - task.start for future, task in zip(futures, tasks)}
-    results: list[ShardResult] = []
-    try:
-        for future in distributed.as_completed(futures):  # type: ignore[no-untyped-call]
-            results.append(future.result())
-            if bar is not None:
-                bar.update(sizes[future.key])
-    except BaseException as error:
-        client.cancel(futures)
-        remove_temporaries(out_dir)
-        if isinstance(error, SelvaneError | KeyboardInterrupt):
-            raise
-        if isinstance(error, Exception):
+
+    def execute(model: Model, tasks: list[ShardTask], out_dir: str, progress: bool | None) -> list[ShardResult]:
+        # Scattered once to every worker and kept there deserialized: each
+        # worker loads the model a single time, however many shards it encodes.
+        shipped = client.scatter(model, broadcast=True, hash=False)
+        run = os.urandom(4).hex()
+        futures = [client.submit(encode_shard, shipped, task, out_dir, key=f"selvane-shard-{task.name}-{run}")
+                   for task in tasks]
+        sizes = {future.key: task.end - task.start for future, task in zip(futures, tasks)}
+        bar = byte_bar(sum(sizes.values()), "encode", progress)
+        results: list[ShardResult] = []
+        try:
+            for future in distributed.as_completed(futures):  # type: ignore[no-untyped-call]
+                results.append(future.result())
+                if bar is not None:
+                    bar.update(sizes[future.key])
+        except BaseException as error:
+            client.cancel(futures)
+            if isinstance(error, SelvaneError) or not isinstance(error, Exception):
+                raise
             raise SelvaneError(f"a shard failed: {type(error).__name__}: {error}") from error
-        raise
-    finally:
-        if bar is not None:
-            bar.close()
-    write_meta(out_dir, model.sha256, unit, tasks, results)
-    return read_shards(out_dir)
+        finally:
+            if bar is not None:
+                bar.close()
+        return results
+
+    return run_corpus(execute, model, inputs, out_dir, unit=unit, shard_bytes=shard_bytes, overwrite=overwrite,
+                      progress=progress)

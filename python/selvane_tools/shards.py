@@ -1,4 +1,4 @@
-"""Memory-mappable shards of token ids: planning, writing and reading.
+"""Memory-mappable shards of token ids: planning and writing.
 
 An output directory holds, per shard, ``NAME.bin`` (the units' ids one after
 another, little-endian uint16) and ``NAME.idx`` (units + 1 little-endian
@@ -6,49 +6,71 @@ uint64 offsets into the ``.bin``, in ids), and ``meta.json``, written last.
 Shards are fixed by the inputs alone: shard k of input i holds the units that
 start in bytes [k * shard_bytes, (k + 1) * shard_bytes) of that input. Any
 number of workers, on one machine or on a cluster, therefore writes the same
-files. ``encode_shard`` is the one function that every executor calls.
+files. ``encode_shard`` is the one function that every executor calls, inside
+``claim_output``, which holds the directory for one writer at a time.
 
 >>> from selvane_tools import Model, read_shards
->>> from selvane_tools.shards import plan_shards, encode_shard, write_meta
+>>> from selvane_tools.shards import claim_output, plan_shards, encode_shard, write_meta
 >>> model = Model("tokenizer")                           # doctest: +SKIP
 >>> tasks = plan_shards(["corpus.txt"], unit="line")      # doctest: +SKIP
->>> results = [encode_shard(model, t, "out") for t in tasks]  # doctest: +SKIP
->>> write_meta("out", model, "line", tasks, results)      # doctest: +SKIP
+>>> with claim_output("out"):                             # doctest: +SKIP
+...     results = [encode_shard(model, t, "out") for t in tasks]
+...     write_meta("out", model.sha256, "line", tasks, results)
 >>> read_shards("out", model=model)[0]                    # doctest: +SKIP
 """
 
 from __future__ import annotations
 
-import bisect
+import contextlib
+import fcntl
 import json
-import mmap
 import os
+import re
+import socket
+import stat
 import sys
 from array import array
 from collections.abc import Callable, Iterator, Sequence
-from dataclasses import asdict, dataclass
-from typing import TYPE_CHECKING, Any, Protocol
+from dataclasses import dataclass
+from typing import Any, BinaryIO, Protocol
 
+from ._files import atomic_output, check_input, open_input, remove_stale_temporaries, write_atomically
 from ._panic import panic_type
-from .errors import SelvaneError
-from .units import iter_range_units, parse_unit
+from .errors import OutputBusyError, SelvaneError
+from .shard_set import FORMAT, META, VERSION, ShardSet, load_meta, read_shards
+from .units import Unit, iter_range_units, parse_unit
 
-if TYPE_CHECKING:
-    import numpy
+__all__ = [
+    "DEFAULT_SHARD_BYTES",
+    "LOCK",
+    "ShardResult",
+    "ShardSet",
+    "ShardTask",
+    "claim_output",
+    "encode_shard",
+    "plan_shards",
+    "read_shards",
+    "remove_shard_temporaries",
+    "write_meta",
+]
 
-FORMAT = "selvane-shards"
-VERSION = 1
-META = "meta.json"
 # 16 MiB of input per shard: about a second and a half of encoding, small
 # enough that the last shards of a run even out between workers, large enough
 # that a terabyte is some 65,000 shards rather than millions of files.
 DEFAULT_SHARD_BYTES = 16 << 20
+# The lock of an output directory, and the mark that the directory is (or
+# was being made) an output: shard files without meta.json beside it are an
+# unfinished run, not someone else's files.
+LOCK = ".selvane-lock"
 # Ids (and offsets) held before a write: 1 MiB of ids per worker.
 _FLUSH_IDS = 1 << 19
 _READ_BUFFER = 1 << 20
 # Input bytes between two progress reports of a worker.
 _PROGRESS_BYTES = 1 << 20
-_TMP = ".tmp-"
+# The names plan_shards gives: what an unfinished output may hold.
+_SHARD_FILE = re.compile(r"^[0-9]{5,}-[0-9]{6,}\.(?:bin|idx)$")
+# The file layer's temporaries: "." + the target's name + ".tmp-" + writer.
+_TEMPORARY = re.compile(r"^\.(?P<name>.+)\.tmp-[0-9]+-[0-9a-f]+$", re.DOTALL)
 
 
 class Encoder(Protocol):
@@ -60,7 +82,8 @@ class Encoder(Protocol):
 @dataclass(frozen=True)
 class ShardTask:
     """One shard to encode: the units that start in bytes [start, end) of the
-    input `path` (its `input`-th), written as `name`.bin and `name`.idx."""
+    input `path` (its `input`-th, of `size` bytes when planned), written as
+    `name`.bin and `name`.idx."""
 
     name: str
     input: int
@@ -68,7 +91,7 @@ class ShardTask:
     size: int
     start: int
     end: int
-    unit: str
+    unit: Unit
 
 
 @dataclass(frozen=True)
@@ -82,25 +105,27 @@ class ShardResult:
 
 def plan_shards(
     inputs: Sequence[str | os.PathLike[str]],
-    unit: str = "line",
+    unit: Unit | str = "line",
     shard_bytes: int = DEFAULT_SHARD_BYTES,
 ) -> list[ShardTask]:
     """Cuts every input into byte ranges of `shard_bytes`, in input order.
 
-    With unit "file" each input is one shard. An empty input has one shard
-    with no units, so that every input appears in the output.
+    Every input must be a regular file (a FIFO or a device has no size to
+    cut and could block a reader for ever). With unit "file" each input is
+    one shard. An empty input has one shard with no units, so that every
+    input appears in the output.
+
+    >>> plan_shards([], "jsonl:text")
+    []
     """
-    parse_unit(unit)
-    if shard_bytes < 1:
-        raise SelvaneError(f"shard size must be at least one byte, not {shard_bytes}")
+    unit = unit if isinstance(unit, Unit) else parse_unit(unit)
+    if isinstance(shard_bytes, bool) or not isinstance(shard_bytes, int) or shard_bytes < 1:
+        raise SelvaneError(f"shard size must be at least one byte, not {shard_bytes!r}")
     tasks = []
     for index, path in enumerate(inputs):
         path = os.fspath(path)
-        try:
-            size = os.stat(path).st_size
-        except OSError as error:
-            raise SelvaneError(f"{path}: {error.strerror}") from None
-        step = max(size, 1) if unit == "file" else shard_bytes
+        size = check_input(path).st_size
+        step = max(size, 1) if unit.kind == "file" else shard_bytes
         for k, start in enumerate(range(0, max(size, 1), step)):
             tasks.append(
                 ShardTask(f"{index:05d}-{k:06d}", index, path, size, start, min(start + step, size), unit)
@@ -108,19 +133,12 @@ def plan_shards(
     return tasks
 
 
-class ShardWriter:
-    """Writes one shard under temporary names and renames it into place.
+class _IdsWriter:
+    """Buffers one shard's ids and offsets and writes them in blocks, so a
+    worker holds one block of each whatever the size of the shard."""
 
-    Ids and offsets go to disk in blocks, so a worker holds one block of each
-    whatever the size of the shard.
-    """
-
-    def __init__(self, out_dir: str | os.PathLike[str], name: str) -> None:
-        self._final = [os.path.join(out_dir, name + ext) for ext in (".bin", ".idx")]
-        suffix = f"{_TMP}{os.getpid()}"
-        self._temp = [path + suffix for path in self._final]
-        self._bin = open(self._temp[0], "wb")
-        self._idx = open(self._temp[1], "wb")
+    def __init__(self, bin_sink: BinaryIO, bin_path: str, idx_sink: BinaryIO, idx_path: str) -> None:
+        self._sinks = ((bin_sink, bin_path), (idx_sink, idx_path))
         self._ids = array("H")
         self._offsets = array("Q", [0])
         self.units = 0
@@ -135,37 +153,19 @@ class ShardWriter:
         self.units += 1
         self._offsets.append(self.total)
         if len(self._ids) >= _FLUSH_IDS or len(self._offsets) >= _FLUSH_IDS:
-            self._flush()
+            self.flush()
 
-    def _flush(self) -> None:
-        for buffer, sink in ((self._ids, self._bin), (self._offsets, self._idx)):
+    def flush(self) -> None:
+        """Writes what is buffered; a failure names the file it concerns
+        (both files are open at once, so the error must say which)."""
+        for buffer, (sink, path) in zip((self._ids, self._offsets), self._sinks):
             if sys.byteorder == "big":
                 buffer.byteswap()
-            buffer.tofile(sink)
-            del buffer[:]
-
-    def commit(self) -> ShardResult:
-        """Completes both files on disk and gives them their final names."""
-        self._flush()
-        for sink in (self._bin, self._idx):
-            sink.flush()
-            # On disk before the rename, so that a crash leaves a complete
-            # shard or none.
-            os.fsync(sink.fileno())
-            sink.close()
-        for temp, final in zip(self._temp, self._final):
-            os.replace(temp, final)
-        return ShardResult(os.path.basename(self._final[0])[:-4], self.units, self.total)
-
-    def abort(self) -> None:
-        """Closes and removes the temporary files."""
-        for sink in (self._bin, self._idx):
-            sink.close()
-        for temp in self._temp:
             try:
-                os.unlink(temp)
-            except FileNotFoundError:
-                pass
+                buffer.tofile(sink)
+            except OSError as error:
+                raise SelvaneError(f"cannot write {path}: {error.strerror or error}") from None
+            del buffer[:]
 
 
 def encode_shard(
@@ -178,59 +178,78 @@ def encode_shard(
 
     Reads only its own byte range of the input (and the unit that crosses its
     end), so it runs anywhere the input and `out_dir` are reachable; the
-    result carries counts only. `progress`, if given, receives input byte
+    result carries counts only. Both files are written beside their final
+    names and renamed once complete, so a stopped worker leaves a whole
+    shard or only temporaries. `progress`, if given, receives input byte
     counts as they are consumed.
     """
-    unit = parse_unit(task.unit)
+    unit = task.unit if isinstance(task.unit, Unit) else parse_unit(task.unit)
+    base = os.path.join(os.fspath(out_dir), task.name)
+    bin_path, idx_path = base + ".bin", base + ".idx"
+    with open_input(task.path, buffering=_READ_BUFFER) as f:
+        size = os.fstat(f.fileno()).st_size
+        if size != task.size:
+            raise SelvaneError(f"{task.path}: {size} bytes now, {task.size} when the shards were planned")
+        with contextlib.ExitStack() as stack:
+            bin_sink = stack.enter_context(atomic_output(bin_path, inputs=(task.path,)))
+            idx_sink = stack.enter_context(atomic_output(idx_path, inputs=(task.path,)))
+            writer = _IdsWriter(bin_sink, bin_path, idx_sink, idx_path)
+            _encode_range(model, task, unit, f, writer, progress)
+            writer.flush()
+    return ShardResult(task.name, writer.units, writer.total)
+
+
+def _encode_range(
+    model: Encoder,
+    task: ShardTask,
+    unit: Unit,
+    f: BinaryIO,
+    writer: _IdsWriter,
+    progress: Callable[[int], None] | None,
+) -> None:
+    # The extension's own method when there is one: a Model's wrapper only
+    # turns a panic into SelvaneError, which is done here.
+    encode = getattr(model, "data", model).encode
+    add = writer.add
+    reported = pos = task.start
     try:
-        writer = ShardWriter(out_dir, task.name)
+        for pos, text in iter_range_units(f, task.size, task.start, task.end, unit, task.path):
+            add(encode(text))
+            if progress is not None and pos - reported >= _PROGRESS_BYTES:
+                progress(min(pos, task.end) - reported)
+                reported = min(pos, task.end)
+    except panic_type() as panic:
+        # Only a model without the "oov" entry fails here, on the first
+        # cluster it does not know.
+        raise SelvaneError(f"{task.path}: the unit at byte {pos} cannot be encoded: {panic}") from panic
     except OSError as error:
-        raise SelvaneError(f"{error.filename or out_dir}: {error.strerror or error}") from error
-    try:
-        with open(task.path, "rb", buffering=_READ_BUFFER) as f:
-            reported = task.start
-            # The extension's own method when there is one: a Model's wrapper
-            # only turns a panic into SelvaneError, which is done below.
-            encode = getattr(model, "data", model).encode
-            add = writer.add
-            pos = task.start
-            try:
-                for pos, text in iter_range_units(f, task.size, task.start, task.end, unit, task.path):
-                    add(encode(text))
-                    if progress is not None and pos - reported >= _PROGRESS_BYTES:
-                        progress(min(pos, task.end) - reported)
-                        reported = min(pos, task.end)
-            except panic_type() as panic:
-                # Only a model without the "oov" entry fails here, on the
-                # first cluster it does not know.
-                raise SelvaneError(f"{task.path}: the unit at byte {pos} cannot be encoded: {panic}") from panic
-            if progress is not None:
-                progress(task.end - reported)
-        return writer.commit()
-    except OSError as error:
-        writer.abort()
-        raise SelvaneError(f"{error.filename or task.path}: {error.strerror or error}") from error
-    except BaseException:
-        writer.abort()
-        raise
+        # Reading failed: name the input, not the shard being written.
+        raise SelvaneError(f"cannot read {task.path}: {error.strerror or error}") from None
+    if progress is not None:
+        progress(task.end - reported)
 
 
 def write_meta(
     out_dir: str | os.PathLike[str],
     model_sha256: str,
-    unit: str,
+    unit: Unit | str,
     tasks: Sequence[ShardTask],
     results: Sequence[ShardResult],
 ) -> dict[str, Any]:
     """Writes meta.json, the mark of a finished output; returns its content.
 
-    Call it only after every shard of `tasks` has been committed. Holds no
-    worker count, time or host, so equal runs give equal bytes.
+    Call it only after every shard of `tasks` has been committed. Temporaries
+    of the planned files left by writers that were stopped (a worker lost
+    mid-shard whose shard was redone elsewhere) are removed first, so a
+    finished output holds none. Holds no worker count, time or host, so
+    equal runs give equal bytes.
     """
     by_name = {result.name: result for result in results}
     missing = [task.name for task in tasks if task.name not in by_name]
     if missing:
         raise SelvaneError(f"shards not written: {', '.join(missing[:5])}")
+    out_dir = os.fspath(out_dir)
+    remove_shard_temporaries(out_dir, [task.name for task in tasks])
     inputs: dict[int, dict[str, Any]] = {}
     for task in tasks:
         inputs.setdefault(task.input, {"path": task.path, "size": task.size})
@@ -249,241 +268,156 @@ def write_meta(
         "format": FORMAT,
         "version": VERSION,
         "model_sha256": model_sha256,
-        "unit": unit,
+        "unit": str(unit),
         "inputs": [inputs[i] for i in sorted(inputs)],
         "shards": shards,
         "units": sum(int(s["units"]) for s in shards),
         "ids": sum(int(s["ids"]) for s in shards),
         "bytes": sum(entry["size"] for entry in inputs.values()),
     }
-    path = os.path.join(out_dir, META)
-    temp = path + f"{_TMP}{os.getpid()}"
-    with open(temp, "w", encoding="utf-8") as sink:
-        json.dump(meta, sink, indent=1, ensure_ascii=False)
-        sink.write("\n")
-        sink.flush()
-        os.fsync(sink.fileno())
-    os.replace(temp, path)
+    text = json.dumps(meta, indent=1, ensure_ascii=False) + "\n"
+    write_atomically(os.path.join(out_dir, META), text.encode("utf-8"))
     return meta
 
 
-def prepare_out_dir(out_dir: str | os.PathLike[str], overwrite: bool = False) -> None:
-    """Creates `out_dir`, or empties a previous output there when `overwrite`.
+def remove_shard_temporaries(out_dir: str | os.PathLike[str], names: Sequence[str]) -> None:
+    """Removes every temporary of the shards `names` (and of meta.json) in
+    `out_dir`, whoever wrote it: call it only while holding the directory,
+    once no writer of the run is left."""
+    targets = {META} | {name + ext for name in names for ext in (".bin", ".idx")}
+    for entry in _list(os.fspath(out_dir)):
+        match = _TEMPORARY.match(entry)
+        if match is not None and match["name"] in targets:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(os.path.join(out_dir, entry))
 
-    A directory holding anything else is refused, so that a mistyped path
-    never loses files.
+
+def _list(directory: str) -> list[str]:
+    try:
+        return os.listdir(directory)
+    except OSError as error:
+        raise SelvaneError(f"cannot read the directory {directory}: {error.strerror}") from None
+
+
+@contextlib.contextmanager
+def claim_output(out_dir: str | os.PathLike[str], overwrite: bool = False) -> Iterator[str]:
+    """Holds `out_dir` for one writer while the block runs, and prepares it.
+
+    The directory is created if needed and locked: a second writer fails at
+    once with an `OutputBusyError` naming the holder. Temporaries of dead
+    runs are removed. The directory must then be empty, or hold a previous
+    output and `overwrite` be true: a finished one (a valid meta.json; only
+    the files it lists are removed, meta.json first) or an unfinished one
+    (shard files beside the lock of the run that stopped). Anything else is
+    named and nothing is removed. Yields the directory's path.
     """
     out_dir = os.fspath(out_dir)
-    os.makedirs(out_dir, exist_ok=True)
-    names = os.listdir(out_dir)
+    try:
+        os.makedirs(out_dir, exist_ok=True)
+    except OSError as error:
+        raise SelvaneError(f"cannot create the directory {out_dir}: {error.strerror or error}") from None
+    fd, created = _lock(out_dir)
+    try:
+        try:
+            _prepare(out_dir, overwrite, marked=not created)
+        except BaseException:
+            if created:
+                # Refused (or stopped) before anything was written: a
+                # stranger's directory keeps no trace of the attempt.
+                with contextlib.suppress(OSError):
+                    os.unlink(os.path.join(out_dir, LOCK))
+            raise
+        yield out_dir
+    finally:
+        # The holder's name goes with the holder: equal runs leave equal
+        # directories.
+        with contextlib.suppress(OSError):
+            os.ftruncate(fd, 0)
+        os.close(fd)
+
+
+def _lock(out_dir: str) -> tuple[int, bool]:
+    """Opens and locks the lock file of `out_dir`; (descriptor, whether
+    this call created the file)."""
+    path = os.path.join(out_dir, LOCK)
+    while True:
+        created = True
+        flags = os.O_RDWR | os.O_CLOEXEC | os.O_NOFOLLOW | os.O_NONBLOCK
+        try:
+            try:
+                fd = os.open(path, flags | os.O_CREAT | os.O_EXCL, 0o644)
+            except FileExistsError:
+                created = False
+                fd = os.open(path, flags)
+        except FileNotFoundError:
+            continue  # removed between the two opens: try again
+        except OSError as error:
+            raise SelvaneError(f"cannot lock {path}: {error.strerror or error}") from None
+        try:
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
+                raise SelvaneError(f"cannot lock {path}: not a regular file")
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                holder = os.pread(fd, 200, 0).decode("utf-8", "replace").strip() or "a writer that has not said who"
+                raise OutputBusyError(f"{out_dir} is being written by another encoder ({holder})") from None
+            # The file may have been removed (a refused run cleaning up)
+            # between the open and the lock: then the lock guards nothing.
+            try:
+                if not os.path.samestat(os.fstat(fd), os.lstat(path)):
+                    os.close(fd)
+                    continue
+            except FileNotFoundError:
+                os.close(fd)
+                continue
+            os.ftruncate(fd, 0)
+            os.pwrite(fd, f"pid {os.getpid()} on {socket.gethostname()}\n".encode(), 0)
+            return fd, created
+        except OSError as error:
+            os.close(fd)
+            raise SelvaneError(f"cannot lock {path}: {error.strerror or error}") from None
+        except BaseException:
+            os.close(fd)
+            raise
+
+
+def _prepare(out_dir: str, overwrite: bool, marked: bool) -> None:
+    names = sorted(set(_list(out_dir)) - {LOCK})
     if not names:
         return
-    ours = [n for n in names if n == META or _is_shard_file(n)]
-    if len(ours) != len(names) or not overwrite:
-        raise SelvaneError(
-            f"{out_dir}: directory is not empty"
-            + ("" if len(ours) != len(names) else " (a previous output: --overwrite, or overwrite=True, replaces it)")
-        )
+    meta = None
+    if META in names:
+        try:
+            meta = load_meta(out_dir)
+        except SelvaneError as error:
+            raise SelvaneError(f"{error}; not a previous output, nothing removed") from None
+        ours = {META} | {shard["name"] + ext for shard in meta["shards"] for ext in (".bin", ".idx")}
+    elif marked:
+        ours = {name for name in names if _SHARD_FILE.match(name)}
+    else:
+        ours = set()
+    if meta is not None or marked:
+        remove_stale_temporaries(out_dir)
+        names = sorted(set(_list(out_dir)) - {LOCK})
+    foreign = [name for name in names if name not in ours and not (ours and _is_temporary_of(name, ours))]
+    if foreign:
+        more = f" and {len(foreign) - 1} more" if len(foreign) > 1 else ""
+        what = "is not empty" if not ours else "holds files that no previous output wrote"
+        raise SelvaneError(f"{out_dir} {what}: {foreign[0]}{more}; refused, nothing removed")
+    if not names:
+        return
+    if not overwrite:
+        kind = "a previous output" if meta is not None else "an unfinished output"
+        raise SelvaneError(f"{out_dir} holds {kind} (--overwrite, or overwrite=True, replaces it)")
     # meta.json first: an interrupted clean-up must not leave a directory
     # that still looks finished.
-    if META in ours:
-        os.unlink(os.path.join(out_dir, META))
-    for name in ours:
-        if name != META:
+    for name in sorted(names, key=lambda name: name != META):
+        with contextlib.suppress(FileNotFoundError):
             os.unlink(os.path.join(out_dir, name))
 
 
-def _is_shard_file(name: str) -> bool:
-    base = name.split(_TMP, 1)[0]
-    return base.endswith((".bin", ".idx")) or base == META
-
-
-def remove_temporaries(out_dir: str | os.PathLike[str]) -> None:
-    """Removes the temporary files of shards (and meta.json) left by workers
-    that were stopped."""
-    for name in os.listdir(out_dir):
-        if _TMP in name:
-            try:
-                os.unlink(os.path.join(out_dir, name))
-            except FileNotFoundError:
-                pass
-
-
-# ---------------------------------------------------------------- reading
-
-
-def _numpy() -> Any:
-    try:
-        import numpy
-    except ImportError:
-        return None
-    return numpy
-
-
-def _map(path: str, code: str, count: int) -> Any:
-    """A read-only little-endian view of `count` items of the file `path`:
-    a numpy memmap when numpy is present, else a memoryview over mmap."""
-    np = _numpy()
-    if np is not None:
-        dtype = "<u2" if code == "H" else "<u8"
-        if count == 0:
-            return np.zeros(0, dtype=dtype)
-        return np.memmap(path, dtype=dtype, mode="r", shape=(count,))
-    if count == 0:
-        return memoryview(array(code))
-    with open(path, "rb") as f:
-        mapped = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
-    if sys.byteorder == "big":
-        swapped = array(code, mapped)
-        swapped.byteswap()
-        return memoryview(swapped)
-    return memoryview(mapped).cast("H" if code == "H" else "Q")
-
-
-class FlatIds:
-    """Every id of an output, in order, as one sequence over the shards'
-    memory maps: ``len``, indexing and slicing (a slice gives a numpy array,
-    or an ``array('H')`` without numpy), and ``numpy.asarray``.
-    """
-
-    def __init__(self, parts: list[Any]) -> None:
-        self._parts = parts
-        self._starts = [0]
-        for part in parts:
-            self._starts.append(self._starts[-1] + len(part))
-
-    def __len__(self) -> int:
-        return self._starts[-1]
-
-    def __getitem__(self, key: int | slice) -> Any:
-        if isinstance(key, slice):
-            start, stop, step = key.indices(len(self))
-            if step != 1:
-                return self[start:stop][::step]
-            return self._range(start, stop)
-        index = key + len(self) if key < 0 else key
-        if not 0 <= index < len(self):
-            raise IndexError("id index out of range")
-        part = bisect.bisect_right(self._starts, index) - 1
-        return int(self._parts[part][index - self._starts[part]])
-
-    def _range(self, start: int, stop: int) -> Any:
-        pieces = []
-        part = bisect.bisect_right(self._starts, start) - 1
-        while start < stop and part < len(self._parts):
-            base = self._starts[part]
-            end = min(stop, self._starts[part + 1])
-            if end > start:
-                pieces.append(self._parts[part][start - base : end - base])
-            start = end
-            part += 1
-        np = _numpy()
-        if np is not None:
-            if len(pieces) == 1:
-                return pieces[0]
-            return np.concatenate(pieces) if pieces else np.zeros(0, dtype="<u2")
-        out = array("H")
-        for piece in pieces:
-            out.extend(piece)
-        return out
-
-    def __array__(self, dtype: Any = None, copy: Any = None) -> numpy.ndarray[Any, Any]:
-        result: numpy.ndarray[Any, Any] = _numpy().asarray(self[:])
-        return result if dtype is None else result.astype(dtype)
-
-
-class ShardSet:
-    """A finished output opened for reading: ``len`` is the number of units,
-    ``shards[i]`` the ids of unit i, iteration goes over units in input
-    order, and ``ids`` is every id as one flat sequence."""
-
-    def __init__(self, out_dir: str, meta: dict[str, Any]) -> None:
-        self.out_dir = out_dir
-        self.meta = meta
-        self._bins: list[Any] = []
-        self._idxs: list[Any] = []
-        self._starts = [0]
-        for shard in meta["shards"]:
-            base = os.path.join(out_dir, shard["name"])
-            for ext, count in ((".bin", shard["ids"] * 2), (".idx", (shard["units"] + 1) * 8)):
-                try:
-                    actual = os.path.getsize(base + ext)
-                except OSError:
-                    raise SelvaneError(f"{base}{ext}: missing") from None
-                if actual != count:
-                    raise SelvaneError(f"{base}{ext}: {actual} bytes, meta.json says {count}")
-            self._bins.append(_map(base + ".bin", "H", shard["ids"]))
-            self._idxs.append(_map(base + ".idx", "Q", shard["units"] + 1))
-            self._starts.append(self._starts[-1] + shard["units"])
-
-    @property
-    def model_sha256(self) -> str:
-        """The sha256 of the model that wrote the output."""
-        return str(self.meta["model_sha256"])
-
-    @property
-    def unit(self) -> str:
-        """The unit the inputs were split into."""
-        return str(self.meta["unit"])
-
-    def __len__(self) -> int:
-        return self._starts[-1]
-
-    def __getitem__(self, index: int) -> Any:
-        if index < 0:
-            index += len(self)
-        if not 0 <= index < len(self):
-            raise IndexError("unit index out of range")
-        part = bisect.bisect_right(self._starts, index) - 1
-        local = index - self._starts[part]
-        offsets = self._idxs[part]
-        return self._bins[part][int(offsets[local]) : int(offsets[local + 1])]
-
-    def __iter__(self) -> Iterator[Any]:
-        for ids, offsets in zip(self._bins, self._idxs):
-            for local in range(len(offsets) - 1):
-                yield ids[int(offsets[local]) : int(offsets[local + 1])]
-
-    @property
-    def ids(self) -> FlatIds:
-        """Every id of every unit, in order, without unit boundaries."""
-        return FlatIds(self._bins)
-
-    def shard_ids(self) -> list[Any]:
-        """The memory-mapped .bin of each shard, in order."""
-        return list(self._bins)
-
-
-def read_shards(out_dir: str | os.PathLike[str], model: Any = None) -> ShardSet:
-    """Opens a finished output. With `model` (a Model, or a sha256 hex
-    string), refuses an output that another model wrote.
-
-    >>> shards = read_shards("out")          # doctest: +SKIP
-    >>> len(shards), list(shards[0])         # doctest: +SKIP
-    """
-    out_dir = os.fspath(out_dir)
-    path = os.path.join(out_dir, META)
-    try:
-        with open(path, encoding="utf-8") as f:
-            meta = json.load(f)
-    except FileNotFoundError:
-        raise SelvaneError(f"{out_dir}: no {META}: not a finished output") from None
-    except (OSError, ValueError) as error:
-        raise SelvaneError(f"{path}: {error}") from None
-    if not isinstance(meta, dict) or meta.get("format") != FORMAT:
-        raise SelvaneError(f"{path}: not a selvane shard index")
-    if meta.get("version") != VERSION:
-        raise SelvaneError(f"{path}: format version {meta.get('version')}, this reader knows {VERSION}")
-    if model is not None:
-        expected = model if isinstance(model, str) else model.sha256
-        if meta["model_sha256"] != expected:
-            raise SelvaneError(
-                f"{out_dir}: encoded with the model of sha256 {meta['model_sha256']}, "
-                f"not with this one ({expected})"
-            )
-    return ShardSet(out_dir, meta)
-
-
-def task_dicts(tasks: Sequence[ShardTask]) -> list[dict[str, Any]]:
-    """Plain dictionaries of `tasks`, for executors that move records."""
-    return [asdict(task) for task in tasks]
+def _is_temporary_of(name: str, ours: set[str]) -> bool:
+    match = _TEMPORARY.match(name)
+    if match is None:
+        return False
+    return match["name"] in ours or match["name"] == META or bool(_SHARD_FILE.match(match["name"]))

@@ -32,6 +32,9 @@ if TYPE_CHECKING:
 __all__ = ["Unit", "UnitError", "parse_unit", "iter_units", "iter_numbered_units", "iter_range_units", "UNIT_HELP"]
 
 UNIT_HELP = "line, paragraph, file or jsonl:FIELD"
+# The longest unit taken, in bytes: a line (or file, or paragraph) beyond it
+# is refused with its position instead of being read into memory whole.
+MAX_UNIT_BYTES = 1 << 28
 
 
 class UnitError(SelvaneError):
@@ -76,14 +79,33 @@ def _text(raw: bytes) -> str:
     return raw.decode("utf-8", "replace")
 
 
-def _lines(stream: BinaryIO) -> Iterator[bytes]:
-    """The lines of `stream` without b"\\n" and one trailing b"\\r"."""
-    for raw in stream:
-        if raw.endswith(b"\n"):
-            raw = raw[:-1]
-        if raw.endswith(b"\r"):
-            raw = raw[:-1]
-        yield raw
+def _lines(stream: BinaryIO, name: str, first_line: int = 1) -> Iterator[bytes]:
+    """The lines of `stream` without their newline (`_strip_newline`); a line
+    longer than `MAX_UNIT_BYTES` is a `UnitError` naming `name` and the line
+    (counted from `first_line`), found without reading the line whole."""
+    number = first_line
+    while True:
+        raw = stream.readline(MAX_UNIT_BYTES + 1)
+        if not raw:
+            return
+        if len(raw) > MAX_UNIT_BYTES and not raw.endswith(b"\n"):
+            raise _too_long(f"{name}:{number}")
+        yield _strip_newline(raw)
+        number += 1
+
+
+def _strip_newline(raw: bytes) -> bytes:
+    """The one newline rule: b"\n" ends a line, and one b"\r" before it (or
+    before the end of the input) is not part of the line."""
+    if raw.endswith(b"\n"):
+        raw = raw[:-1]
+    if raw.endswith(b"\r"):
+        raw = raw[:-1]
+    return raw
+
+
+def _too_long(where: str) -> UnitError:
+    return UnitError(f"{where}: a unit longer than {MAX_UNIT_BYTES:,} bytes; refused rather than held in memory")
 
 
 def _is_blank(raw: bytes) -> bool:
@@ -96,31 +118,74 @@ def iter_numbered_units(stream: BinaryIO, unit: Unit, name: str = "<stdin>", fir
     The line number is that of the unit's first line (1 for the `file`
     unit), counted from `first_line`, so that a reader that starts in the
     middle of a file still reports true positions. `name` appears in errors.
+
+    >>> import io
+    >>> list(iter_numbered_units(io.BytesIO(b"a\\r\\nb\\n\\n \\nc\\n"), parse_unit("paragraph")))
+    [(1, 'a\\nb'), (5, 'c')]
     """
     if unit.kind == "file":
-        yield first_line, _text(stream.read())
+        yield first_line, _text(_read_whole(stream, name))
         return
+    lines = enumerate(_lines(stream, name, first_line), first_line)
     if unit.kind == "line":
-        for number, raw in enumerate(_lines(stream), first_line):
+        for number, raw in lines:
             yield number, _text(raw)
         return
     if unit.kind == "paragraph":
-        paragraph: list[bytes] = []
-        start = first_line
-        for number, raw in enumerate(_lines(stream), first_line):
-            if _is_blank(raw):
-                if paragraph:
-                    yield start, _text(b"\n".join(paragraph))
-                    paragraph = []
-                continue
-            if not paragraph:
-                start = number
-            paragraph.append(raw)
-        if paragraph:
-            yield start, _text(b"\n".join(paragraph))
+        for number, raw in _paragraphs(lines, lambda number: f"{name}:{number}"):
+            yield number, _text(raw)
         return
     assert unit.field is not None
-    yield from _json_units(enumerate(_lines(stream), first_line), unit.field, lambda number: f"{name}:{number}")
+    yield from _json_units(lines, unit.field, lambda number: f"{name}:{number}")
+
+
+def _read_whole(stream: BinaryIO, name: str) -> bytes:
+    data = stream.read(MAX_UNIT_BYTES + 1)
+    if len(data) > MAX_UNIT_BYTES:
+        raise _too_long(name)
+    return data
+
+
+def _paragraphs(
+    lines: Iterable[tuple[int, bytes]],
+    where: Callable[[int], str],
+    continues: bool = False,
+    end: float = float("inf"),
+) -> Iterator[tuple[int, bytes]]:
+    """The one paragraph splitter: (key of its first line, its lines joined
+    with b"\\n") for each maximal run of non-blank lines of the (key, line)
+    pairs `lines`, keys increasing.
+
+    When `continues`, the first lines given (up to a blank one) end a
+    paragraph that began earlier and are skipped; a paragraph whose first key
+    is `end` or more is not taken, and nothing after it. `where(key)` names
+    a paragraph that grows past `MAX_UNIT_BYTES`.
+    """
+    paragraph: list[bytes] = []
+    begin = 0
+    size = 0
+    skipping = continues
+    for key, raw in lines:
+        if _is_blank(raw):
+            if paragraph:
+                yield begin, b"\n".join(paragraph)
+                paragraph = []
+            elif key >= end:
+                return
+            skipping = False
+            continue
+        if skipping:
+            continue
+        if not paragraph:
+            if key >= end:
+                return
+            begin, size = key, -1
+        size += len(raw) + 1
+        if size > MAX_UNIT_BYTES:
+            raise _too_long(where(begin))
+        paragraph.append(raw)
+    if paragraph:
+        yield begin, b"\n".join(paragraph)
 
 
 def _json_units(lines: Iterable[tuple[int, bytes]], field: str, where: Callable[[int], str]) -> Iterator[tuple[int, str]]:
@@ -144,6 +209,10 @@ def _json_field(raw: bytes, field: str) -> str:
         record = json.loads(_text(raw))
     except ValueError as error:
         raise UnitError(f"not JSON ({error.args[0] if error.args else error})") from None
+    except RecursionError:
+        # The parser recurses once per level: a line of 100,000 brackets
+        # would otherwise end the run with a traceback.
+        raise UnitError("JSON nested too deeply") from None
     if not isinstance(record, dict):
         raise UnitError("not a JSON object")
     if field not in record:
@@ -178,14 +247,6 @@ _BLOCK = 1 << 20
 # is left after deleting these from a line is text that no decoding makes
 # blank.
 _SPACE_OR_NON_ASCII = b" \t\r\x0b\x0c\x1c\x1d\x1e\x1f" + bytes(range(0x80, 0x100))
-
-
-def _strip_newline(raw: bytes) -> bytes:
-    if raw.endswith(b"\n"):
-        raw = raw[:-1]
-    if raw.endswith(b"\r"):
-        raw = raw[:-1]
-    return raw
 
 
 def _first_line_start(f: BinaryIO, start: int) -> int:
@@ -225,15 +286,18 @@ def _previous_line_blank(f: BinaryIO, line_start: int) -> bool:
     return _is_blank(_strip_newline(tail))
 
 
-def _range_lines(f: BinaryIO, size: int, start: int) -> Iterator[tuple[int, bytes]]:
+def _range_lines(f: BinaryIO, size: int, start: int, name: str) -> Iterator[tuple[int, bytes]]:
     """(offset, line without its newline) from the first line that starts at
-    or after `start` to the end of the input."""
+    or after `start` to the end of the input; a line longer than
+    `MAX_UNIT_BYTES` is refused with its line number."""
     pos = _first_line_start(f, start)
     f.seek(pos)
     while pos < size:
-        raw = f.readline()
+        raw = f.readline(MAX_UNIT_BYTES + 1)
         if not raw:
             return
+        if len(raw) > MAX_UNIT_BYTES and not raw.endswith(b"\n"):
+            raise _too_long(f"{name}:{line_number(f, pos)}")
         yield pos, _strip_newline(raw)
         pos += len(raw)
 
@@ -266,40 +330,22 @@ def iter_range_units(
     if unit.kind == "file":
         if start == 0:
             f.seek(0)
-            yield 0, _text(f.read())
+            yield 0, _text(_read_whole(f, name))
         return
+    lines = _range_lines(f, size, start, name)
     if unit.kind == "line":
-        for pos, raw in _range_lines(f, size, start):
+        for pos, raw in lines:
             if pos >= end:
                 return
             yield pos, _text(raw)
         return
     if unit.kind == "paragraph":
-        lines = _range_lines(f, size, start)
         first = _first_line_start(f, start)
-        prev_blank = first == 0 or _previous_line_blank(f, first)
-        paragraph: list[bytes] = []
-        begin = 0
-        for pos, raw in lines:
-            if _is_blank(raw):
-                if paragraph:
-                    yield begin, _text(b"\n".join(paragraph))
-                    paragraph = []
-                elif pos >= end:
-                    return
-                prev_blank = True
-                continue
-            if prev_blank:
-                if pos >= end:
-                    return
-                begin, paragraph = pos, [raw]
-            elif paragraph:
-                paragraph.append(raw)
-            # else: the rest of a paragraph that began before the range
-            prev_blank = False
-        if paragraph:
-            yield begin, _text(b"\n".join(paragraph))
+        continues = first != 0 and not _previous_line_blank(f, first)
+        where = lambda pos: f"{name}:{line_number(f, pos)}"  # noqa: E731
+        for pos, raw in _paragraphs(lines, where, continues, end):
+            yield pos, _text(raw)
         return
     assert unit.field is not None
-    in_range = itertools.takewhile(lambda line: line[0] < end, _range_lines(f, size, start))
+    in_range = itertools.takewhile(lambda line: line[0] < end, lines)
     yield from _json_units(in_range, unit.field, lambda pos: f"{name}:{line_number(f, pos)}")
