@@ -116,11 +116,31 @@ def test_the_temporary_goes_on_every_failure(tmp_path: pathlib.Path) -> None:
         with atomic_output(target) as sink:
             sink.write(b"half")
             raise KeyboardInterrupt
-    with pytest.raises(SelvaneError, match=rf"^cannot write {target}: No space left on device$"):
+    # A failure of the block concerns something else (an input) and passes
+    # unchanged; a failed write names the output.
+    with pytest.raises(OSError, match="Input/output error"):
         with atomic_output(target) as sink:
-            raise OSError(28, "No space left on device")
+            raise OSError(5, "Input/output error")
     assert target.read_bytes() == b"old"
     assert leftovers(tmp_path) == []
+    done = subprocess.run([sys.executable, "-c", FULL_DISK, str(target)], capture_output=True, text=True)
+    assert done.stdout == f"cannot write {target}: File too large\n", done.stderr
+    assert target.read_bytes() == b"old"
+    assert leftovers(tmp_path) == []
+
+
+# A file size limit makes writes fail as a full disk would.
+FULL_DISK = """
+import resource, signal, sys
+from selvane_tools import SelvaneError
+from selvane_tools._files import write_atomically
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 16, 1 << 16))
+try:
+    write_atomically(sys.argv[1], bytes(1 << 21))
+except SelvaneError as error:
+    print(error)
+"""
 
 
 def test_stale_temporaries_of_dead_writers_are_removed(tmp_path: pathlib.Path) -> None:

@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import contextlib
 import errno
+import io
 import os
 import re
 import stat
@@ -36,6 +37,8 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Iterable, Iterator
     from typing import BinaryIO
+
+    from _typeshed import ReadableBuffer
 
 __all__ = [
     "atomic_output",
@@ -284,14 +287,16 @@ def atomic_output(path: str | os.PathLike[str], *, inputs: Iterable[str | os.Pat
                      0o600 if status is not None else 0o666)
     except OSError as error:
         raise SelvaneError(f"cannot write {name}: {_reason(error)}") from None
-    sink: BinaryIO | None = None
+    sink: _NamedSink | None = None
     try:
         with _naming(name):
             if status is not None:
                 _copy_owner_and_mode(fd, status)
-        sink = os.fdopen(fd, "wb", buffering=_WRITE_BUFFER)
+        sink = _NamedSink(fd, name)
+        # What the block raises passes unchanged (it may concern another
+        # file); the sink's own writes name this one.
+        yield sink
         with _naming(name):
-            yield sink
             sink.flush()
             if durable:
                 os.fsync(sink.fileno())
@@ -308,7 +313,7 @@ def atomic_output(path: str | os.PathLike[str], *, inputs: Iterable[str | os.Pat
             if durable:
                 _fsync_directory(directory)
     except BaseException:
-        with contextlib.suppress(OSError):
+        with contextlib.suppress(OSError, SelvaneError):
             if sink is None:
                 os.close(fd)
             else:
@@ -318,16 +323,34 @@ def atomic_output(path: str | os.PathLike[str], *, inputs: Iterable[str | os.Pat
         raise
 
 
+class _NamedSink(io.BufferedWriter):
+    """A buffered binary file whose failed writes are a `SelvaneError`
+    naming the file being written (a full disk, a file size limit)."""
+
+    def __init__(self, fd: int, name: str) -> None:
+        super().__init__(io.FileIO(fd, "wb"), _WRITE_BUFFER)
+        self.target_name = name
+
+    def write(self, data: ReadableBuffer, /) -> int:
+        try:
+            return super().write(data)
+        except OSError as error:
+            raise SelvaneError(f"cannot write {self.target_name}: {_reason(error)}") from None
+
+    def flush(self) -> None:
+        try:
+            super().flush()
+        except OSError as error:
+            raise SelvaneError(f"cannot write {self.target_name}: {_reason(error)}") from None
+
+
 @contextlib.contextmanager
 def _naming(name: str) -> Iterator[None]:
-    """Turns an operating system error into a one-line `SelvaneError` naming
-    the file being written (errors of opening another file carry that
-    file's own name and pass unchanged)."""
+    """Turns an operating system error of the layer's own steps (flush,
+    rename) into a one-line `SelvaneError` naming the file being written."""
     try:
         yield
     except OSError as error:
-        if error.filename is not None and error.errno not in (errno.ENOSPC, errno.EDQUOT):
-            raise
         raise SelvaneError(f"cannot write {name}: {_reason(error)}") from None
 
 
@@ -365,11 +388,11 @@ def _in_place(target: str, name: str) -> Iterator[BinaryIO]:
         raise SelvaneError(f"cannot write {name}: {_reason(error)}") from None
     try:
         os.set_blocking(fd, True)
-        device = os.fdopen(fd, "wb", buffering=_WRITE_BUFFER)
+        device = _NamedSink(fd, name)
     except BaseException:
         os.close(fd)
         raise
-    with device, _naming(name):
+    with device:
         yield device
 
 
