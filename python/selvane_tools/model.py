@@ -230,7 +230,11 @@ class Model:
                 data = read_model_file(source)
             except OSError as error:
                 raise SelvaneError(f"cannot read model {name}: {error.strerror or error}") from None
-        self._load(data, name)
+            # The extension reads the very file that was read here (its open
+            # descriptor, so a rename since makes no difference), which
+            # spares writing a copy of the bytes anywhere.
+            same_file = f"/proc/self/fd/{source.fileno()}"
+            self._load(data, name, same_file if os.path.exists(same_file) else None)
 
     @classmethod
     def from_bytes(cls, data: bytes) -> Model:
@@ -239,15 +243,19 @@ class Model:
         model._load(bytes(data), "<bytes>")
         return model
 
-    def _load(self, data: bytes, name: str) -> None:
+    def _load(self, data: bytes, name: str, source: str | None = None) -> None:
+        """Loads `data`, the bytes of a model file, into the extension, from
+        `source` (a path to a file that starts with those bytes) when given."""
         try:
             contents = parse_model(data)
         except ModelFormatError as error:
             raise ModelFormatError(f"{name} is not a selvane model file: {error}") from error
         try:
-            self._extension_model = _load_extension(data)
+            self._extension_model = selvane.load_from_file(source) if source else _load_extension(data)
         except panic_type() as panic:
             raise ModelFormatError(f"{name} is not a selvane model file: {panic}") from panic
+        except OSError as error:
+            raise SelvaneError(f"cannot load model {name}: {error.strerror or error}") from None
         self._file_bytes = data
         self._contents = contents
         self._name = name
