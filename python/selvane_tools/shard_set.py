@@ -114,7 +114,7 @@ def _check_meta(meta: Any, path: str) -> None:
         _need(isinstance(shard, dict), path, f"shard {number} is not an object")
         name = shard.get("name")
         _need(isinstance(name, str) and _plain_name(name), path, f"shard {number}: {name!r} is not a plain file name"[:200])
-        _need(name not in seen, path, f"shard {name!r} is listed twice")
+        _need(name not in seen, path, f"shard {name}: listed more than once")
         seen.add(name)
         where = f"shard {name}: "
         source = shard.get("input")

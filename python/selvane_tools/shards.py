@@ -396,13 +396,14 @@ def _prepare(out_dir: str, overwrite: bool, marked: bool) -> None:
         ours = {name for name in names if _SHARD_FILE.match(name)}
     else:
         ours = set()
-    if meta is not None or marked:
+    owned = meta is not None or marked
+    if owned:
         remove_stale_temporaries(out_dir)
         names = sorted(set(_list(out_dir)) - {LOCK})
-    foreign = [name for name in names if name not in ours and not (ours and _is_temporary_of(name, ours))]
+    foreign = [name for name in names if name not in ours and not (owned and _is_temporary_of(name, ours))]
     if foreign:
         more = f" and {len(foreign) - 1} more" if len(foreign) > 1 else ""
-        what = "is not empty" if not ours else "holds files that no previous output wrote"
+        what = "holds files that no previous output wrote" if owned else "is not empty"
         raise SelvaneError(f"{out_dir} {what}: {foreign[0]}{more}; refused, nothing removed")
     if not names:
         return
