@@ -196,7 +196,11 @@ def _check_offsets(offsets: Any, ids: int, path: str) -> None:
     if int(offsets[0]) != 0 or int(offsets[-1]) != ids:
         raise SelvaneError(f"{path}: offsets run from {int(offsets[0])} to {int(offsets[-1])}, not from 0 to {ids}")
     np = _numpy()
-    ordered = bool((np.diff(offsets) >= 0).all()) if np is not None else all(map(operator.le, offsets[:-1], offsets[1:]))
+    # Compared, not subtracted: a difference of unsigned offsets wraps.
+    if np is not None:
+        ordered = bool((offsets[:-1] <= offsets[1:]).all())
+    else:
+        ordered = all(map(operator.le, offsets[:-1], offsets[1:]))
     if not ordered:
         raise SelvaneError(f"{path}: offsets decrease")
 
