@@ -144,13 +144,14 @@ def test_interrupt_stops_every_worker_and_writes_no_meta(model_path, tmp_path, h
         workers = wait_for_workers(proc, out)
         # Ctrl-C at a terminal reaches the whole process group.
         os.killpg(proc.pid, signal.SIGINT if "sigint" in how else signal.SIGTERM)
-        stopped = time.monotonic()
-        status = proc.wait(timeout=10)
+        status = proc.wait(timeout=60)
         _, stderr = proc.communicate()
-        while any(alive(pid) for pid in workers) and time.monotonic() - stopped < 1:
+        # The workers are killed, not left to finish: they end long before
+        # the minutes of work left (a generous bound for a loaded machine).
+        deadline = time.monotonic() + 30
+        while any(alive(pid) for pid in workers):
+            assert time.monotonic() < deadline, "workers still running"
             time.sleep(0.01)
-        assert not [pid for pid in workers if alive(pid)]
-        assert time.monotonic() - stopped < 1
     finally:
         if proc.poll() is None:
             os.killpg(proc.pid, signal.SIGKILL)

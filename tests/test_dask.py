@@ -3,7 +3,11 @@ files as the local run, and failures that come back as one error."""
 
 from __future__ import annotations
 
+import os
 import pathlib
+import signal
+import threading
+import time
 
 import pytest
 
@@ -58,3 +62,31 @@ def test_dask_failure_is_one_error_and_no_meta(model, client, tmp_path):
     with pytest.raises(SelvaneError, match=f"{bad}:201: not a JSON object"):
         selvane_dask.encode_corpus(model, [bad], out, unit="jsonl:text", client=client, shard_bytes=1000)
     assert not (out / "meta.json").exists()
+
+
+def test_a_worker_killed_mid_shard_leaves_no_temporary(model, tmp_path):
+    # A cluster of its own: the test kills one of its workers.
+    big = tmp_path / "big.txt"
+    big.write_bytes(SAMPLE.read_bytes() * 12)
+    local = tmp_path / "local"
+    encode_corpus(model, [big], local, workers=1, shard_bytes=2 << 20)
+    out = tmp_path / "out"
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                  worker_dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        outcome: list[object] = []
+        run = threading.Thread(target=lambda: outcome.append(
+            selvane_dask.encode_corpus(model, [big], out, client=client, shard_bytes=2 << 20)))
+        run.start()
+        deadline = time.monotonic() + 60
+        while True:
+            writing = [n for n in (os.listdir(out) if out.exists() else []) if ".bin.tmp-" in n]
+            if writing:
+                break
+            assert time.monotonic() < deadline and run.is_alive()
+            time.sleep(0.005)
+        victim = int(writing[0].split(".tmp-")[1].split("-")[0])
+        os.kill(victim, signal.SIGKILL)
+        run.join(timeout=120)
+        assert not run.is_alive() and outcome
+    assert not [n for n in os.listdir(out) if ".tmp-" in n]
+    assert files_of(out) == files_of(local)
