@@ -165,7 +165,7 @@ def _map(path: str, code: str, count: int) -> Any:
         swapped = array(code, mapped)
         swapped.byteswap()
         return memoryview(swapped)
-    return memoryview(mapped).cast(code)
+    return memoryview(mapped).cast("H" if code == "H" else "Q")
 
 
 def _check_status(status: os.stat_result, path: str, size: int) -> None:
