@@ -135,17 +135,25 @@ class _Worker:
         self.fd = self.proc.stdout.fileno()
         self.pending = b""
         self.busy = False
-        self.stdin.write(payload)
-        self.stdin.flush()
+        self._send(payload)
 
     def give(self, index: int | None) -> None:
         """Sends shard `index`, or the end of the work when None."""
         if index is None:
-            self.stdin.close()
+            self._send(None)
             return
         self.busy = True
-        self.stdin.write(b"%d\n" % index)
-        self.stdin.flush()
+        self._send(b"%d\n" % index)
+
+    def _send(self, data: bytes | None) -> None:
+        try:
+            if data is None:
+                self.stdin.close()
+            else:
+                self.stdin.write(data)
+                self.stdin.flush()
+        except BrokenPipeError:
+            pass  # the worker is gone: its end of output says how it ended
 
     def kill(self) -> None:
         if self.proc.poll() is None:
