@@ -29,7 +29,8 @@ if TYPE_CHECKING:
     from collections.abc import Callable, Iterable, Iterator
     from typing import BinaryIO
 
-__all__ = ["Unit", "UnitError", "parse_unit", "iter_units", "iter_numbered_units", "iter_range_units", "UNIT_HELP"]
+__all__ = ["Unit", "UnitError", "parse_unit", "iter_units", "iter_numbered_units", "iter_range_units", "UNIT_HELP",
+           "MAX_UNIT_BYTES"]
 
 UNIT_HELP = "line, paragraph, file or jsonl:FIELD"
 # The longest unit taken, in bytes: a line (or file, or paragraph) beyond it
