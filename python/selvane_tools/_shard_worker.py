@@ -30,8 +30,8 @@ def _send(channel: BinaryIO, *message: object) -> None:
 def main() -> None:
     """Runs the worker until its input ends."""
     die_with_parent(int(sys.argv[1]))
-    # The parent stops workers with SIGKILL; Ctrl-C at the terminal reaches
-    # the whole process group, but only the parent decides what happens.
+    # The parent stops workers with SIGKILL; an interrupt sent to the
+    # worker's own group is the parent's to act on.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     # The replies get a descriptor of their own: whatever else writes to
     # standard output (a panic report) goes to standard error instead.

@@ -128,8 +128,11 @@ class _Worker:
     """One worker process and what the parent knows of it."""
 
     def __init__(self, command: list[str], env: dict[str, str], payload: bytes) -> None:
+        # A process group of its own: Ctrl-C at the terminal reaches only the
+        # parent, which kills the workers; one arriving while a worker still
+        # starts up would otherwise print its traceback.
         self.proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env,
-                                     close_fds=True)
+                                     close_fds=True, process_group=0)
         assert self.proc.stdin is not None and self.proc.stdout is not None
         self.stdin = self.proc.stdin
         self.fd = self.proc.stdout.fileno()
