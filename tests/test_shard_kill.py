@@ -95,7 +95,7 @@ def campaign(command, setup, tmp_path, started, one_line_errors=True) -> dict[st
             while not started(out) and proc.poll() is None:
                 assert time.monotonic() < deadline, "the run never started"
                 time.sleep(0.01)
-            time.sleep(rng.uniform(0, 2.0))
+            time.sleep(rng.uniform(0, 1.0))
             family = descendants(proc.pid)
             if how == signal.SIGINT:
                 os.killpg(proc.pid, how)  # as Ctrl-C at a terminal
