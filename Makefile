@@ -39,13 +39,16 @@ wheel: have-python
 	@set -e; for python in $(PYTHONS); do scripts/build-wheel $$python dist >/dev/null; done
 	@ls -l dist/selvane-*manylinux*.whl
 
-# Each wheel installed into a fresh venv without a compiler: the command-line
-# smoke test and the companion tests against it.
-wheel-test: wheel
+# The newest wheel of each CPython in dist/ (`make wheel` first) installed into
+# a fresh venv without a compiler: the command-line smoke test and the
+# companion tests against it.
+wheel-test: have-python
 	@set -e; for python in $(PYTHONS); do \
 	  tag=$$($$python -c 'import sys; print("cp%d%d" % sys.version_info[:2])'); \
-	  echo "== wheel test on $$tag"; \
-	  scripts/test-wheel $$python $$(ls -t dist/selvane-*-$$tag-$$tag-*manylinux*.whl | head -n 1); \
+	  wheel=$$(ls -t dist/selvane-*-$$tag-$$tag-*manylinux*.whl 2>/dev/null | head -n 1); \
+	  if [ -z "$$wheel" ]; then echo "no $$tag wheel in dist/: run make wheel" >&2; exit 1; fi; \
+	  echo "== wheel test of $$wheel"; \
+	  scripts/test-wheel $$python $$wheel; \
 	done
 
 # The source distribution, in dist/: everything tracked except build output;
