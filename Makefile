@@ -9,7 +9,7 @@ JOBS ?= 2
 WERROR := $(if $(filter true,$(CI)),ON,$(or $(SELVANE_WERROR),OFF))
 
 .PHONY: demo test py-test cpp-test check-format check-generated generate \
-        format asan bench have-python bench-peers
+        format asan bench have-python bench-peers wheel wheel-test sdist
 
 have-python:
 	@if [ -z "$(PYTHON)" ]; then echo "no CPython 3.12 or later found" >&2; exit 1; fi
@@ -32,6 +32,31 @@ py-test: have-python
 	    -Ccmake.define.SELVANE_ASSERTIONS=ON; \
 	  (cd tests && ../.venv-$$version/bin/python -m pytest -q -p no:cacheprovider .); \
 	done
+
+# A wheel for every CPython 3.12 or later on this machine, built with
+# `python -m build` and repaired by auditwheel into a manylinux tag, in dist/.
+wheel: have-python
+	@set -e; for python in $(PYTHONS); do scripts/build-wheel $$python dist >/dev/null; done
+	@ls -l dist/selvane-*manylinux*.whl
+
+# The newest wheel of each CPython in dist/ (`make wheel` first) installed into
+# a fresh venv without a compiler: the command-line smoke test and the
+# companion tests against it.
+wheel-test: have-python
+	@set -e; for python in $(PYTHONS); do \
+	  tag=$$($$python -c 'import sys; print("cp%d%d" % sys.version_info[:2])'); \
+	  wheel=$$(ls -t dist/selvane-*-$$tag-$$tag-*manylinux*.whl 2>/dev/null | head -n 1); \
+	  if [ -z "$$wheel" ]; then echo "no $$tag wheel in dist/: run make wheel" >&2; exit 1; fi; \
+	  echo "== wheel test of $$wheel"; \
+	  scripts/test-wheel $$python $$wheel; \
+	done
+
+# The source distribution, in dist/: everything tracked except build output;
+# the sample corpus goes with its license (data/sample/COPYING-tashkeela).
+sdist: have-python
+	scripts/make-venv $(PYTHON) $(VENV)
+	$(VENV)/bin/python -m pip install -q --disable-pip-version-check "build>=1.2"
+	$(VENV)/bin/python -m build --sdist --outdir dist .
 
 cpp-test:
 	scripts/ensure-apt libgtest-dev

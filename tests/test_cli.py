@@ -3,6 +3,7 @@ the installed console script, against the extension's own results."""
 
 from __future__ import annotations
 
+import importlib.metadata
 import json
 import pathlib
 import subprocess
@@ -143,6 +144,10 @@ def test_init_and_user_errors(tmp_path: pathlib.Path, model_path: pathlib.Path) 
     for args in ([], ["encode"], ["encode", "-m", model_path, "--unit", "words"], ["frobnicate"]):
         done = cli(*args, cwd=tmp_path)
         assert done.returncode == 2 and b"usage:" in done.stderr, args
+    # --version needs no subcommand and reports what is installed.
+    version = cli("--version", cwd=tmp_path)
+    assert version.returncode == 0
+    assert version.stdout.decode() == f"selvane {importlib.metadata.version('selvane')}\n"
     help_text = cli("--help", cwd=tmp_path).stdout.decode()
     assert "130" in help_text and "65,536" in help_text
     for command in ("init", "train", "encode", "decode", "vocab", "info", "show"):
