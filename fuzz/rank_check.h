@@ -1,0 +1,60 @@
+#ifndef SELVANE_FUZZ_RANK_CHECK_H_
+#define SELVANE_FUZZ_RANK_CHECK_H_
+
+#include <cstdint>
+#include <numeric>
+#include <string_view>
+#include <vector>
+
+#include "codec/rank_merge.h"
+#include "model/data.h"
+#include "property.h"
+#include "testing/plain_rank_merge.h"
+
+namespace selvane::fuzz {
+
+// check_rank()
+//
+// The input is a merge table and an id sequence over a small alphabet, so
+// that pairs repeat and merges chain: the first byte gives the alphabet size
+// (1 to 8) and the number of merges (0 to 31), each merge takes three bytes
+// (first, second, merged, each reduced to the alphabet plus eight merged
+// ids), and the remaining bytes are the ids. The rank rule must give the ids
+// and widths of the plain loop, and the widths must cover the sequence.
+inline void check_rank(std::string_view input) {
+  if (input.empty()) return;
+  const auto head = static_cast<std::uint8_t>(input[0]);
+  input.remove_prefix(1);
+  const unsigned alphabet = 1u + (head & 0x7u);
+  const unsigned ids_in_merges = alphabet + 8u;
+  model::Merges merges;
+  for (unsigned k = head >> 3; k > 0 && input.size() >= 3; --k) {
+    const auto id = [&](std::size_t at) {
+      return static_cast<model::TokenId>(static_cast<std::uint8_t>(input[at]) %
+                                         ids_in_merges);
+    };
+    merges[model::pair_key(id(0), id(1))] = id(2);
+    input.remove_prefix(3);
+  }
+  std::vector<model::TokenId> ids;
+  for (const char byte : input) {
+    ids.push_back(static_cast<model::TokenId>(static_cast<std::uint8_t>(byte) %
+                                              alphabet));
+  }
+  std::vector<model::TokenId> fast = ids;
+  std::vector<std::uint32_t> fast_widths;
+  codec::merge_by_rank(merges, fast, &fast_widths);
+  std::vector<model::TokenId> plain = ids;
+  std::vector<std::uint32_t> plain_widths;
+  testing::plain_merge_by_rank(merges, plain, &plain_widths);
+  require(fast == plain, "the rank rule gives the plain loop's ids");
+  require(fast_widths == plain_widths,
+          "the rank rule gives the plain loop's widths");
+  require(std::accumulate(fast_widths.begin(), fast_widths.end(),
+                          std::uint64_t{0}) == ids.size(),
+          "the widths of the merged ids cover the sequence");
+}
+
+}  // namespace selvane::fuzz
+
+#endif  // SELVANE_FUZZ_RANK_CHECK_H_
