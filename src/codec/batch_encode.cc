@@ -44,12 +44,13 @@ std::vector<Block> make_blocks(std::span<const std::string_view> texts) {
   return blocks;
 }
 
-void encode_block(const model::Data& data,
+void encode_block(const model::Data& data, const RankTable& ranks,
                   std::span<const std::string_view> texts, Rule rule,
                   Block& block) {
   block.lengths.reserve(block.end - block.first);
   for (std::size_t i = block.first; i < block.end; ++i) {
-    const std::vector<TokenId> ids = encode_by_rule(data, texts[i], rule);
+    const std::vector<TokenId> ids =
+        encode_by_rule(data, ranks, texts[i], rule);
     block.ids.insert(block.ids.end(), ids.begin(), ids.end());
     block.lengths.push_back(ids.size());
   }
@@ -57,7 +58,7 @@ void encode_block(const model::Data& data,
 
 }  // namespace
 
-FlatIds encode_batch(const model::Data& data,
+FlatIds encode_batch(const model::Data& data, const RankTable& ranks,
                      std::span<const std::string_view> texts, Rule rule,
                      std::size_t threads) {
   std::vector<Block> blocks = make_blocks(texts);
@@ -71,7 +72,7 @@ FlatIds encode_batch(const model::Data& data,
       const std::size_t index = next_block.fetch_add(1);
       if (index >= blocks.size() || failed.load()) return;
       try {
-        encode_block(data, texts, rule, blocks[index]);
+        encode_block(data, ranks, texts, rule, blocks[index]);
       } catch (...) {
         blocks[index].failure = std::current_exception();
         failed.store(true);

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/rank_table.h"
 #include "codec/rule.h"
 #include "model/data.h"
 
@@ -21,12 +22,13 @@ struct FlatIds {
 
 // encode_batch()
 //
-// Returns the ids of each text of `texts` under `rule`, exactly those of
+// Returns the ids of each text of `texts` under `rule` (`ranks` being those
+// of `data`), exactly those of
 // `encode_by_rule()` text by text, encoded on `threads` threads (the calling
 // one among them; at least one). The result does not depend on the number
 // of threads. The first failure, by text order among the texts reached, is
 // rethrown on the calling thread after every thread has stopped.
-FlatIds encode_batch(const model::Data& data,
+FlatIds encode_batch(const model::Data& data, const RankTable& ranks,
                      std::span<const std::string_view> texts, Rule rule,
                      std::size_t threads);
 

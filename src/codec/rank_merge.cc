@@ -17,6 +17,11 @@ using model::TokenId;
 
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
+// Below this many ids a pass that scans every pair costs less than keeping
+// the linked list and the heap: a sentence has a few dozen clusters and
+// merges about half of them, and its scans stay in one or two cache lines.
+constexpr std::size_t kListFrom = 128;
+
 // One neighbouring pair that has a merge: the node that holds its left id,
 // and its rank, the merged id above the pair, so that ascending ranks are the
 // order in which pairs are taken.
@@ -31,16 +36,52 @@ constexpr bool later(const Candidate& a, const Candidate& b) {
   return a.rank > b.rank || (a.rank == b.rank && a.position > b.position);
 }
 
-constexpr std::uint64_t rank_of(TokenId merged, PairKey pair) {
-  return (std::uint64_t{merged} << 32) | pair;
-}
-
-constexpr PairKey pair_of(std::uint64_t rank) {
-  return static_cast<PairKey>(rank & 0xFFFFFFFFu);
-}
-
-constexpr TokenId merged_of(std::uint64_t rank) {
-  return static_cast<TokenId>(rank >> 32);
+// The rule on a short sequence, in passes over arrays: each pass finds the
+// smallest rank among the pairs and rewrites that pair's occurrences
+// leftmost first, as the plain loop does, but keeps each pair's rank from
+// pass to pass, so that only the pairs around a merge are looked up again.
+void merge_in_passes(const RankTable& table, std::vector<TokenId>& ids,
+                     std::vector<std::uint32_t>& widths) {
+  std::size_t n = ids.size();
+  // ranks[i] is the rank of the pair at i, i + 1; the last id has no pair,
+  // and its kNoRank keeps the rewrite free of a bounds test.
+  std::vector<std::uint64_t> ranks(n, kNoRank);
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    ranks[i] = table.rank(ids[i], ids[i + 1]);
+  }
+  for (;;) {
+    const std::uint64_t best = *std::min_element(
+        ranks.begin(), ranks.begin() + static_cast<std::ptrdiff_t>(n));
+    if (best == kNoRank) break;
+    const TokenId merged = merged_of(best);
+    std::size_t out = 0;
+    bool previous_merged = false;
+    for (std::size_t i = 0; i < n; ++out) {
+      // The last pair has no rank, so a match always has its right id.
+      const bool merge = ranks[i] == best;
+      if (merge) {
+        ids[out] = merged;
+        widths[out] = widths[i] + widths[i + 1];
+        i += 2;
+      } else {
+        // Its pair with the next id stays right unless that id merges, and
+        // then it is looked up again when the merged id is written.
+        ids[out] = ids[i];
+        widths[out] = widths[i];
+        ranks[out] = ranks[i];
+        ++i;
+      }
+      // A pair with a merged id on either side is new.
+      if (out > 0 && (merge || previous_merged)) {
+        ranks[out - 1] = table.rank(ids[out - 1], ids[out]);
+      }
+      previous_merged = merge;
+    }
+    n = out;
+    ranks[n - 1] = kNoRank;
+  }
+  ids.resize(n);
+  widths.resize(n);
 }
 
 // The sequence as a linked list over the positions of its base ids: a
@@ -49,8 +90,8 @@ constexpr TokenId merged_of(std::uint64_t rank) {
 // stay in text order, which the heap's tie-break relies on.
 class RankMerger {
  public:
-  RankMerger(const model::Merges& merges, std::vector<TokenId>& ids)
-      : merges_(merges), ids_(ids) {
+  RankMerger(const RankTable& table, std::vector<TokenId>& ids)
+      : table_(table), ids_(ids) {
     const std::size_t n = ids.size();
     next_.resize(n);
     prev_.resize(n);
@@ -119,10 +160,8 @@ class RankMerger {
   void add_candidate(std::uint32_t node, std::vector<Candidate>& out) const {
     const std::uint32_t right = next_[node];
     if (right == kNone) return;
-    const PairKey pair = pair_key(ids_[node], ids_[right]);
-    const auto merge = merges_.find(pair);
-    if (merge == merges_.end()) return;
-    out.push_back(Candidate{rank_of(merge->second, pair), node});
+    const std::uint64_t rank = table_.rank(ids_[node], ids_[right]);
+    if (rank != kNoRank) out.push_back(Candidate{rank, node});
   }
 
   // Returns whether the pair of `candidate` still starts at its node; the
@@ -147,7 +186,7 @@ class RankMerger {
     add_candidate(node, formed);
   }
 
-  const model::Merges& merges_;
+  const RankTable& table_;
   std::vector<TokenId>& ids_;
   std::vector<std::uint32_t> next_;
   std::vector<std::uint32_t> prev_;
@@ -157,19 +196,35 @@ class RankMerger {
 
 }  // namespace
 
-void merge_by_rank(const model::Merges& merges, std::vector<TokenId>& ids,
+void merge_by_rank(const RankTable& table, std::vector<TokenId>& ids,
                    std::vector<std::uint32_t>* widths) {
+  if (ids.size() < kListFrom) {
+    merge_by_rank_in_passes(table, ids, widths);
+  } else {
+    merge_by_rank_with_heap(table, ids, widths);
+  }
+}
+
+void merge_by_rank_in_passes(const RankTable& table, std::vector<TokenId>& ids,
+                             std::vector<std::uint32_t>* widths) {
+  std::vector<std::uint32_t> spans(ids.size(), 1);
+  if (ids.size() >= 2 && !table.empty()) merge_in_passes(table, ids, spans);
+  if (widths != nullptr) *widths = std::move(spans);
+}
+
+void merge_by_rank_with_heap(const RankTable& table, std::vector<TokenId>& ids,
+                             std::vector<std::uint32_t>* widths) {
   // Positions and widths are 32-bit, which halves the list's memory on long
   // texts; kNone must stay free as the end marker.
   if (ids.size() >= kNone) {
     panic("a text of " + std::to_string(ids.size()) +
           " clusters is too long for the rank rule (at most 4294967294)");
   }
-  if (ids.size() < 2 || merges.empty()) {
+  if (ids.size() < 2 || table.empty()) {
     if (widths != nullptr) widths->assign(ids.size(), 1);
     return;
   }
-  RankMerger merger(merges, ids);
+  RankMerger merger(table, ids);
   merger.run();
   merger.finish(widths);
 }

@@ -8,12 +8,13 @@
 namespace selvane::codec {
 
 std::vector<model::TokenId> encode_by_rule(const model::Data& data,
+                                           const RankTable& ranks,
                                            std::string_view st, Rule rule) {
   std::vector<model::TokenId> ids = base_ids(data.unicode_lookup, st);
   if (rule == Rule::kFrequency) {
     return merge_base_ids(data.merges, std::move(ids));
   }
-  merge_by_rank(data.merges, ids);
+  merge_by_rank(ranks, ids);
   return ids;
 }
 

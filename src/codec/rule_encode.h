@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/rank_table.h"
 #include "codec/rule.h"
 #include "model/data.h"
 
@@ -13,9 +14,11 @@ namespace selvane::codec {
 //
 // Returns the token ids of the UTF-8 text `st` under `rule`: for
 // `kFrequency` exactly those of `encode()`, for `kRank` the base ids merged
-// by `merge_by_rank()`. Unknown clusters take the id of "oov" under both, and
-// panic as `base_ids()` does when there is none.
+// by `merge_by_rank()` with `ranks`, which must be those of `data`. Unknown
+// clusters take the id of "oov" under both, and panic as `base_ids()` does when
+// there is none.
 std::vector<model::TokenId> encode_by_rule(const model::Data& data,
+                                           const RankTable& ranks,
                                            std::string_view st, Rule rule);
 
 }  // namespace selvane::codec

@@ -71,12 +71,13 @@ void merge_by_frequency_with_widths(const model::Merges& merges,
 
 std::vector<TokenSpan> encode_spans(const model::Data& data,
                                     const TokenWidths& widths,
-                                    std::string_view st, Rule rule) {
+                                    const RankTable& ranks, std::string_view st,
+                                    Rule rule) {
   std::vector<TokenId> ids = base_ids(data.unicode_lookup, st);
   const std::vector<std::uint32_t> lengths = cluster_lengths(st);
   std::vector<std::uint32_t> token_widths;
   if (rule == Rule::kRank) {
-    merge_by_rank(data.merges, ids, &token_widths);
+    merge_by_rank(ranks, ids, &token_widths);
   } else if (widths.exact()) {
     ids = merge_base_ids(data.merges, std::move(ids));
     token_widths.reserve(ids.size());

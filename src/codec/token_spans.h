@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/rank_table.h"
 #include "codec/rule.h"
 #include "codec/token_widths.h"
 #include "model/data.h"
@@ -24,11 +25,12 @@ struct TokenSpan {
 // Returns the tokens of the valid UTF-8 text `st` under `rule`, with the ids
 // of `encode_by_rule()`, each with its span in code points: the spans are
 // contiguous and cover the text. A token spans the clusters it was merged
-// from, so an unknown cluster's id spans that cluster. `widths` must be
-// those of `data`.
+// from, so an unknown cluster's id spans that cluster. `widths` and
+// `ranks` must be those of `data`.
 std::vector<TokenSpan> encode_spans(const model::Data& data,
                                     const TokenWidths& widths,
-                                    std::string_view st, Rule rule);
+                                    const RankTable& ranks, std::string_view st,
+                                    Rule rule);
 
 }  // namespace selvane::codec
 

@@ -3,6 +3,7 @@
 
 #include <string_view>
 
+#include "codec/rank_table.h"
 #include "codec/token_widths.h"
 #include "model/data.h"
 #include "model/model_file.h"
@@ -17,10 +18,11 @@ namespace selvane::engine {
 struct EngineModel {
   // Decodes the model file image `bytes`; throws `model::ModelFileError`.
   explicit EngineModel(std::string_view bytes)
-      : data(model::decode_model(bytes)), widths(data) {}
+      : data(model::decode_model(bytes)), widths(data), ranks(data.merges) {}
 
   const model::Data data;
   const codec::TokenWidths widths;
+  const codec::RankTable ranks;
 };
 
 }  // namespace selvane::engine

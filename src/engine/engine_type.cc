@@ -176,9 +176,10 @@ PyObject* engine_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     const EngineModel& model = model_of(self);
     // The view borrows the UTF-8 form cached in the str, which the caller's
     // reference keeps alive while the lock is released.
-    const std::vector<TokenId> ids = run_without_gil(
-        text.size() >= kReleaseGilFrom,
-        [&] { return codec::encode_by_rule(model.data, text, rule); });
+    const std::vector<TokenId> ids =
+        run_without_gil(text.size() >= kReleaseGilFrom, [&] {
+          return codec::encode_by_rule(model.data, model.ranks, text, rule);
+        });
     return binding::ids_to_list(ids).release();
   });
 }
@@ -199,7 +200,8 @@ PyObject* engine_encode_with_offsets(PyObject* self, PyObject* const* args,
     const EngineModel& model = model_of(self);
     const std::vector<codec::TokenSpan> spans =
         run_without_gil(text.size() >= kReleaseGilFrom, [&] {
-          return codec::encode_spans(model.data, model.widths, text, rule);
+          return codec::encode_spans(model.data, model.widths, model.ranks,
+                                     text, rule);
         });
     OwnedRef list = check(PyList_New(static_cast<Py_ssize_t>(spans.size())));
     for (std::size_t i = 0; i < spans.size(); ++i) {
@@ -244,9 +246,11 @@ PyObject* engine_encode_batch(PyObject* self, PyObject* const* args,
       bytes += views.back().size();
     }
     const EngineModel& model = model_of(self);
-    const codec::FlatIds result = run_without_gil(
-        bytes >= kReleaseGilFrom,
-        [&] { return codec::encode_batch(model.data, views, rule, threads); });
+    const codec::FlatIds result =
+        run_without_gil(bytes >= kReleaseGilFrom, [&] {
+          return codec::encode_batch(model.data, model.ranks, views, rule,
+                                     threads);
+        });
     if (flat != 0) {
       OwnedRef ids = little_endian_bytes(std::span<const TokenId>(result.ids));
       OwnedRef offsets =

@@ -47,18 +47,20 @@ TEST(EncodeBatch, GivesEachTextsIdsWhateverTheThreadCount) {
     std::vector<model::TokenId> expected;
     std::vector<std::uint64_t> offsets = {0};
     for (const std::string& text : texts) {
-      const auto ids = encode_by_rule(data, text, rule);
+      const auto ids = encode_by_rule(data, RankTable(data.merges), text, rule);
       expected.insert(expected.end(), ids.begin(), ids.end());
       offsets.push_back(expected.size());
     }
     for (const std::size_t threads :
          std::initializer_list<std::size_t>{1, 2, 3, 16}) {
-      const FlatIds flat = encode_batch(data, views, rule, threads);
+      const FlatIds flat =
+          encode_batch(data, RankTable(data.merges), views, rule, threads);
       EXPECT_EQ(flat.ids, expected) << threads;
       EXPECT_EQ(flat.offsets, offsets) << threads;
     }
   }
-  const FlatIds none = encode_batch(data, {}, Rule::kRank, 2);
+  const FlatIds none =
+      encode_batch(data, RankTable(data.merges), {}, Rule::kRank, 2);
   EXPECT_TRUE(none.ids.empty());
   EXPECT_EQ(none.offsets, (std::vector<std::uint64_t>{0}));
 }
@@ -69,7 +71,8 @@ TEST(EncodeBatch, RethrowsAFailureOnTheCallingThread) {
   std::vector<std::string> texts = make_texts();
   texts.push_back("abz");
   const std::vector<std::string_view> views(texts.begin(), texts.end());
-  EXPECT_THROW(encode_batch(data, views, Rule::kRank, 2), Panic);
+  EXPECT_THROW(
+      encode_batch(data, RankTable(data.merges), views, Rule::kRank, 2), Panic);
 }
 
 }  // namespace

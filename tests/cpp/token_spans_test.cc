@@ -39,7 +39,8 @@ struct Span {
 std::vector<Span> spans_of(const Data& data, std::string_view text, Rule rule) {
   const TokenWidths widths(data);
   std::vector<Span> out;
-  for (const TokenSpan& span : encode_spans(data, widths, text, rule)) {
+  const RankTable ranks(data.merges);
+  for (const TokenSpan& span : encode_spans(data, widths, ranks, text, rule)) {
     out.push_back(Span{span.id, span.start, span.end});
   }
   return out;
@@ -102,7 +103,8 @@ TEST(EncodeSpans, BothWaysOfFindingWidthsAgree) {
         EXPECT_EQ(span.start, end);
         end = span.end;
       }
-      EXPECT_EQ(ids, encode_by_rule(exact, text, rule)) << text;
+      EXPECT_EQ(ids, encode_by_rule(exact, RankTable(exact.merges), text, rule))
+          << text;
     }
   }
 }
