@@ -1,6 +1,8 @@
 #include "codec/rank_merge.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstddef>
 #include <functional>
 #include <limits>
@@ -36,6 +38,106 @@ constexpr bool later(const Candidate& a, const Candidate& b) {
   return a.rank > b.rank || (a.rank == b.rank && a.position > b.position);
 }
 
+// The candidates of any merge table, in a binary min-heap.
+class HeapQueue {
+ public:
+  explicit HeapQueue(const RankTable&) {}
+  // A merge may form a pair of its own rank, which must wait for the round
+  // to end.
+  static constexpr bool kPushAtOnce = false;
+  void reserve(std::size_t count) { heap_.reserve(count); }
+  // Adds a candidate before the first pop; `ready()` then orders them all.
+  void add(const Candidate& candidate) { heap_.push_back(candidate); }
+  void ready() { std::make_heap(heap_.begin(), heap_.end(), later); }
+  void push(const Candidate& candidate) {
+    heap_.push_back(candidate);
+    std::push_heap(heap_.begin(), heap_.end(), later);
+  }
+  bool empty() const { return heap_.empty(); }
+  std::uint64_t top_rank() const { return heap_.front().rank; }
+  Candidate pop() {
+    std::pop_heap(heap_.begin(), heap_.end(), later);
+    const Candidate top = heap_.back();
+    heap_.pop_back();
+    return top;
+  }
+
+ private:
+  std::vector<Candidate> heap_;
+};
+
+// The candidates of an ordered merge table, in a radix heap of one word per
+// candidate, the merged id above the position. A merge there forms only
+// pairs that rank after it, so no key pushed is below the last one popped,
+// which is all a radix heap needs: a push is an append to the bucket of the
+// highest bit in which the key differs from the last key popped, and a pop
+// that finds bucket 0 empty spreads the next bucket over the lower ones. The
+// keys move through the buckets in sequential runs, where a binary heap of a
+// long text misses the cache at most levels of every push and pop.
+class RadixQueue {
+ public:
+  explicit RadixQueue(const RankTable& table) : table_(table) {}
+  // A merge forms only pairs of later ranks, which no round of this rank
+  // can meet; they enter at once, before a peek moves the last key on.
+  static constexpr bool kPushAtOnce = true;
+  // The buckets that the keys start in depend on the merged ids; each grows
+  // as it must.
+  void reserve(std::size_t) {}
+  void add(const Candidate& candidate) { push(candidate); }
+  void ready() {}
+  void push(const Candidate& candidate) {
+    const std::uint64_t key =
+        (std::uint64_t{merged_of(candidate.rank)} << 32) | candidate.position;
+    buckets_[bucket_of(key)].push_back(key);
+    ++size_;
+  }
+  bool empty() const { return size_ == 0; }
+  std::uint64_t top_rank() {
+    refill();
+    return rank_of_key(buckets_[0].back());
+  }
+  Candidate pop() {
+    refill();
+    const std::uint64_t key = buckets_[0].back();
+    buckets_[0].pop_back();
+    --size_;
+    return Candidate{rank_of_key(key),
+                     static_cast<std::uint32_t>(key & 0xFFFFFFFFu)};
+  }
+
+ private:
+  static constexpr std::size_t kBuckets = 65;
+
+  std::size_t bucket_of(std::uint64_t key) const {
+    return static_cast<std::size_t>(std::bit_width(key ^ last_));
+  }
+
+  std::uint64_t rank_of_key(std::uint64_t key) const {
+    const auto merged = static_cast<TokenId>(key >> 32);
+    return rank_of(merged, table_.pair_merging_into(merged));
+  }
+
+  // Makes bucket 0, the keys equal to the last one popped, non-empty.
+  void refill() {
+    if (!buckets_[0].empty()) return;
+    std::size_t from = 1;
+    while (buckets_[from].empty()) ++from;
+    std::vector<std::uint64_t>& keys = buckets_[from];
+    last_ = *std::min_element(keys.begin(), keys.end());
+    // Every key of the bucket shares the new last key's bits above the
+    // bucket's, so each lands in a lower bucket: no bucket grows while
+    // this one is read.
+    for (const std::uint64_t key : keys)
+      buckets_[bucket_of(key)].push_back(key);
+    keys.clear();
+  }
+
+  const RankTable& table_;
+  std::array<std::vector<std::uint64_t>, kBuckets> buckets_;
+  std::uint64_t last_ = 0;
+  std::size_t size_ = 0;
+};
+
 // The rule on a short sequence, in passes over arrays: each pass finds the
 // smallest rank among the pairs and rewrites that pair's occurrences
 // leftmost first, as the plain loop does, but keeps each pair's rank from
@@ -50,13 +152,15 @@ void merge_in_passes(const RankTable& table, std::vector<TokenId>& ids,
     ranks[i] = table.rank(ids[i], ids[i + 1]);
   }
   for (;;) {
-    const std::uint64_t best = *std::min_element(
+    const auto first = std::min_element(
         ranks.begin(), ranks.begin() + static_cast<std::ptrdiff_t>(n));
+    const std::uint64_t best = *first;
     if (best == kNoRank) break;
     const TokenId merged = merged_of(best);
-    std::size_t out = 0;
+    // Everything before the first occurrence stays as it is.
+    std::size_t out = static_cast<std::size_t>(first - ranks.begin());
     bool previous_merged = false;
-    for (std::size_t i = 0; i < n; ++out) {
+    for (std::size_t i = out; i < n; ++out) {
       // The last pair has no rank, so a match always has its right id.
       const bool merge = ranks[i] == best;
       if (merge) {
@@ -88,10 +192,11 @@ void merge_in_passes(const RankTable& table, std::vector<TokenId>& ids,
 // merge keeps its left node, which takes the merged id and the right node's
 // width, and unlinks the right node (width 0 marks it gone). Positions thus
 // stay in text order, which the heap's tie-break relies on.
+template <class Queue>
 class RankMerger {
  public:
   RankMerger(const RankTable& table, std::vector<TokenId>& ids)
-      : table_(table), ids_(ids) {
+      : table_(table), ids_(ids), queue_(table) {
     const std::size_t n = ids.size();
     next_.resize(n);
     prev_.resize(n);
@@ -100,17 +205,20 @@ class RankMerger {
       next_[i] = i + 1 < n ? static_cast<std::uint32_t>(i + 1) : kNone;
       prev_[i] = i == 0 ? kNone : static_cast<std::uint32_t>(i - 1);
     }
-    heap_.reserve(n);
+    queue_.reserve(n);
+    std::vector<Candidate> initial;
+    initial.reserve(n);
     for (std::size_t i = 0; i + 1 < n; ++i) {
-      add_candidate(static_cast<std::uint32_t>(i), heap_);
+      add_candidate(static_cast<std::uint32_t>(i), initial);
     }
-    std::make_heap(heap_.begin(), heap_.end(), later);
+    for (const Candidate& candidate : initial) queue_.add(candidate);
+    queue_.ready();
   }
 
   void run() {
     std::vector<Candidate> formed;
-    while (!heap_.empty()) {
-      const Candidate first = pop();
+    while (!queue_.empty()) {
+      const Candidate first = queue_.pop();
       if (!is_current(first)) continue;
       // A round rewrites the occurrences that the pair has right now, in
       // text order, as one leftmost-first pass over the sequence would.
@@ -118,20 +226,19 @@ class RankMerger {
       // round, like those a pass creates: they enter the heap only after.
       const std::uint64_t rank = first.rank;
       merge_at(first.position, rank, formed);
+      flush_if_at_once(formed);
       std::uint32_t last = first.position;
-      while (!heap_.empty() && heap_.front().rank == rank) {
-        const Candidate next = pop();
+      while (!queue_.empty() && queue_.top_rank() == rank) {
+        const Candidate next = queue_.pop();
         // Later positions are untouched by this round's merges, except a
         // right node that a merge removed (an overlapping occurrence, which
         // the pass skips too); an entry at `last` is a duplicate.
         if (next.position <= last || !is_current(next)) continue;
         merge_at(next.position, rank, formed);
+        flush_if_at_once(formed);
         last = next.position;
       }
-      for (const Candidate& candidate : formed) {
-        heap_.push_back(candidate);
-        std::push_heap(heap_.begin(), heap_.end(), later);
-      }
+      for (const Candidate& candidate : formed) queue_.push(candidate);
       formed.clear();
     }
   }
@@ -149,11 +256,11 @@ class RankMerger {
   }
 
  private:
-  Candidate pop() {
-    std::pop_heap(heap_.begin(), heap_.end(), later);
-    const Candidate top = heap_.back();
-    heap_.pop_back();
-    return top;
+  void flush_if_at_once(std::vector<Candidate>& formed) {
+    if constexpr (Queue::kPushAtOnce) {
+      for (const Candidate& candidate : formed) queue_.push(candidate);
+      formed.clear();
+    }
   }
 
   // Adds the pair that starts at `node` to `out` when it has a merge.
@@ -191,8 +298,17 @@ class RankMerger {
   std::vector<std::uint32_t> next_;
   std::vector<std::uint32_t> prev_;
   std::vector<std::uint32_t> widths_;
-  std::vector<Candidate> heap_;
+  Queue queue_;
 };
+
+// Runs the rank rule on `ids` with the queue `Queue`.
+template <class Queue>
+void merge_with(const RankTable& table, std::vector<TokenId>& ids,
+                std::vector<std::uint32_t>* widths) {
+  RankMerger<Queue> merger(table, ids);
+  merger.run();
+  merger.finish(widths);
+}
 
 }  // namespace
 
@@ -224,9 +340,11 @@ void merge_by_rank_with_heap(const RankTable& table, std::vector<TokenId>& ids,
     if (widths != nullptr) widths->assign(ids.size(), 1);
     return;
   }
-  RankMerger merger(table, ids);
-  merger.run();
-  merger.finish(widths);
+  if (table.ordered()) {
+    merge_with<RadixQueue>(table, ids, widths);
+  } else {
+    merge_with<HeapQueue>(table, ids, widths);
+  }
 }
 
 }  // namespace selvane::codec

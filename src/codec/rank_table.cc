@@ -1,5 +1,8 @@
 #include "codec/rank_table.h"
 
+#include <algorithm>
+#include <cstdint>
+
 namespace selvane::codec {
 
 RankTable::RankTable(const model::Merges& merges) : empty_(merges.empty()) {
@@ -10,7 +13,21 @@ RankTable::RankTable(const model::Merges& merges) : empty_(merges.empty()) {
   slots_.assign(std::size_t{1} << bits, kNoRank);
   mask_ = slots_.size() - 1;
   shift_ = 64 - bits;
+  // Indexed by merged id, up to the highest one only: a small table costs
+  // little to build.
+  std::size_t id_bound = 0;
+  for (const auto& entry : merges) {
+    id_bound = std::max<std::size_t>(id_bound, std::size_t{entry.second} + 1);
+  }
+  pairs_by_merged_.assign(id_bound, 0);
+  std::vector<std::uint8_t> seen(id_bound, 0);
   for (const auto& [pair, merged] : merges) {
+    if (seen[merged] != 0 || merged <= model::pair_first(pair) ||
+        merged <= model::pair_second(pair)) {
+      ordered_ = false;
+    }
+    seen[merged] = 1;
+    pairs_by_merged_[merged] = pair;
     std::size_t slot = slot_of(pair);
     while (slots_[slot] != kNoRank) slot = (slot + 1) & mask_;
     slots_[slot] = rank_of(merged, pair);

@@ -44,6 +44,17 @@ class RankTable {
   // Returns whether there are no merges.
   bool empty() const { return empty_; }
 
+  // Returns whether every merged id has one pair and is above both its ids,
+  // as in every trained model (ids are handed out in learning order). Then a
+  // merge can only form pairs that rank after its own.
+  bool ordered() const { return ordered_; }
+
+  // Returns the pair that merges into `merged`, a merged id of an
+  // `ordered()` table.
+  model::PairKey pair_merging_into(model::TokenId merged) const {
+    return pairs_by_merged_[merged];
+  }
+
   // Returns the rank of (first, second), or kNoRank when it has no merge.
   std::uint64_t rank(model::TokenId first, model::TokenId second) const {
     const model::PairKey pair = model::pair_key(first, second);
@@ -62,6 +73,8 @@ class RankTable {
   std::size_t mask_ = 0;
   int shift_ = 0;
   bool empty_ = true;
+  bool ordered_ = true;
+  std::vector<model::PairKey> pairs_by_merged_;
 };
 
 }  // namespace selvane::codec

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <random>
 #include <string>
 #include <vector>
@@ -41,7 +42,8 @@ std::string show(const Ids& ids) {
 
 // Checks both ways of the fast rule against the plain loop, ids and widths
 // alike.
-void expect_same_as_plain(const Merges& merges, const Ids& ids) {
+void expect_same_as_plain(const Merges& merges, const RankTable& table,
+                          const Ids& ids) {
   Ids plain = ids;
   Widths plain_widths;
   testing::plain_merge_by_rank(merges, plain, &plain_widths);
@@ -49,7 +51,7 @@ void expect_same_as_plain(const Merges& merges, const Ids& ids) {
        {&merge_by_rank_in_passes, &merge_by_rank_with_heap, &merge_by_rank}) {
     Ids fast = ids;
     Widths fast_widths;
-    way(RankTable(merges), fast, &fast_widths);
+    way(table, fast, &fast_widths);
     ASSERT_EQ(fast, plain) << "input " << show(ids);
     ASSERT_EQ(fast_widths, plain_widths) << "input " << show(ids);
   }
@@ -88,7 +90,7 @@ TEST(RankMerge, AMergeWhoseResultIsItsOwnPartWaitsForTheNextPass) {
   Widths widths;
   EXPECT_EQ(ranked(merges, {kA, kB, kB, kB}, &widths), (Ids{kA}));
   EXPECT_EQ(widths, (Widths{4}));
-  expect_same_as_plain(merges, {kB, kA, kB, kA, kB, kB});
+  expect_same_as_plain(merges, RankTable(merges), {kB, kA, kB, kA, kB, kB});
 }
 
 TEST(RankMerge, ShortSequencesAndEmptyMergesComeBackAsTheyAre) {
@@ -107,12 +109,12 @@ TEST(RankMerge, PairsSharingAMergedIdGoBySmallerPair) {
   // Training never writes two pairs for one id, but a model file can.
   const Merges merges = make_merges({{{kB, kC}, 9}, {{kA, kB}, 9}});
   EXPECT_EQ(ranked(merges, {kA, kB, kC}), (Ids{9, kC}));
-  expect_same_as_plain(merges, {kB, kC, kA, kB, kC, kB});
+  expect_same_as_plain(merges, RankTable(merges), {kB, kC, kA, kB, kC, kB});
 }
 
 // ---- Against the plain loop ---------------------------------------------
 
-// Every sequence of up to 8 ids over {1, 2, 3}, on merge tables that include
+// Every sequence of up to 7 ids over {1, 2, 3}, on merge tables that include
 // results equal to their parts, shared merged ids and chains through every
 // pair.
 TEST(RankMerge, MatchesThePlainLoopOnEverySmallSequence) {
@@ -126,15 +128,21 @@ TEST(RankMerge, MatchesThePlainLoopOnEverySmallSequence) {
   std::uniform_int_distribution<int> size(1, 10);
   for (int t = 0; t < 40; ++t) {
     Merges table;
+    Merges ordered;  // as training writes them: each result new and higher
+    TokenId next = 7;
     for (int k = size(random); k > 0; --k) {
-      table[pair_key(static_cast<TokenId>(id(random)),
-                     static_cast<TokenId>(id(random)))] =
-          static_cast<TokenId>(id(random));
+      const auto first = static_cast<TokenId>(id(random));
+      const auto second = static_cast<TokenId>(id(random));
+      table[pair_key(first, second)] = static_cast<TokenId>(id(random));
+      if (ordered.try_emplace(pair_key(first, second), next).second) ++next;
     }
+    ASSERT_TRUE(RankTable(ordered).ordered());
     tables.push_back(std::move(table));
+    tables.push_back(std::move(ordered));
   }
-  for (const Merges& table : tables) {
-    for (std::size_t length = 0; length <= 8; ++length) {
+  for (const Merges& merges : tables) {
+    const RankTable table(merges);
+    for (std::size_t length = 0; length <= 7; ++length) {
       std::size_t count = 1;
       for (std::size_t k = 0; k < length; ++k) count *= 3;
       for (std::size_t code = 0; code < count; ++code) {
@@ -144,7 +152,7 @@ TEST(RankMerge, MatchesThePlainLoopOnEverySmallSequence) {
           value = static_cast<TokenId>(1 + rest % 3);
           rest /= 3;
         }
-        expect_same_as_plain(table, ids);
+        expect_same_as_plain(merges, table, ids);
         if (::testing::Test::HasFatalFailure()) return;
       }
     }
@@ -162,25 +170,34 @@ TEST(RankMerge, MatchesThePlainLoopOnAdversarialRepetition) {
                                        {{kB, kA}, 15},
                                        {{15, kA}, 16},
                                        {{kA, kB}, kA}});
-  for (std::size_t run = 1; run <= 200; run += run < 40 ? 1 : 7) {
-    expect_same_as_plain(doubling, Ids(run, kA));
-    Ids motif;
-    for (std::size_t k = 0; k < run; ++k) {
-      motif.push_back(kB);
-      motif.insert(motif.end(), k % 4 + 1, kA);
-    }
-    expect_same_as_plain(doubling, motif);
-  }
+  // The same without its one merge into a lower id: an ordered table.
+  Merges ordered = doubling;
+  ordered.erase(pair_key(kA, kB));
+  ASSERT_FALSE(RankTable(doubling).ordered());
+  ASSERT_TRUE(RankTable(ordered).ordered());
   std::uniform_int_distribution<int> id(1, 3);
   std::uniform_int_distribution<int> pieces(1, 300);
-  for (int round = 0; round < 200; ++round) {
-    Ids ids;
-    for (int k = pieces(random); k > 0; --k) {
-      ids.insert(ids.end(), static_cast<std::size_t>(id(random)),
-                 static_cast<TokenId>(id(random)));
+  for (const Merges* merges :
+       std::initializer_list<const Merges*>{&doubling, &ordered}) {
+    const RankTable table(*merges);
+    for (std::size_t run = 1; run <= 200; run += run < 40 ? 1 : 7) {
+      expect_same_as_plain(*merges, table, Ids(run, kA));
+      Ids motif;
+      for (std::size_t k = 0; k < run; ++k) {
+        motif.push_back(kB);
+        motif.insert(motif.end(), k % 4 + 1, kA);
+      }
+      expect_same_as_plain(*merges, table, motif);
     }
-    expect_same_as_plain(doubling, ids);
-    if (::testing::Test::HasFatalFailure()) return;
+    for (int round = 0; round < 200; ++round) {
+      Ids ids;
+      for (int k = pieces(random); k > 0; --k) {
+        ids.insert(ids.end(), static_cast<std::size_t>(id(random)),
+                   static_cast<TokenId>(id(random)));
+      }
+      expect_same_as_plain(*merges, table, ids);
+      if (::testing::Test::HasFatalFailure()) return;
+    }
   }
 }
 
