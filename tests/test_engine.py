@@ -279,3 +279,26 @@ def test_model_still_pickles_by_its_bytes(sample_model, sample_lines):
     copy = pickle.loads(pickle.dumps(sample_model))
     assert copy.model_bytes == sample_model.model_bytes
     assert copy.encode(sample_lines[0], rule="rank") == sample_model.encode(sample_lines[0], rule="rank")
+
+
+def test_mypy_reads_the_new_methods_and_the_engine(tmp_path):
+    import subprocess
+
+    (tmp_path / "use.py").write_text(
+        "from selvane_tools import Model\n"
+        "from selvane_tools._engine import Engine\n"
+        "model = Model('m')\n"
+        "lists: list[list[int]] = model.encode_batch(['a'], rule='rank', threads=2)\n"
+        "ids, offsets = model.encode_batch(['a'], flat=True)\n"
+        "raw: bytes = ids + offsets\n"
+        "spans: list[tuple[int, int, int]] = model.encode_with_offsets('a')\n"
+        "one: list[int] = model.encode('a', rule='rank')\n"
+        "engine: list[int] = Engine(b'').encode('a', 'frequency')\n"
+        "wrong: bytes = model.encode_batch(['a'])\n"
+    )
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"), "use.py"],
+        cwd=tmp_path, capture_output=True, text=True,
+    )
+    errors = [line for line in done.stdout.splitlines() if ": error:" in line]
+    assert [int(line.split(":")[1]) for line in errors] == [10], done.stdout
