@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <functional>
 #include <limits>
+#include <span>
 #include <string>
 
 #include "base/panic.h"
@@ -142,12 +143,16 @@ class RadixQueue {
 // smallest rank among the pairs and rewrites that pair's occurrences
 // leftmost first, as the plain loop does, but keeps each pair's rank from
 // pass to pass, so that only the pairs around a merge are looked up again.
-void merge_in_passes(const RankTable& table, std::vector<TokenId>& ids,
-                     std::vector<std::uint32_t>& widths) {
+// `widths` and `ranks` hold room for every id; returns how many ids are
+// left.
+std::size_t merge_in_passes(const RankTable& table, std::vector<TokenId>& ids,
+                            std::span<std::uint32_t> widths,
+                            std::span<std::uint64_t> ranks) {
   std::size_t n = ids.size();
+  std::fill_n(widths.begin(), n, 1u);
   // ranks[i] is the rank of the pair at i, i + 1; the last id has no pair,
   // and its kNoRank keeps the rewrite free of a bounds test.
-  std::vector<std::uint64_t> ranks(n, kNoRank);
+  ranks[n - 1] = kNoRank;
   for (std::size_t i = 0; i + 1 < n; ++i) {
     ranks[i] = table.rank(ids[i], ids[i + 1]);
   }
@@ -185,7 +190,7 @@ void merge_in_passes(const RankTable& table, std::vector<TokenId>& ids,
     ranks[n - 1] = kNoRank;
   }
   ids.resize(n);
-  widths.resize(n);
+  return n;
 }
 
 // The sequence as a linked list over the positions of its base ids: a
@@ -323,9 +328,30 @@ void merge_by_rank(const RankTable& table, std::vector<TokenId>& ids,
 
 void merge_by_rank_in_passes(const RankTable& table, std::vector<TokenId>& ids,
                              std::vector<std::uint32_t>* widths) {
-  std::vector<std::uint32_t> spans(ids.size(), 1);
-  if (ids.size() >= 2 && !table.empty()) merge_in_passes(table, ids, spans);
-  if (widths != nullptr) *widths = std::move(spans);
+  const std::size_t n = ids.size();
+  if (n < 2 || table.empty()) {
+    if (widths != nullptr) widths->assign(n, 1);
+    return;
+  }
+  // A sentence's working arrays fit on the stack, which spares a short
+  // text two allocations; longer inputs (only tests send them) take the
+  // heap.
+  std::array<std::uint64_t, kListFrom> local_ranks;
+  std::array<std::uint32_t, kListFrom> local_spans;
+  std::vector<std::uint64_t> heap_ranks;
+  std::vector<std::uint32_t> heap_spans;
+  std::span<std::uint64_t> ranks(local_ranks);
+  std::span<std::uint32_t> spans(local_spans);
+  if (n > kListFrom) {
+    heap_ranks.resize(n);
+    heap_spans.resize(n);
+    ranks = heap_ranks;
+    spans = heap_spans;
+  }
+  const std::size_t left = merge_in_passes(table, ids, spans, ranks);
+  if (widths != nullptr)
+    widths->assign(spans.begin(),
+                   spans.begin() + static_cast<std::ptrdiff_t>(left));
 }
 
 void merge_by_rank_with_heap(const RankTable& table, std::vector<TokenId>& ids,
