@@ -253,6 +253,8 @@ def test_unknown_rules_and_bad_arguments_are_selvane_errors(sample_model):
     for threads in (0, -1, 1.5, True):
         with pytest.raises(SelvaneError, match="threads"):
             sample_model.encode_batch(["ب"], threads=threads)  # type: ignore[arg-type]
+    with pytest.raises(SelvaneError, match="not one str"):
+        sample_model.encode_batch("بسم")
     with pytest.raises(TypeError, match=r"texts\[1\] is int"):
         sample_model.encode_batch(["ب", 3])  # type: ignore[list-item]
     with pytest.raises(ValueError, match="unknown rule"):

@@ -320,6 +320,9 @@ class Model:
         >>> numpy.frombuffer(ids, "<u2"), memoryview(offsets).cast("Q")  # doctest: +SKIP
         """
         check_rule(rule)
+        if isinstance(texts, str):
+            # A str is a sequence too, of one-character texts: surely a mistake.
+            raise SelvaneError("texts must be a sequence of str, not one str")
         workers = check_threads(threads)
         return self._run(lambda engine: engine.encode_batch(texts, rule, workers, bool(flat)))
 
