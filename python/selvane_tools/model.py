@@ -16,13 +16,21 @@ import selvane
 from ._files import open_input, write_atomically
 from ._panic import panic_type
 from .errors import ModelFormatError, SelvaneError
+from .rules import check_rule, check_threads, load_engine
 
 # `typing` costs more to import than the whole training command's start-up
 # budget; annotations are strings here, so the names are for the checker only.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Iterable, Sequence
-    from typing import BinaryIO, SupportsIndex
+    from collections.abc import Callable, Iterable, Sequence
+    from typing import BinaryIO, Literal, SupportsIndex, overload
+
+    from ._engine import Engine
+else:
+    # Only the checker reads the overloads; at run time the last definition
+    # stands.
+    def overload(function: object) -> object:
+        return function
 
 __all__ = ["EMPTY_MODEL", "Model", "ModelContents", "ModelFormatError", "new_model", "parse_model", "read_model_file", "saved_counts"]
 
@@ -216,12 +224,13 @@ class Model:
     `model_bytes` and `sha256` describe the file it was loaded from.
     """
 
-    __slots__ = ("_extension_model", "_file_bytes", "_contents", "_name")
+    __slots__ = ("_extension_model", "_file_bytes", "_contents", "_name", "_engine")
 
     _extension_model: selvane.Data
     _file_bytes: bytes
     _contents: ModelContents
     _name: str
+    _engine: Engine | None
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         name = os.fsdecode(os.fspath(path))
@@ -259,6 +268,7 @@ class Model:
         self._file_bytes = data
         self._contents = contents
         self._name = name
+        self._engine = None
 
     def __reduce__(self) -> tuple[object, tuple[bytes]]:
         return (Model.from_bytes, (self._file_bytes,))
@@ -306,15 +316,86 @@ class Model:
         training adds; without it only texts of known clusters encode."""
         return self._contents.has_oov
 
-    def encode(self, text: str) -> list[int]:
-        """The token ids of `text`; clusters the model never saw get id 0."""
+    def encode(self, text: str, *, rule: str = "frequency") -> list[int]:
+        """The token ids of `text`; clusters the model never saw get id 0.
+
+        `rule` is ``"frequency"`` (exactly the extension's ``Data.encode``) or
+        ``"rank"`` (the merges in the order they were learned; about half the
+        tokens, and a line's ids do not depend on the text around it):
+
+        >>> ids = model.encode("بسم الله", rule="rank")  # doctest: +SKIP
+        >>> model.decode(ids) == "بسم الله"  # every cluster known  # doctest: +SKIP
+        True
+        """
+        if check_rule(rule) == "frequency":
+            try:
+                return self._extension_model.encode(text)
+            except panic_type() as panic:
+                raise SelvaneError(
+                    "the text has clusters the model does not know, and the model has no "
+                    'entry for unknown clusters ("oov"): it was never trained'
+                ) from panic
+        return self._run(lambda engine: engine.encode(text, rule))
+
+    @overload
+    def encode_batch(
+        self, texts: Sequence[str], *, rule: str = ..., threads: int | None = ..., flat: Literal[False] = ...
+    ) -> list[list[int]]: ...
+    @overload
+    def encode_batch(
+        self, texts: Sequence[str], *, rule: str = ..., threads: int | None = ..., flat: Literal[True]
+    ) -> tuple[bytes, bytes]: ...
+    def encode_batch(
+        self, texts: Sequence[str], *, rule: str = "frequency", threads: int | None = None, flat: bool = False
+    ) -> list[list[int]] | tuple[bytes, bytes]:
+        """The token ids of each text of `texts`, encoded on `threads` threads
+        with the interpreter lock released; each text is encoded alone, exactly
+        as `encode` would, whatever the number of threads.
+
+        `threads=None` uses every core the process may run on. With
+        `flat=True` the result is a pair ``(ids, offsets)`` of bytes: the
+        little-endian uint16 ids of all texts end to end, and ``len(texts) + 1``
+        little-endian uint64 offsets, the first 0, so that the ids of text i
+        are ``ids[offsets[i]:offsets[i + 1]]`` read without a copy:
+
+        >>> ids, offsets = model.encode_batch(lines, rule="rank", flat=True)  # doctest: +SKIP
+        >>> numpy.frombuffer(ids, "<u2"), memoryview(offsets).cast("Q")  # doctest: +SKIP
+        """
+        check_rule(rule)
+        if isinstance(texts, str):
+            # A str is a sequence too, of one-character texts: surely a mistake.
+            raise SelvaneError("texts must be a sequence of str, not one str")
+        workers = check_threads(threads)
+        return self._run(lambda engine: engine.encode_batch(texts, rule, workers, bool(flat)))
+
+    def encode_with_offsets(self, text: str, *, rule: str = "frequency") -> list[tuple[int, int, int]]:
+        """``(id, start, end)`` for each token of `text`, with the ids of
+        `encode` and the token's span in code points of `text`.
+
+        The spans are contiguous from 0 to ``len(text)``; ``text[start:end]``
+        is the token's text for every id the model knows, and an unknown
+        cluster's id spans that cluster:
+
+        >>> spans = model.encode_with_offsets(text, rule="rank")  # doctest: +SKIP
+        >>> "".join(text[start:end] for _, start, end in spans) == text  # doctest: +SKIP
+        True
+        """
+        check_rule(rule)
+        return self._run(lambda engine: engine.encode_with_offsets(text, rule))
+
+    def _run[R](self, call: Callable[[Engine], R]) -> R:
+        """Returns `call(engine)`, building the engine on first use, with the
+        engine's failures as `SelvaneError`."""
+        from ._engine import EngineError
+
+        engine = self._engine
+        if engine is None:
+            # Two threads may both build one; either serves, as it never changes.
+            engine = self._engine = load_engine(self._file_bytes)
         try:
-            return self._extension_model.encode(text)
-        except panic_type() as panic:
-            raise SelvaneError(
-                "the text has clusters the model does not know, and the model has no "
-                'entry for unknown clusters ("oov"): it was never trained'
-            ) from panic
+            return call(engine)
+        except EngineError as error:
+            raise SelvaneError(str(error)) from error
 
     def decode(self, ids: Sequence[SupportsIndex]) -> str:
         """The text of a sequence of token ids (ids of unknown clusters vanish)."""

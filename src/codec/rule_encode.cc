@@ -1,0 +1,21 @@
+#include "codec/rule_encode.h"
+
+#include <utility>
+
+#include "codec/encode.h"
+#include "codec/rank_merge.h"
+
+namespace selvane::codec {
+
+std::vector<model::TokenId> encode_by_rule(const model::Data& data,
+                                           const RankTable& ranks,
+                                           std::string_view st, Rule rule) {
+  std::vector<model::TokenId> ids = base_ids(data.unicode_lookup, st);
+  if (rule == Rule::kFrequency) {
+    return merge_base_ids(data.merges, std::move(ids));
+  }
+  merge_by_rank(ranks, ids);
+  return ids;
+}
+
+}  // namespace selvane::codec
