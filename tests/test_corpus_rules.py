@@ -129,9 +129,14 @@ def test_text_encode_and_show_follow_the_rule(model_path, inputs):
     with open(inputs[2], "rb") as f:
         texts = list(iter_units(f, parse_unit("line")))
     for rule in ("frequency", "rank"):
-        done = cli("encode", "-m", str(model_path), str(inputs[2]), "--rule", rule)
-        assert done.returncode == 0, done.stderr
-        assert done.stdout == "".join(" ".join(map(str, model.encode(t, rule=rule))) + "\n" for t in texts)
+        expected = "".join(" ".join(map(str, model.encode(t, rule=rule))) + "\n" for t in texts)
+        # One unit at a time, and in batches on the engine's threads.
+        for jobs in ([], ["-j", "1"], ["-j", "2"]):
+            done = cli("encode", "-m", str(model_path), str(inputs[2]), str(inputs[2]), "--rule", rule, *jobs)
+            assert done.returncode == 0, done.stderr
+            assert done.stdout == expected * 2
+    bad_jobs = cli("encode", "-m", str(model_path), str(inputs[2]), "-j", "0")
+    assert bad_jobs.returncode == 1 and "-j must be at least 1" in bad_jobs.stderr
     text = "بِسْمِ اللَّهِ الرَّحْمَنِ الرَّحِيمِ بسم الله"
     shown = cli("show", "-m", str(model_path), "--rule", "rank", text)
     assert shown.returncode == 0 and f"ids     {' '.join(map(str, model.encode(text, rule='rank')))}\n" in shown.stdout

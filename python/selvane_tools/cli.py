@@ -11,7 +11,7 @@ import sys
 from ._files import atomic_output, open_input
 from .errors import IdsExhaustedError, SelvaneError, Terminated
 from .rules import RULES
-from .units import UNIT_HELP, Unit, iter_numbered_units, parse_unit
+from .units import UNIT_HELP, Unit, iter_batches, iter_numbered_units, parse_unit
 
 # Start-up time counts against every short command and against training's
 # overhead; `typing` alone would cost more than the rest of the imports.
@@ -219,11 +219,19 @@ def cmd_encode(args: argparse.Namespace) -> int:
     rule: str = args.rule
     encode = model.data.encode if rule == "frequency" else lambda text: model.encode(text, rule=rule)
     sources = [args.model, *(name for name in inputs if name != "-")]
+    if args.jobs is not None and args.jobs < 1:
+        _fail(f"-j must be at least 1, not {args.jobs}")
     with _output(args.output, sources, "encoding") as sink:
         for name in inputs:
             with _input(name) as source:
-                for _, text in iter_numbered_units(source, unit, _display_name(name)):
-                    sink.write(" ".join(map(str, encode(text))).encode("ascii") + b"\n")
+                units = (text for _, text in iter_numbered_units(source, unit, _display_name(name)))
+                if args.jobs is None:
+                    for text in units:
+                        sink.write(" ".join(map(str, encode(text))).encode("ascii") + b"\n")
+                    continue
+                for batch in iter_batches(units):
+                    for ids in model.encode_batch(batch, rule=rule, threads=args.jobs):
+                        sink.write(" ".join(map(str, ids)).encode("ascii") + b"\n")
     return EXIT_OK
 
 
@@ -424,7 +432,8 @@ def build_parser() -> argparse.ArgumentParser:
     sub.add_argument("--format", choices=("text", "bin"), default="text",
                      help="text: ids as text lines (default); bin: shards of uint16 ids in OUT")
     sub.add_argument("-j", "--jobs", type=int, metavar="N",
-                     help="--format bin: worker processes (default: every core)")
+                     help="--format bin: worker processes (default: every core); text: encoding "
+                          "threads (default: one unit at a time on this thread)")
     sub.add_argument("--shard-size", type=_byte_size, metavar="BYTES",
                      help="--format bin: input bytes per shard, e.g. 64M (default: 16M); "
                           "the output depends on it")

@@ -10,21 +10,15 @@ from __future__ import annotations
 import os
 import sys
 from array import array
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 
 from ._files import open_input
 from .model import Model
 from .rules import check_rule
-from .units import Unit, iter_numbered_units, parse_unit
+from .units import Unit, iter_batches, iter_numbered_units, parse_unit
 
 __all__ = ["FileStats", "evaluate"]
-
-# Units encoded at once: a few MiB of text, as a shard worker does, so that
-# memory does not grow with the file.
-_BATCH_CHARS = 4 << 20
-_BATCH_UNITS = 1 << 16
-
 
 @dataclass
 class FileStats:
@@ -68,7 +62,7 @@ def evaluate(
     for path in paths:
         stats = FileStats(os.fspath(path), tokens=dict.fromkeys(rules, 0), unknown=dict.fromkeys(rules, 0))
         with open_input(path) as source:
-            for batch in _batches(text for _, text in iter_numbered_units(source, unit, os.fspath(path))):
+            for batch in iter_batches(text for _, text in iter_numbered_units(source, unit, os.fspath(path))):
                 stats.units += len(batch)
                 stats.characters += sum(map(len, batch))
                 for rule in rules:
@@ -77,19 +71,6 @@ def evaluate(
                     stats.unknown[rule] += _count_id(ids, model.oov_id)
         results.append(stats)
     return results
-
-
-def _batches(texts: Iterable[str]) -> Iterator[list[str]]:
-    batch: list[str] = []
-    chars = 0
-    for text in texts:
-        batch.append(text)
-        chars += len(text)
-        if chars >= _BATCH_CHARS or len(batch) >= _BATCH_UNITS:
-            yield batch
-            batch, chars = [], 0
-    if batch:
-        yield batch
 
 
 def _count_id(ids: bytes, token: int | None) -> int:
