@@ -53,6 +53,12 @@ def test_dask_writes_the_files_of_the_local_run(model, client, tmp_path):
         ran = [task for task in stream.data if task["key"].startswith("selvane-shard-")]
         assert len(ran) == len(shards.meta["shards"])
         assert len({task["worker"] for task in ran}) == 2
+    # The rule travels with each task.
+    local, remote = tmp_path / "local-rank", tmp_path / "dask-rank"
+    encode_corpus(model, inputs, local, rule="rank", workers=2, shard_bytes=120_000)
+    shards = selvane_dask.encode_corpus(model, inputs, remote, rule="rank", client=client, shard_bytes=120_000)
+    assert files_of(remote) == files_of(local) != files_of(tmp_path / "local-line")
+    assert shards.rule == "rank"
 
 
 def test_dask_failure_is_one_error_and_no_meta(model, client, tmp_path):

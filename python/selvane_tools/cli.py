@@ -1,4 +1,4 @@
-"""The `selvane` command: init, train, encode, decode, vocab, info, show."""
+"""The `selvane` command: init, train, encode, decode, vocab, info, show, eval."""
 
 from __future__ import annotations
 
@@ -10,7 +10,8 @@ import sys
 
 from ._files import atomic_output, open_input
 from .errors import IdsExhaustedError, SelvaneError, Terminated
-from .units import UNIT_HELP, Unit, iter_numbered_units, parse_unit
+from .rules import RULES
+from .units import UNIT_HELP, Unit, iter_batches, iter_numbered_units, parse_unit
 
 # Start-up time counts against every short command and against training's
 # overhead; `typing` alone would cost more than the rest of the imports.
@@ -183,7 +184,7 @@ def _encode_bin(args: argparse.Namespace) -> int:
     sizing = {} if args.shard_size is None else {"shard_bytes": args.shard_size}
     before = _meta_identity(args.output)
     try:
-        shards = encode_corpus(model, args.inputs, args.output, unit=args.unit, workers=args.jobs,
+        shards = encode_corpus(model, args.inputs, args.output, unit=args.unit, rule=args.rule, workers=args.jobs,
                                overwrite=args.overwrite, progress=False if args.quiet else None, **sizing)
         if not args.quiet:
             meta = shards.meta
@@ -215,13 +216,22 @@ def cmd_encode(args: argparse.Namespace) -> int:
     model = _encoding_model(args.model)
     unit: Unit = args.unit
     inputs = args.inputs or ["-"]
-    encode = model.data.encode
+    rule: str = args.rule
+    encode = model.data.encode if rule == "frequency" else lambda text: model.encode(text, rule=rule)
     sources = [args.model, *(name for name in inputs if name != "-")]
+    if args.jobs is not None and args.jobs < 1:
+        _fail(f"-j must be at least 1, not {args.jobs}")
     with _output(args.output, sources, "encoding") as sink:
         for name in inputs:
             with _input(name) as source:
-                for _, text in iter_numbered_units(source, unit, _display_name(name)):
-                    sink.write(" ".join(map(str, encode(text))).encode("ascii") + b"\n")
+                units = (text for _, text in iter_numbered_units(source, unit, _display_name(name)))
+                if args.jobs is None:
+                    for text in units:
+                        sink.write(" ".join(map(str, encode(text))).encode("ascii") + b"\n")
+                    continue
+                for batch in iter_batches(units):
+                    for ids in model.encode_batch(batch, rule=rule, threads=args.jobs):
+                        sink.write(" ".join(map(str, ids)).encode("ascii") + b"\n")
     return EXIT_OK
 
 
@@ -288,7 +298,7 @@ def cmd_show(args: argparse.Namespace) -> int:
 
     model = _encoding_model(args.model)
     for number, text in enumerate(args.text):
-        ids = model.encode(text)
+        ids = model.encode(text, rule=args.rule)
         if number:
             print()
         print(f"text    {text}")
@@ -297,6 +307,38 @@ def cmd_show(args: argparse.Namespace) -> int:
         unknown = ids.count(0) if 0 in ids and model.token_bytes(0) == b"" else 0
         if unknown:
             print(f"        {unknown} cluster(s) unknown to the model (id 0, dropped by decode)")
+    return EXIT_OK
+
+
+def cmd_eval(args: argparse.Namespace) -> int:
+    from .evaluation import FileStats, evaluate
+
+    model = _encoding_model(args.model)
+    if args.jobs is not None and args.jobs < 1:
+        _fail(f"-j must be at least 1, not {args.jobs}")
+    rules = ("frequency", "rank") if args.rule == "both" else (args.rule,)
+    stats = evaluate(model, args.files, unit=args.unit, rules=rules, threads=args.jobs)
+    total = FileStats("total")
+    for entry in stats:
+        total.add(entry)
+    rows = stats + [total] if len(stats) > 1 else stats
+    header = ["file", "units", "characters", *(f"{rule} tokens/1k" for rule in rules), "unknown", "unknown/1k"]
+    table = [header]
+
+    def per_mille(count: int, characters: int) -> str:
+        return f"{count * 1000 / characters:.1f}" if characters else "-"
+
+    for entry in rows:
+        # Unknown clusters are one id each whatever the rule: the first
+        # rule's count stands for all.
+        unknown = entry.unknown[rules[0]]
+        table.append([entry.name, f"{entry.units:,}", f"{entry.characters:,}",
+                      *(per_mille(entry.tokens[rule], entry.characters) for rule in rules),
+                      f"{unknown:,}", per_mille(unknown, entry.characters)])
+    widths = [max(len(row[i]) for row in table) for i in range(len(header))]
+    for row in table:
+        cells = [row[0].ljust(widths[0])] + [cell.rjust(width) for cell, width in zip(row[1:], widths[1:])]
+        print("  ".join(cells).rstrip())
     return EXIT_OK
 
 
@@ -309,6 +351,10 @@ def _byte_size(text: str) -> int:
     if not digits.isdigit() or int(digits) == 0:
         raise argparse.ArgumentTypeError(f"not a positive size in bytes: {text!r} (e.g. 4096, 512K, 64M)")
     return int(digits) * scale
+
+
+RULE_HELP = ("frequency: the ids of the module's Data.encode (default); rank: the merges in the "
+             "order they were learned, about half the tokens, a unit's ids independent of its neighbours")
 
 
 def _unit(spec: str) -> Unit:
@@ -386,13 +432,15 @@ def build_parser() -> argparse.ArgumentParser:
     sub.add_argument("--format", choices=("text", "bin"), default="text",
                      help="text: ids as text lines (default); bin: shards of uint16 ids in OUT")
     sub.add_argument("-j", "--jobs", type=int, metavar="N",
-                     help="--format bin: worker processes (default: every core)")
+                     help="--format bin: worker processes (default: every core); text: encoding "
+                          "threads (default: one unit at a time on this thread)")
     sub.add_argument("--shard-size", type=_byte_size, metavar="BYTES",
                      help="--format bin: input bytes per shard, e.g. 64M (default: 16M); "
                           "the output depends on it")
     sub.add_argument("--overwrite", action="store_true",
                      help="--format bin: replace a previous output in OUT")
     sub.add_argument("-q", "--quiet", action="store_true", help="--format bin: no progress bar and no summary")
+    sub.add_argument("--rule", choices=RULES, default="frequency", help=RULE_HELP)
     sub.set_defaults(run=cmd_encode)
 
     sub = command("decode", "Decode lines of space-separated token ids back to text, one line each.",
@@ -418,7 +466,26 @@ def build_parser() -> argparse.ArgumentParser:
                   '  selvane show -m arabic.model "بِسْمِ اللَّهِ الرَّحْمَنِ الرَّحِيمِ"\n')
     sub.add_argument("-m", "--model", required=True, metavar="MODEL", help="the model file")
     sub.add_argument("text", metavar="TEXT", nargs="+", help="texts to show, each on its own")
+    sub.add_argument("--rule", choices=RULES, default="frequency", help=RULE_HELP)
     sub.set_defaults(run=cmd_show)
+
+    sub = command(
+        "eval",
+        "Measure a model on text files: units, characters, tokens per 1,000 characters, unknown clusters.",
+        "  selvane eval -m arabic.model held-out.txt --rule both\n"
+        "  selvane eval -m arabic.model --unit jsonl:text a.jsonl b.jsonl\n\n"
+        "One row per file, and a total row for several. unknown counts the clusters\n"
+        "the model does not know (its id for unknown clusters); unknown/1k is per\n"
+        "1,000 characters.\n",
+    )
+    sub.add_argument("-m", "--model", required=True, metavar="MODEL", help="the model file")
+    sub.add_argument("files", metavar="FILE", nargs="+", help="UTF-8 text files")
+    sub.add_argument("--rule", choices=(*RULES, "both"), default="frequency",
+                     help="frequency (default), rank, or both side by side")
+    sub.add_argument("--unit", type=_unit, default=Unit("line"), metavar="UNIT",
+                     help=f"what is encoded at once: {UNIT_HELP} (default: line)")
+    sub.add_argument("-j", "--jobs", type=int, metavar="N", help="encoding threads (default: every core)")
+    sub.set_defaults(run=cmd_eval)
     return parser
 
 

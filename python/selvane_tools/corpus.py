@@ -29,6 +29,7 @@ from typing import Any
 from ._progress import byte_bar
 from .errors import SelvaneError
 from .model import Model
+from .rules import check_rule
 from .shards import (
     DEFAULT_SHARD_BYTES,
     ShardResult,
@@ -62,6 +63,7 @@ def run_corpus(
     out_dir: str | os.PathLike[str],
     *,
     unit: Unit | str = "line",
+    rule: str = "frequency",
     shard_bytes: int = DEFAULT_SHARD_BYTES,
     overwrite: bool = False,
     progress: bool | None = None,
@@ -78,7 +80,8 @@ def run_corpus(
         model = Model(model)
     unit = unit if isinstance(unit, Unit) else parse_unit(unit)
     out_dir = os.fspath(out_dir)
-    tasks = plan_shards(inputs, unit, shard_bytes)
+    rule = check_rule(rule)
+    tasks = plan_shards(inputs, unit, shard_bytes, rule)
     with claim_output(out_dir, overwrite):
         try:
             # Workers on other machines find the directory by this path.
@@ -86,7 +89,7 @@ def run_corpus(
         except BaseException:
             remove_shard_temporaries(out_dir, [task.name for task in tasks])
             raise
-        write_meta(out_dir, model.sha256, unit, tasks, results)
+        write_meta(out_dir, model.sha256, unit, tasks, results, rule)
     return read_shards(out_dir)
 
 
@@ -96,6 +99,7 @@ def encode_corpus(
     out_dir: str | os.PathLike[str],
     *,
     unit: Unit | str = "line",
+    rule: str = "frequency",
     workers: int | None = None,
     shard_bytes: int = DEFAULT_SHARD_BYTES,
     overwrite: bool = False,
@@ -103,8 +107,9 @@ def encode_corpus(
 ) -> ShardSet:
     """Encodes `inputs` into memory-mappable shards in `out_dir`.
 
-    `unit` is "line", "paragraph", "file" or "jsonl:FIELD"; `workers`
-    defaults to every core. The files written do not depend on `workers`.
+    `unit` is "line", "paragraph", "file" or "jsonl:FIELD"; `rule` is
+    "frequency" or "rank" (recorded in meta.json); `workers` defaults to
+    every core. The files written do not depend on `workers`.
     `meta.json` is written last: a directory without it is not a finished
     output. Returns the output opened with `read_shards`. Safe to call at the
     top of a script: the workers never run the script.
@@ -120,8 +125,8 @@ def encode_corpus(
     def execute(model: Model, tasks: list[ShardTask], out_dir: str, progress: bool | None) -> list[ShardResult]:
         return _WorkerPool(model, tasks, out_dir, workers).run(progress)
 
-    return run_corpus(execute, model, inputs, out_dir, unit=unit, shard_bytes=shard_bytes, overwrite=overwrite,
-                      progress=progress)
+    return run_corpus(execute, model, inputs, out_dir, unit=unit, rule=rule, shard_bytes=shard_bytes,
+                      overwrite=overwrite, progress=progress)
 
 
 class _Worker:

@@ -28,6 +28,7 @@ def encode_corpus(
     out_dir: str | os.PathLike[str],
     *,
     unit: Unit | str = "line",
+    rule: str = "frequency",
     client: Any = None,
     shard_bytes: int = DEFAULT_SHARD_BYTES,
     overwrite: bool = False,
@@ -35,7 +36,8 @@ def encode_corpus(
 ) -> ShardSet:
     """Encodes `inputs` into shards in `out_dir` with one Dask task per shard.
 
-    `client` is a ``distributed.Client``; by default the current one. The
+    `rule` is "frequency" or "rank", carried by every task. `client` is a
+    ``distributed.Client``; by default the current one. The
     result is the output opened with ``read_shards``; ``meta.json`` is written
     by the caller's process once every task has finished. A task whose worker
     is lost is run again by Dask; what the lost worker left half written is
@@ -80,5 +82,5 @@ def encode_corpus(
                 bar.close()
         return results
 
-    return run_corpus(execute, model, inputs, out_dir, unit=unit, shard_bytes=shard_bytes, overwrite=overwrite,
-                      progress=progress)
+    return run_corpus(execute, model, inputs, out_dir, unit=unit, rule=rule, shard_bytes=shard_bytes,
+                      overwrite=overwrite, progress=progress)

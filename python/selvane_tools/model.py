@@ -48,17 +48,20 @@ class ModelContents:
     """What a model file holds, as far as the companion needs it: `lookup`
     (token id -> the token's bytes), `merges` (number of distinct merge
     pairs), `unicode_entries` (distinct keys of the cluster table, "oov"
-    included), `has_oov`, and `size` (the bytes the decoder reads; anything
-    after them is ignored)."""
+    included), `has_oov`, `size` (the bytes the decoder reads; anything
+    after them is ignored) and `oov_id` (the id of unknown clusters, or
+    None)."""
 
-    __slots__ = ("lookup", "merges", "unicode_entries", "has_oov", "size")
+    __slots__ = ("lookup", "merges", "unicode_entries", "has_oov", "size", "oov_id")
 
-    def __init__(self, lookup: dict[int, bytes], merges: int, unicode_entries: int, has_oov: bool, size: int) -> None:
+    def __init__(self, lookup: dict[int, bytes], merges: int, unicode_entries: int, has_oov: bool, size: int,
+                 oov_id: int | None = None) -> None:
         self.lookup = lookup
         self.merges = merges
         self.unicode_entries = unicode_entries
         self.has_oov = has_oov
         self.size = size
+        self.oov_id = oov_id
 
 
 def parse_model(data: bytes) -> ModelContents:
@@ -102,6 +105,7 @@ def parse_model(data: bytes) -> ModelContents:
     pos += 6 * merge_count
 
     keys: set[bytes] = set()
+    oov_id = None
     for _ in range(count("cluster count")):
         length = count("cluster length")
         if end - pos < length:
@@ -114,9 +118,11 @@ def parse_model(data: bytes) -> ModelContents:
         pos += length
         if end - pos < 2:
             raise ModelFormatError(f"the file ends inside a cluster entry (byte {end})")
+        if text == b"oov":
+            (oov_id,) = _U16.unpack_from(view, pos)  # a later duplicate wins
         pos += 2
         keys.add(text)
-    return ModelContents(lookup, len(pairs), len(keys), b"oov" in keys, pos)
+    return ModelContents(lookup, len(pairs), len(keys), b"oov" in keys, pos, oov_id)
 
 
 def saved_counts(data: bytes) -> tuple[int, int] | None:
@@ -315,6 +321,12 @@ class Model:
         """Whether the model has the entry for unknown clusters ("oov"), which
         training adds; without it only texts of known clusters encode."""
         return self._contents.has_oov
+
+    @property
+    def oov_id(self) -> int | None:
+        """The id every unknown cluster encodes to (0 in a trained model), or
+        None when the model has no entry for unknown clusters."""
+        return self._contents.oov_id
 
     def encode(self, text: str, *, rule: str = "frequency") -> list[int]:
         """The token ids of `text`; clusters the model never saw get id 0.

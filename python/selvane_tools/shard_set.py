@@ -25,6 +25,7 @@ from typing import TYPE_CHECKING, Any, overload
 
 from ._files import open_input
 from .errors import SelvaneError
+from .rules import RULES
 from .units import UnitError, parse_unit
 
 if TYPE_CHECKING:
@@ -101,6 +102,10 @@ def _check_meta(meta: Any, path: str) -> None:
         parse_unit(meta["unit"])
     except UnitError as error:
         raise SelvaneError(f"{path}: {error}") from None
+    # Outputs written before the rule was recorded were all "frequency".
+    rule = meta.setdefault("rule", "frequency")
+    _need(isinstance(rule, str) and rule in RULES, path,
+          f"'rule' is {rule!r}, not one of {', '.join(map(repr, RULES))}"[:200])
     inputs, shards = meta.get("inputs"), meta.get("shards")
     _need(isinstance(inputs, list), path, "'inputs' is not a list")
     _need(isinstance(shards, list), path, "'shards' is not a list")
@@ -237,6 +242,11 @@ class ShardSet:
     def unit(self) -> str:
         """The unit the inputs were split into."""
         return str(self.meta["unit"])
+
+    @property
+    def rule(self) -> str:
+        """The rule the units were encoded with: "frequency" or "rank"."""
+        return str(self.meta.get("rule", "frequency"))
 
     @property
     def num_shards(self) -> int:

@@ -32,12 +32,12 @@ import sys
 from array import array
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
-from typing import Any, BinaryIO, Protocol
+from typing import Any, BinaryIO, Literal, Protocol
 
 from ._files import atomic_output, check_input, open_input, remove_stale_temporaries, write_atomically
-from ._panic import panic_type
 from .errors import OutputBusyError, SelvaneError
-from .shard_set import FORMAT, META, VERSION, ShardSet, load_meta, read_shards
+from .rules import check_rule
+from .shard_set import FORMAT, META, VERSION, ShardSet, _numpy, load_meta, read_shards
 from .units import Unit, iter_range_units, parse_unit
 
 __all__ = [
@@ -62,8 +62,11 @@ DEFAULT_SHARD_BYTES = 16 << 20
 # was being made) an output: shard files without meta.json beside it are an
 # unfinished run, not someone else's files.
 LOCK = ".selvane-lock"
-# Ids (and offsets) held before a write: 1 MiB of ids per worker.
-_FLUSH_IDS = 1 << 19
+# Units handed to the engine at once: up to 4 MiB of text (some 8 MiB of
+# ids and offsets back) or 65,536 units, whichever comes first, so that a
+# worker's memory does not grow with its shard.
+_BATCH_CHARS = 4 << 20
+_BATCH_UNITS = 1 << 16
 _READ_BUFFER = 1 << 20
 # Input bytes between two progress reports of a worker.
 _PROGRESS_BYTES = 1 << 20
@@ -74,16 +77,21 @@ _TEMPORARY = re.compile(r"^\.(?P<name>.+)\.tmp-[0-9]+-[0-9a-f]+$", re.DOTALL)
 
 
 class Encoder(Protocol):
-    """What a shard worker needs of a model: its ``encode``."""
+    """What a shard worker needs of a model: its ``encode`` (to name a unit
+    that fails) and its flat ``encode_batch``."""
 
-    def encode(self, text: str) -> list[int]: ...
+    def encode(self, text: str, *, rule: str = ...) -> list[int]: ...
+
+    def encode_batch(
+        self, texts: Sequence[str], *, rule: str, threads: int | None, flat: Literal[True]
+    ) -> tuple[bytes, bytes]: ...
 
 
 @dataclass(frozen=True)
 class ShardTask:
     """One shard to encode: the units that start in bytes [start, end) of the
     input `path` (its `input`-th, of `size` bytes when planned), written as
-    `name`.bin and `name`.idx."""
+    `name`.bin and `name`.idx with the encoding `rule`."""
 
     name: str
     input: int
@@ -92,6 +100,7 @@ class ShardTask:
     start: int
     end: int
     unit: Unit
+    rule: str = "frequency"
 
 
 @dataclass(frozen=True)
@@ -107,8 +116,10 @@ def plan_shards(
     inputs: Sequence[str | os.PathLike[str]],
     unit: Unit | str = "line",
     shard_bytes: int = DEFAULT_SHARD_BYTES,
+    rule: str = "frequency",
 ) -> list[ShardTask]:
-    """Cuts every input into byte ranges of `shard_bytes`, in input order.
+    """Cuts every input into byte ranges of `shard_bytes`, in input order;
+    every shard is to be encoded with `rule` ("frequency" or "rank").
 
     Every input must be a regular file (a FIFO or a device has no size to
     cut and could block a reader for ever). With unit "file" each input is
@@ -119,6 +130,7 @@ def plan_shards(
     []
     """
     unit = unit if isinstance(unit, Unit) else parse_unit(unit)
+    rule = check_rule(rule)
     if isinstance(shard_bytes, bool) or not isinstance(shard_bytes, int) or shard_bytes < 1:
         raise SelvaneError(f"shard size must be at least one byte, not {shard_bytes!r}")
     tasks = []
@@ -128,44 +140,55 @@ def plan_shards(
         step = max(size, 1) if unit.kind == "file" else shard_bytes
         for k, start in enumerate(range(0, max(size, 1), step)):
             tasks.append(
-                ShardTask(f"{index:05d}-{k:06d}", index, path, size, start, min(start + step, size), unit)
+                ShardTask(f"{index:05d}-{k:06d}", index, path, size, start, min(start + step, size), unit, rule)
             )
     return tasks
 
 
 class _IdsWriter:
-    """Buffers one shard's ids and offsets and writes them in blocks, so a
-    worker holds one block of each whatever the size of the shard."""
+    """Writes one shard's ids and offsets a batch at a time, as the engine
+    gives them: little-endian bytes that never become Python ints."""
 
     def __init__(self, bin_sink: BinaryIO, bin_path: str, idx_sink: BinaryIO, idx_path: str) -> None:
-        self._sinks = ((bin_sink, bin_path), (idx_sink, idx_path))
-        self._ids = array("H")
-        self._offsets = array("Q", [0])
+        self._bin = (bin_sink, bin_path)
+        self._idx = (idx_sink, idx_path)
         self.units = 0
         self.total = 0
+        self._write(self._idx, bytes(8))  # the first unit starts at 0
 
-    def add(self, ids: list[int]) -> None:
-        """Appends the ids of the next unit."""
-        # fromlist converts a list twice as fast as extend, which goes
-        # through the generic iterator: it is most of the writing cost.
-        self._ids.fromlist(ids)
-        self.total += len(ids)
-        self.units += 1
-        self._offsets.append(self.total)
-        if len(self._ids) >= _FLUSH_IDS or len(self._offsets) >= _FLUSH_IDS:
-            self.flush()
+    def add_batch(self, ids: bytes, offsets: bytes) -> None:
+        """Appends a batch's flat ids and its offsets (first 0, in ids of
+        the batch), which are moved past the ids already written."""
+        self._write(self._bin, ids)
+        self._write(self._idx, _shifted(offsets[8:], self.total))
+        self.total += len(ids) // 2
+        self.units += len(offsets) // 8 - 1
 
-    def flush(self) -> None:
-        """Writes what is buffered; a failure names the file it concerns
-        (both files are open at once, so the error must say which)."""
-        for buffer, (sink, path) in zip((self._ids, self._offsets), self._sinks):
-            if sys.byteorder == "big":
-                buffer.byteswap()
-            try:
-                buffer.tofile(sink)
-            except OSError as error:
-                raise SelvaneError(f"cannot write {path}: {error.strerror or error}") from None
-            del buffer[:]
+    @staticmethod
+    def _write(target: tuple[BinaryIO, str], data: bytes) -> None:
+        # Both files are open at once: a failure must say which.
+        sink, path = target
+        try:
+            sink.write(data)
+        except OSError as error:
+            raise SelvaneError(f"cannot write {path}: {error.strerror or error}") from None
+
+
+def _shifted(offsets: bytes, by: int) -> bytes:
+    """Little-endian uint64 `offsets` plus `by`, as bytes."""
+    if not by or not offsets:
+        return offsets
+    numpy = _numpy()
+    if numpy is not None:
+        return bytes((numpy.frombuffer(offsets, "<u8") + numpy.uint64(by)).astype("<u8").tobytes())
+    values = array("Q")
+    values.frombytes(offsets)
+    if sys.byteorder == "big":
+        values.byteswap()
+    values = array("Q", [value + by for value in values])
+    if sys.byteorder == "big":
+        values.byteswap()
+    return values.tobytes()
 
 
 def encode_shard(
@@ -174,16 +197,19 @@ def encode_shard(
     out_dir: str | os.PathLike[str],
     progress: Callable[[int], None] | None = None,
 ) -> ShardResult:
-    """Encodes the units of one shard and writes its .bin and .idx.
+    """Encodes the units of one shard with the task's rule and writes its
+    .bin and .idx.
 
     Reads only its own byte range of the input (and the unit that crosses its
     end), so it runs anywhere the input and `out_dir` are reachable; the
-    result carries counts only. Both files are written beside their final
-    names and renamed once complete, so a stopped worker leaves a whole
-    shard or only temporaries. `progress`, if given, receives input byte
-    counts as they are consumed.
+    result carries counts only. The units go to the engine in batches of a
+    few MiB, on one thread (the executor runs one worker per core). Both
+    files are written beside their final names and renamed once complete, so
+    a stopped worker leaves a whole shard or only temporaries. `progress`, if
+    given, receives input byte counts as they are consumed.
     """
     unit = task.unit if isinstance(task.unit, Unit) else parse_unit(task.unit)
+    rule = check_rule(task.rule)
     base = os.path.join(os.fspath(out_dir), task.name)
     bin_path, idx_path = base + ".bin", base + ".idx"
     with open_input(task.path, buffering=_READ_BUFFER) as f:
@@ -194,39 +220,66 @@ def encode_shard(
             bin_sink = stack.enter_context(atomic_output(bin_path, inputs=(task.path,)))
             idx_sink = stack.enter_context(atomic_output(idx_path, inputs=(task.path,)))
             writer = _IdsWriter(bin_sink, bin_path, idx_sink, idx_path)
-            _encode_range(model, task, unit, f, writer, progress)
-            writer.flush()
+            _encode_range(model, rule, task, unit, f, writer, progress)
     return ShardResult(task.name, writer.units, writer.total)
 
 
 def _encode_range(
     model: Encoder,
+    rule: str,
     task: ShardTask,
     unit: Unit,
     f: BinaryIO,
     writer: _IdsWriter,
     progress: Callable[[int], None] | None,
 ) -> None:
-    # The extension's own method when there is one: a Model's wrapper only
-    # turns a panic into SelvaneError, which is done here.
-    encode = getattr(model, "data", model).encode
-    add = writer.add
-    reported = pos = task.start
+    texts: list[str] = []
+    starts: list[int] = []
+    chars = 0
+    reported = task.start
+
+    def flush() -> None:
+        nonlocal chars, reported
+        try:
+            ids, offsets = model.encode_batch(texts, rule=rule, threads=1, flat=True)
+        except SelvaneError:
+            # Only a model without the "oov" entry fails, on the first
+            # cluster it does not know: name the unit that holds it.
+            _name_failing_unit(model, rule, task, texts, starts)
+            raise
+        writer.add_batch(ids, offsets)
+        if progress is not None and texts:
+            done = min(starts[-1], task.end)
+            if done > reported:
+                progress(done - reported)
+                reported = done
+        texts.clear()
+        starts.clear()
+        chars = 0
+
     try:
         for pos, text in iter_range_units(f, task.size, task.start, task.end, unit, task.path):
-            add(encode(text))
-            if progress is not None and pos - reported >= _PROGRESS_BYTES:
-                progress(min(pos, task.end) - reported)
-                reported = min(pos, task.end)
-    except panic_type() as panic:
-        # Only a model without the "oov" entry fails here, on the first
-        # cluster it does not know.
-        raise SelvaneError(f"{task.path}: the unit at byte {pos} cannot be encoded: {panic}") from panic
+            texts.append(text)
+            starts.append(pos)
+            chars += len(text)
+            if chars >= _BATCH_CHARS or len(texts) >= _BATCH_UNITS:
+                flush()
     except OSError as error:
         # Reading failed: name the input, not the shard being written.
         raise SelvaneError(f"cannot read {task.path}: {error.strerror or error}") from None
-    if progress is not None:
+    flush()
+    if progress is not None and task.end > reported:
         progress(task.end - reported)
+
+
+def _name_failing_unit(model: Encoder, rule: str, task: ShardTask, texts: list[str], starts: list[int]) -> None:
+    """Raises the error of the first unit of a failed batch that cannot be
+    encoded alone, with its byte offset; returns if none fails alone."""
+    for pos, text in zip(starts, texts):
+        try:
+            model.encode(text, rule=rule)
+        except SelvaneError as error:
+            raise SelvaneError(f"{task.path}: the unit at byte {pos} cannot be encoded: {error}") from error
 
 
 def write_meta(
@@ -235,8 +288,11 @@ def write_meta(
     unit: Unit | str,
     tasks: Sequence[ShardTask],
     results: Sequence[ShardResult],
+    rule: str = "frequency",
 ) -> dict[str, Any]:
     """Writes meta.json, the mark of a finished output; returns its content.
+
+    `rule` is the rule every task was encoded with, and is recorded.
 
     Call it only after every shard of `tasks` has been committed. Temporaries
     of the planned files left by writers that were stopped (a worker lost
@@ -244,6 +300,10 @@ def write_meta(
     finished output holds none. Holds no worker count, time or host, so
     equal runs give equal bytes.
     """
+    rule = check_rule(rule)
+    mixed = [task.name for task in tasks if task.rule != rule]
+    if mixed:
+        raise SelvaneError(f"shards not encoded with the rule {rule!r}: {', '.join(mixed[:5])}")
     by_name = {result.name: result for result in results}
     missing = [task.name for task in tasks if task.name not in by_name]
     if missing:
@@ -269,6 +329,7 @@ def write_meta(
         "version": VERSION,
         "model_sha256": model_sha256,
         "unit": str(unit),
+        "rule": rule,
         "inputs": [inputs[i] for i in sorted(inputs)],
         "shards": shards,
         "units": sum(int(s["units"]) for s in shards),

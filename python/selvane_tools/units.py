@@ -30,7 +30,7 @@ if TYPE_CHECKING:
     from typing import BinaryIO
 
 __all__ = ["Unit", "UnitError", "parse_unit", "iter_units", "iter_numbered_units", "iter_range_units", "UNIT_HELP",
-           "MAX_UNIT_BYTES"]
+           "MAX_UNIT_BYTES", "iter_batches"]
 
 UNIT_HELP = "line, paragraph, file or jsonl:FIELD"
 # The longest unit taken, in bytes: a line (or file, or paragraph) beyond it
@@ -350,3 +350,23 @@ def iter_range_units(
     assert unit.field is not None
     in_range = itertools.takewhile(lambda line: line[0] < end, lines)
     yield from _json_units(in_range, unit.field, lambda pos: f"{name}:{line_number(f, pos)}")
+
+
+def iter_batches(texts: Iterable[str], max_chars: int = 4 << 20, max_units: int = 1 << 16) -> Iterator[list[str]]:
+    """`texts` in lists of about `max_chars` characters and at most
+    `max_units` texts: what one call of the engine takes, so that memory
+    does not grow with the input.
+
+    >>> list(iter_batches(["ab", "c", "", "de"], max_chars=3))
+    [['ab', 'c'], ['', 'de']]
+    """
+    batch: list[str] = []
+    chars = 0
+    for text in texts:
+        batch.append(text)
+        chars += len(text)
+        if chars >= max_chars or len(batch) >= max_units:
+            yield batch
+            batch, chars = [], 0
+    if batch:
+        yield batch
