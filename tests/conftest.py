@@ -14,6 +14,10 @@ from modelfile import encode_model
 # A model with three empty maps.
 EMPTY_MODEL = encode_model({}, {}, {})
 
+# Whether the suite runs against a build with AddressSanitizer (make asan
+# preloads its runtime): slower, with more memory and address space in use.
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+
 
 def model_image(
     lookup: dict[int, bytes],

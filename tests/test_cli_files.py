@@ -14,15 +14,13 @@ import sys
 
 import pytest
 
+from conftest import SANITIZED
 from selvane_tools import Model, SelvaneError, train
 
 SAMPLE = pathlib.Path(__file__).resolve().parent.parent / "data" / "sample" / "tashkeela-msa-excerpt.txt"
 SELVANE = pathlib.Path(sys.executable).parent / "selvane"
 # Generous: a refusal takes a fraction of a second, a blocked open for ever.
 TIMEOUT = 60
-# AddressSanitizer reserves terabytes of shadow memory at start-up, so a build
-# with it cannot run under an address space limit.
-SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 
 
 def cli(*args: object, cwd: pathlib.Path, preexec_fn=None) -> subprocess.CompletedProcess[bytes]:

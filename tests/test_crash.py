@@ -17,10 +17,9 @@ import time
 import pytest
 
 import selvane
-from conftest import EMPTY_MODEL, PanicException, model_image
+from conftest import EMPTY_MODEL, PanicException, SANITIZED, model_image
 
 # Under AddressSanitizer training is several times slower: fewer kills.
-SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 SAMPLE = pathlib.Path(__file__).resolve().parent.parent / "data/sample/tashkeela-msa-excerpt.txt"
 
 TRAIN = """

@@ -14,11 +14,10 @@ import tracemalloc
 import pytest
 
 import selvane
-from conftest import PanicException, model_image
+from conftest import PanicException, SANITIZED, model_image
 
 # Under AddressSanitizer freed memory sits in its quarantine, so the resident
 # size grows whatever the module does, and every call is slower.
-SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 ROUNDS = 300 if SANITIZED else 2000
 
 # Ids 1 and 2 spell "a" and "b", (1, 2) merges into 3; "oov" is 0.

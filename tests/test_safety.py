@@ -18,9 +18,7 @@ import time
 import pytest
 
 import selvane
-from conftest import EMPTY_MODEL, PanicException, run_python
-
-SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+from conftest import EMPTY_MODEL, PanicException, SANITIZED, run_python
 SAMPLE = pathlib.Path(__file__).resolve().parent.parent / "data/sample/tashkeela-msa-excerpt.txt"
 CHUNK = 3_067_833
 TRAIN_FILES = {"start.model", "corpus.txt", "train.log", "tokenizer"}

@@ -10,6 +10,7 @@ from __future__ import annotations
 import json
 import os
 import pathlib
+import stat
 import subprocess
 import sys
 
@@ -282,6 +283,15 @@ def _dir(path):
     path.mkdir()
 
 
+def _full(path):
+    """Makes at `path` a device that fails every write with ENOSPC, like the
+    system's "full" device, so that no test writes to a real device."""
+    try:
+        os.mknod(path, 0o600 | stat.S_IFCHR, os.makedev(1, 7))
+    except OSError as error:
+        pytest.skip(f"cannot make a device node here: {error}")
+
+
 FAILURES = {
     "missing train file": (
         lambda d: None,
@@ -304,8 +314,8 @@ FAILURES = {
         "To Work: " + NOT_FOUND,
     ),
     "Started line cannot be written": (
-        lambda d: None,
-        ["corpus.txt", True, "/dev/full"],
+        lambda d: _full(d / "full"),
+        ["corpus.txt", True, "full"],
         "Logs File throws an error To Work: " + NO_SPACE,
     ),
     "log.txt cannot be opened": (
@@ -314,13 +324,13 @@ FAILURES = {
         "To Work: " + IS_DIR,
     ),
     "merge line cannot be logged": (
-        lambda d: (d / "log.txt").symlink_to("/dev/full"),
+        lambda d: (_full(d / "full"), (d / "log.txt").symlink_to("full")),
         ["corpus.txt", True, "train.log"],
         "To Work: " + NO_SPACE,
     ),
     "separator cannot be written": (
-        lambda d: None,
-        ["corpus.txt", False, "/dev/full"],
+        lambda d: _full(d / "full"),
+        ["corpus.txt", False, "full"],
         "To Work: " + NO_SPACE,
     ),
     "tokenizer cannot be replaced": (
@@ -349,7 +359,8 @@ def test_missing_train_file_fails_after_the_logs_file(tmp_path):
 
 
 def test_failed_merge_log_comes_before_the_console_line(tmp_path):
-    (tmp_path / "log.txt").symlink_to("/dev/full")
+    _full(tmp_path / "full")
+    (tmp_path / "log.txt").symlink_to("full")
     result = train_text(tmp_path, "ab" * 10, True)
     assert result.panic == "To Work: " + NO_SPACE
     assert result.stdout == START + CHUNK
@@ -358,7 +369,8 @@ def test_failed_merge_log_comes_before_the_console_line(tmp_path):
 
 def test_failed_separator_comes_after_the_save(tmp_path):
     (tmp_path / "corpus.txt").write_text("ab" * 10)
-    result = run(tmp_path, [["corpus.txt", False, "/dev/full"]])
+    _full(tmp_path / "full")
+    result = run(tmp_path, [["corpus.txt", False, "full"]])
     assert result.panic == "To Work: " + NO_SPACE
     assert result.stdout == START + CHUNK + merge_line(3, 1, 2, 10, 0) + SAVED
     assert result.model()[1] == {(1, 2): 3}

@@ -29,7 +29,7 @@ from typing import Any
 from ._progress import byte_bar
 from .errors import SelvaneError
 from .model import Model
-from .rules import check_rule
+from .rules import check_rule, default_threads
 from .shards import (
     DEFAULT_SHARD_BYTES,
     ShardResult,
@@ -46,14 +46,6 @@ from .units import Unit, parse_unit
 #: An executor: encodes every task into the directory and returns the
 #: results; `progress` as for `encode_corpus`.
 Executor = Callable[[Model, list[ShardTask], str, "bool | None"], list[ShardResult]]
-
-
-def default_workers() -> int:
-    """The number of cores this process may run on."""
-    try:
-        return len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        return os.cpu_count() or 1
 
 
 def run_corpus(
@@ -118,7 +110,7 @@ def encode_corpus(
     >>> len(shards), shards[0]                                            # doctest: +SKIP
     """
     if workers is None:
-        workers = default_workers()
+        workers = default_threads()
     if workers < 1:
         raise SelvaneError(f"the number of workers must be at least 1, not {workers}")
 

@@ -1,10 +1,8 @@
 // The module `selvane_tools._engine`: the native engine of the companion.
 #include <Python.h>
 
-#include <atomic>
-#include <cstdint>
-
 #include "binding/errors.h"
+#include "binding/first_interpreter.h"
 #include "binding/owned_ref.h"
 #include "engine/engine_errors.h"
 #include "engine/engine_type.h"
@@ -22,7 +20,7 @@ constexpr int kApiVersion = 1013;
 
 // The module keeps process-wide objects (the class, the error type) that
 // belong to the interpreter that imported it first.
-std::atomic<std::int64_t> first_interpreter_id{-1};
+binding::FirstInterpreter first_interpreter;
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -37,20 +35,10 @@ PyModuleDef module_def = {
     nullptr,
 };
 
-void check_interpreter() {
-  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id == -1) binding::throw_current_error();
-  std::int64_t expected = -1;
-  if (!first_interpreter_id.compare_exchange_strong(expected, id) &&
-      expected != id) {
-    throw binding::ImportError(
-        "selvane_tools._engine can be imported only in the interpreter that "
-        "imported it first");
-  }
-}
-
 PyObject* init_module() {
-  check_interpreter();
+  first_interpreter.claim(
+      "selvane_tools._engine can be imported only in the interpreter that "
+      "imported it first");
   OwnedRef module = check(PyModule_Create2(&module_def, kApiVersion));
   PyObject* error = engine_error_type();
   if (error == nullptr) binding::throw_current_error();

@@ -1,12 +1,10 @@
 // The module `selvane`: its entry function and what it puts into the module.
 #include <Python.h>
 
-#include <atomic>
-#include <cstdint>
-
 #include "base/panic.h"
 #include "binding/call_frame.h"
 #include "binding/errors.h"
+#include "binding/first_interpreter.h"
 #include "binding/owned_ref.h"
 #include "lib/data_type.h"
 #include "lib/entries.h"
@@ -27,7 +25,7 @@ constexpr int kApiVersion = 1013;
 // The interpreter that imported the module first. The module keeps
 // process-wide objects (the class, the cache) that belong to that
 // interpreter, so no other interpreter may use it.
-std::atomic<std::int64_t> first_interpreter_id{-1};
+binding::FirstInterpreter first_interpreter;
 
 // The module made by the first successful initialisation; later imports, for
 // instance after removal from sys.modules, return this same object.
@@ -104,21 +102,10 @@ void add_load_from_file(PyObject* module) {
   add_to_module(module, name.get(), function.get());
 }
 
-// Refuses every interpreter but the first one to import the module.
-void check_interpreter() {
-  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id == -1) binding::throw_current_error();
-  std::int64_t expected = -1;
-  if (!first_interpreter_id.compare_exchange_strong(expected, id) &&
-      expected != id) {
-    throw binding::ImportError(
-        "selvane does not support subinterpreters: it can be imported only "
-        "in the interpreter that imported it first");
-  }
-}
-
 PyObject* init_module() {
-  check_interpreter();
+  first_interpreter.claim(
+      "selvane does not support subinterpreters: it can be imported only in "
+      "the interpreter that imported it first");
   if (cached_module != nullptr) return Py_NewRef(cached_module);
   // Released on any failure below, leaving the cache empty for a retry.
   OwnedRef module = check(PyModule_Create2(&module_def, kApiVersion));

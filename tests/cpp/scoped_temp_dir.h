@@ -1,6 +1,8 @@
 #ifndef SELVANE_TESTS_CPP_SCOPED_TEMP_DIR_H_
 #define SELVANE_TESTS_CPP_SCOPED_TEMP_DIR_H_
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -51,6 +53,13 @@ inline std::string read_file(const std::filesystem::path& path) {
 inline void write_file(const std::filesystem::path& path,
                        const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// Makes at `path` a character device that, like the system's "full" device,
+// accepts opens and fails every write with ENOSPC, so that tests never write
+// to a real device. Returns false where the process may not make devices.
+inline bool make_full_device(const std::filesystem::path& path) {
+  return ::mknod(path.c_str(), S_IFCHR | 0600, makedev(1, 7)) == 0;
 }
 
 }  // namespace selvane::testing

@@ -22,6 +22,7 @@
 namespace selvane::training {
 namespace {
 
+using selvane::testing::make_full_device;
 using selvane::testing::read_file;
 using selvane::testing::ScopedTempDir;
 using selvane::testing::write_file;
@@ -118,8 +119,9 @@ TEST(OpenLogSink, FailuresCarryTheirPrefixes) {
                 [] { open_log_sink(std::string("train\0.log", 10), false); }),
             "To Work: Error { kind: InvalidInput, message: \"file name "
             "contained an unexpected NUL byte\" }");
-  // /dev/full opens twice, then refuses the "Started" bytes.
-  EXPECT_EQ(panic_message([] { open_log_sink("/dev/full", true); }),
+  // A full device opens twice, then refuses the "Started" bytes.
+  if (!make_full_device("full")) GTEST_SKIP() << "cannot make a device here";
+  EXPECT_EQ(panic_message([] { open_log_sink("full", true); }),
             os_failure("Logs File throws an error To Work", ENOSPC));
   std::filesystem::create_directory("log.txt");
   EXPECT_EQ(panic_message([] { open_log_sink("train.log", true); }),
@@ -128,7 +130,9 @@ TEST(OpenLogSink, FailuresCarryTheirPrefixes) {
 }
 
 TEST(FileLogSink, FailedWriteIsToWork) {
-  FileLogSink sink = open_log_sink("/dev/full", false);
+  ScopedTempDir dir;
+  if (!make_full_device("full")) GTEST_SKIP() << "cannot make a device here";
+  FileLogSink sink = open_log_sink("full", false);
   EXPECT_EQ(panic_message([&] { sink.write("\n---\n"); }),
             os_failure("To Work", ENOSPC));
 }
