@@ -143,7 +143,8 @@ class BucketQueue {
 #if defined(__GNUC__) || defined(__clang__)
   [[gnu::noinline]]
 #endif
-  static Scratch& scratch_for(const RankTable& table) {
+  static Scratch&
+  scratch_for(const RankTable& table) {
     thread_local Scratch scratch;
     const std::size_t bound = table.merged_id_bound();
     if (scratch.buckets.size() < bound) {
@@ -344,9 +345,9 @@ class RankMerger {
     const std::size_t n = ids.size();
     nodes_.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
-      nodes_[i] = Node{i + 1 < n ? static_cast<std::uint32_t>(i + 1) : kNone,
-                       i == 0 ? kNone : static_cast<std::uint32_t>(i - 1), 1,
-                       ids[i]};
+      nodes_[i] =
+          Node{i + 1 < n ? static_cast<std::uint32_t>(i + 1) : kNone,
+               i == 0 ? kNone : static_cast<std::uint32_t>(i - 1), 1, ids[i]};
     }
     queue_.reserve(n);
     for (std::size_t i = 0; i + 1 < n; ++i) {

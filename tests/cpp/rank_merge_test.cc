@@ -115,8 +115,8 @@ TEST(RankMerge, PairsSharingAMergedIdGoBySmallerPair) {
 TEST(RankMerge, MergedIdsAtTheTopOfTheIdRange) {
   // 65535 is the highest id a model can hold; the fast ways name merges by
   // their merged ids and must not take it for "no merge".
-  const Merges merges = make_merges(
-      {{{kA, kB}, 65534}, {{65534, kC}, 65535}, {{kC, kC}, 40000}});
+  const Merges merges =
+      make_merges({{{kA, kB}, 65534}, {{65534, kC}, 65535}, {{kC, kC}, 40000}});
   ASSERT_TRUE(RankTable(merges).ordered());
   Ids motif;
   for (int k = 0; k < 100; ++k) {
