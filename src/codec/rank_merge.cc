@@ -245,14 +245,19 @@ std::size_t merge_in_passes(const RankTable& table, std::vector<TokenId>& ids,
     for (std::size_t i = 0; i < n; ++i) best = std::min(best, scan[i]);
     if (best == Keys::kNoKey) break;
     const TokenId merged = Keys::merged(table, best);
-    // Everything before the first occurrence stays as it is.
+    // Everything before the first occurrence stays as it is, and
+    // everything after the last one only moves down.
     std::size_t out = static_cast<std::size_t>(
         std::find(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(n),
                   best) -
         keys.begin());
+    // The last pair has no key, so the last occurrence is before it and
+    // has its right id.
+    std::size_t last = n - 2;
+    while (scan[last] != best) --last;
     bool previous_merged = false;
-    for (std::size_t i = out; i < n; ++out) {
-      // The last pair has no key, so a match always has its right id.
+    std::size_t i = out;
+    while (i <= last) {
       const bool merge = keys[i] == best;
       if (merge) {
         ids[out] = merged;
@@ -271,8 +276,22 @@ std::size_t merge_in_passes(const RankTable& table, std::vector<TokenId>& ids,
         keys[out - 1] = Keys::key(table, ids[out - 1], ids[out]);
       }
       previous_merged = merge;
+      ++out;
     }
-    n = out;
+    // The loop ends on a merge (of the last occurrence, or of the one
+    // before it that took it as its right id); the ids after it keep
+    // their pairs, except the first, whose left id is the merged one.
+    const std::size_t tail = n - i;
+    const auto from = static_cast<std::ptrdiff_t>(i);
+    const auto to = static_cast<std::ptrdiff_t>(out);
+    const auto count = static_cast<std::ptrdiff_t>(tail);
+    std::copy(ids.begin() + from, ids.begin() + from + count, ids.begin() + to);
+    std::copy(widths.begin() + from, widths.begin() + from + count,
+              widths.begin() + to);
+    std::copy(keys.begin() + from, keys.begin() + from + count,
+              keys.begin() + to);
+    if (tail > 0) keys[out - 1] = Keys::key(table, ids[out - 1], ids[out]);
+    n = out + tail;
     keys[n - 1] = Keys::kNoKey;
   }
   ids.resize(n);
