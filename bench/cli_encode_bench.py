@@ -9,13 +9,14 @@ first 3 MB of the corpus):
 1. in interleaved rounds (A -j 1, B -j 1, B -j 2, round after round; medians
    of --rounds, at least 5): the wall time of the whole command, from process
    start to the last file written;
-2. whether the shard files of all three are the same bytes (meta.json
-   aside, whose fields differ between versions);
+2. whether the shard files of all three are the same bytes (meta.json and
+   hidden files aside, which differ between versions);
 3. the peak resident memory (VmHWM) of each shard worker of B -j 1 on 10 MB
    and on 100 MB of the same corpora.
 
     python bench/cli_encode_bench.py A_VENV B_VENV [--model FILE] [--mb 40]
                                      [--rounds 5] [--rule frequency]
+                                     [--shard-size 16M]
 """
 
 from __future__ import annotations
@@ -97,12 +98,12 @@ def vm_hwm_kib(pid: int) -> int:
 
 
 def run_encode(venv: pathlib.Path, model: pathlib.Path, corpus: pathlib.Path, out: pathlib.Path,
-               jobs: int, rule: str | None, sample: bool = False) -> tuple[float, list[int]]:
+               jobs: int, rule: str | None, shard_size: str, sample: bool = False) -> tuple[float, list[int]]:
     """Runs `selvane encode --format bin` of `venv`; returns its wall time
     and, when `sample`, the peak memory in KiB of each worker process."""
     shutil.rmtree(out, ignore_errors=True)
     command = [str(venv / "bin" / "selvane"), "encode", "-m", str(model), "--format", "bin",
-               "-j", str(jobs), "-q", "-o", str(out), str(corpus)]
+               "-j", str(jobs), "--shard-size", shard_size, "-q", "-o", str(out), str(corpus)]
     if rule is not None:
         command += ["--rule", rule]
     started = time.perf_counter()
@@ -121,11 +122,16 @@ def run_encode(venv: pathlib.Path, model: pathlib.Path, corpus: pathlib.Path, ou
     return seconds, sorted(p for p in peaks.values() if p)
 
 
+def shard_names(out: pathlib.Path) -> list[str]:
+    """The shard files of an output: meta.json and hidden files (a newer
+    version keeps its lock file there) aside."""
+    return sorted(n for n in os.listdir(out) if n != "meta.json" and not n.startswith("."))
+
+
 def same_shards(first: pathlib.Path, second: pathlib.Path) -> bool:
-    """Whether both outputs hold the same files with the same bytes,
-    meta.json aside."""
-    names = sorted(n for n in os.listdir(first) if n != "meta.json")
-    return names == sorted(n for n in os.listdir(second) if n != "meta.json") and all(
+    """Whether both outputs hold the same shard files with the same bytes."""
+    names = shard_names(first)
+    return bool(names) and names == shard_names(second) and all(
         (first / n).read_bytes() == (second / n).read_bytes() for n in names)
 
 
@@ -137,6 +143,9 @@ def main() -> None:
     parser.add_argument("--mb", type=int, default=40)
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--rule", help="B's --rule (A runs without the option)")
+    parser.add_argument("--shard-size", default="16M",
+                        help="--shard-size of every command: with 16M, 40 MB are three shards, "
+                             "which two workers cannot share evenly")
     args = parser.parse_args()
     if args.rounds < 5:
         parser.error("--rounds must be at least 5")
@@ -154,20 +163,24 @@ def main() -> None:
         times: dict[str, list[float]] = {name: [] for name in cases}
         for round_ in range(args.rounds):
             for name, (venv, jobs, rule) in cases.items():
-                seconds, _ = run_encode(venv, model, corpus, work / name.replace(" ", ""), jobs, rule)
+                seconds, _ = run_encode(venv, model, corpus, work / name.replace(" ", ""), jobs, rule,
+                                        args.shard_size)
                 times[name].append(seconds)
             print(f"round {round_ + 1}: " + ", ".join(f"{k} {v[-1]:.2f} s" for k, v in times.items()),
                   flush=True)
         identical = {name: same_shards(work / "A-j1", work / name.replace(" ", ""))
                      for name in ("B -j 1", "B -j 2")}
+        shards = len(shard_names(work / "A-j1")) // 2
         peaks = {}
         for mb in (10, 100):
             path = build_corpus(work / f"corpus-{mb}.txt", mb * MB)
-            _, peaks[mb] = run_encode(args.b, model, path, work / f"mem-{mb}", 1, args.rule, sample=True)
+            _, peaks[mb] = run_encode(args.b, model, path, work / f"mem-{mb}", 1, args.rule,
+                                     args.shard_size, sample=True)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     med = {name: statistics.median(values) for name, values in times.items()}
-    print(f"\nmedians of {args.rounds} interleaved rounds on {size:,} bytes ({os.cpu_count()} cores):")
+    print(f"\nmedians of {args.rounds} interleaved rounds on {size:,} bytes, --shard-size "
+          f"{args.shard_size} ({os.cpu_count()} cores):")
     print("| command | s | MB/s |")
     print("|---|---:|---:|")
     for name, seconds in med.items():
@@ -175,7 +188,7 @@ def main() -> None:
     print(f"B -j 1 vs A -j 1: {med['A -j 1'] / med['B -j 1']:.2f}x; "
           f"B -j 2 vs B -j 1: {med['B -j 1'] / med['B -j 2']:.2f}x")
     for name, same in identical.items():
-        print(f"shard files of {name} identical to A -j 1: {same}")
+        print(f"the {shards} shards (.bin and .idx) of {name} identical to A -j 1's: {same}")
     for mb, values in peaks.items():
         print(f"peak RSS of the processes under B -j 1 on {mb} MB (KiB, each): {values}")
 
