@@ -13,6 +13,11 @@ trainer, `sentencepiece` with its BPE model type, `youtokentome`):
   text encoded taken from after those bytes;
 - tokens per 1,000 characters on that text.
 
+selvane appears twice in the encoding table: `selvane` is the module's own
+`Data.encode` (the frequency rule), `selvane rank` the same model through the
+companion's `Model.encode(text, rule="rank")`, which applies the merges in the
+order they were learned.
+
 Each training run, and each peer's encoding, is a fresh child process in a
 directory of its own, with file descriptor 1 sent to a file there: the peak
 resident set size (ru_maxrss from wait4) belongs to that child alone, and
@@ -58,6 +63,9 @@ ALL_PEERS = ["selvane", "tokenizers", "sentencepiece", "youtokentome"]
 # merges: tokenizers "<unk>"; sentencepiece "<unk>", "<s>", "</s>";
 # youtokentome "<PAD>", "<UNK>", "<BOS>", "<EOS>".
 SPECIALS = {"tokenizers": 1, "sentencepiece": 3, "youtokentome": 4}
+# The rank rule of selvane's model: an encoding row only, it trains nothing
+# of its own.
+RANK = "selvane rank"
 
 
 # ---------------------------------------------------------------- children
@@ -142,6 +150,11 @@ def load_encoder(peer: str, model_dir: pathlib.Path, threads: int):
 
         model = selvane.load_from_file(str(model_dir / "selvane.model"))
         return model.encode
+    if peer == RANK:
+        from selvane_tools import Model
+
+        ranked = Model(model_dir / "selvane.model")
+        return lambda text: ranked.encode(text, rule="rank")
     if peer == "tokenizers":
         from tokenizers import Tokenizer
 
@@ -177,12 +190,12 @@ def child_encode(peer: str, model_dir: str, texts: str, runs: int, threads: int)
                 tokens += len(encode(text))
             times.append(time.perf_counter() - started)
         result[name] = {"times": times, "tokens": tokens}
-    if peer == "selvane":
+    if peer in ("selvane", RANK):
         # A sentence whose clusters are all in the model must come back whole.
         import selvane
 
         model = selvane.load_from_file(str(pathlib.Path(model_dir) / "selvane.model"))
-        bad = [s for s in data["sentences"] if 0 not in (ids := model.encode(s))
+        bad = [s for s in data["sentences"] if 0 not in (ids := encode(s))
                and model.decode(ids) != s]
         result["round_trip_failures"] = len(bad)
     return result
@@ -199,7 +212,8 @@ def child_main(argv: list[str]) -> None:
     elif kind == "baseline":
         peer = argv[3]
         __import__({"tokenizers": "tokenizers", "sentencepiece": "sentencepiece",
-                    "youtokentome": "youtokentome", "selvane": "selvane"}[peer])
+                    "youtokentome": "youtokentome", "selvane": "selvane",
+                    RANK: "selvane_tools._engine"}[peer])
         result = {}
     else:
         raise SystemExit(f"unknown child kind {kind}")
@@ -262,6 +276,12 @@ def run_child(work: pathlib.Path, args: list[str], threads: int) -> tuple[dict, 
     if hwm and abs(peak - hwm) > max(2048, hwm // 20):
         log(f"    warning: ru_maxrss {peak} KiB but VmHWM {hwm} KiB for {args[:2]}")
     return result, peak, output
+
+
+def encoding_rows(peers: list[str]) -> list[str]:
+    """The rows of the encoding table: selvane's two rules first, then the
+    peers."""
+    return ["selvane", RANK] + [p for p in peers if p != "selvane"]
 
 
 def log(message: str) -> None:
@@ -550,16 +570,17 @@ def main() -> None:
         report["encode"] = {}
         # One timed pass per child, the children interleaved: round after
         # round, every tokenizer once.
-        passes = {peer: [] for peer in peers}
+        encoders = encoding_rows(peers)
+        passes = {peer: [] for peer in encoders}
         for round_index in range(args.encode_runs):
-            for peer in peers:
+            for peer in encoders:
                 log(f"  encoding with {peer}, round {round_index + 1}")
                 result, peak, _ = run_child(
                     tmp / f"encode-{peer}-{round_index}",
                     ["encode", peer, str(models), str(texts_path), "1"], args.threads)
                 result["peak_kib"] = peak
                 passes[peer].append(result)
-        for peer in peers:
+        for peer in encoders:
             runs = passes[peer]
             entry = {"peak_mib": statistics.median(r["peak_kib"] for r in runs) / 1024}
             for name in ("sentences", "documents"):
@@ -637,7 +658,7 @@ def render_table(report: dict, peers: list[str]) -> str:
         "| vs selvane |",
         "|---|---:|---:|---:|---:|---:|---:|---:|---:|",
     ]
-    for peer in peers:
+    for peer in encoding_rows(peers):
         e = report["encode"][peer]
         s, d = e["sentences"], e["documents"]
         lines.append(
@@ -654,32 +675,35 @@ def draw_chart(report: dict, peers: list[str], path: pathlib.Path) -> None:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    colors = {"selvane": "#c0392b", "tokenizers": "#2e86c1", "sentencepiece": "#27ae60",
+    colors = {"selvane": "#c0392b", RANK: "#e67e22", "tokenizers": "#2e86c1", "sentencepiece": "#27ae60",
               "youtokentome": "#8e44ad"}
     panels = []
     sizes = (("3067833", "3.07 MB"), ("12MB", "12 MB"), ("100MB", "100 MB"))
     for label, title in sizes:
         if label in report["train"]:
             res = report["train"][label]["results"]
-            panels.append((f"Training time, {title} (s)", [res[p]["seconds"] for p in peers]))
+            panels.append((f"Training time, {title} (s)", [res[p]["seconds"] for p in peers],
+                           peers))
     for label, title in sizes:
         if label in report["train"]:
             res = report["train"][label]["results"]
             panels.append((f"Training peak RSS, {title} (MiB)",
-                           [res[p]["peak_mib"] for p in peers]))
+                           [res[p]["peak_mib"] for p in peers], peers))
     enc = report["encode"]
-    panels.append(("Encoding sentences (MB/s)", [enc[p]["sentences"]["mb_s"] for p in peers]))
+    encoders = encoding_rows(peers)
+    panels.append(("Encoding sentences (MB/s)",
+                   [enc[p]["sentences"]["mb_s"] for p in encoders], encoders))
     panels.append(("Encoding 1 MB documents (MB/s)",
-                   [enc[p]["documents"]["mb_s"] for p in peers]))
-    panels.append(("Tokens per 1,000 characters (sentences)", [enc[p]["sentences"]["per_1000"]
-                                                   for p in peers]))
+                   [enc[p]["documents"]["mb_s"] for p in encoders], encoders))
+    panels.append(("Tokens per 1,000 characters (sentences)",
+                   [enc[p]["sentences"]["per_1000"] for p in encoders], encoders))
     cols = 4 if len(panels) > 6 else 3
     rows = (len(panels) + cols - 1) // cols
     fig, axes = plt.subplots(rows, cols, figsize=(4.2 * cols, 3.4 * rows), squeeze=False)
-    for ax, (title, values) in zip(axes.flat, panels):
-        bars = ax.bar(range(len(peers)), values, color=[colors.get(p, "grey") for p in peers])
+    for ax, (title, values, names) in zip(axes.flat, panels):
+        bars = ax.bar(range(len(names)), values, color=[colors.get(p, "grey") for p in names])
         ax.set_title(title, fontsize=10)
-        ax.set_xticks(range(len(peers)), peers, rotation=20, fontsize=8)
+        ax.set_xticks(range(len(names)), names, rotation=20, fontsize=8)
         ax.tick_params(axis="y", labelsize=8)
         for bar, value in zip(bars, values):
             ax.annotate(f"{value:.3g}", (bar.get_x() + bar.get_width() / 2, bar.get_height()),
@@ -712,6 +736,9 @@ def render_doc(report: dict, peers: list[str]) -> str:
                      "tokenizer on 100 MB, ")
     small_runs = t["3067833"]["results"]["selvane"]["runs"] if "3067833" in t else 0
     rt = report["encode"]["selvane"].get("round_trip_failures")
+    rt_rank = report["encode"][RANK].get("round_trip_failures")
+    rank_share = (report["encode"][RANK]["sentences"]["per_1000"]
+                  / report["encode"]["selvane"]["sentences"]["per_1000"])
     peer_versions = ", ".join(f"`{p}` {v[p]}" for p in peers if p != "selvane")
     lines = [
         "# Benchmarks against other subword tokenizers",
@@ -733,6 +760,16 @@ def render_doc(report: dict, peers: list[str]) -> str:
         "characters of selvane and the peers](peers.png)",
         "",
         render_table(report, peers),
+        "**Which rule.** `selvane rank` (`Model.encode(text, rule=\"rank\")`, "
+        "`selvane encode --rule rank`) applies the merges in the order they were learned, "
+        "as the peers do: "
+        f"{rank_share:.2f} times the tokens of the frequency rule on these sentences (the gap "
+        "widens with the size of the model), and a sentence is "
+        "split the same way whatever text surrounds it. Use it for training and running "
+        "language models. `selvane` (the module's `Data.encode`, and `rule=\"frequency\"`, "
+        "the default everywhere) is for compatibility: the ids of every text are exactly "
+        "those the `selvane` module gives.",
+        "",
         f"Peak RSS of a child that only imports the library, for scale (MiB): "
         + ", ".join(f"{p} {report['baseline_mib'][p]:.1f}" for p in peers) + ".",
         "",
@@ -833,7 +870,8 @@ def render_doc(report: dict, peers: list[str]) -> str:
         f"- **Sentences**: the first {report['encode_texts']['sentences']['count']:,} pieces "
         "of 20 to 2,000 characters of the held-out text, split at line breaks and after "
         "`.`, `!`, `?` and `؟`; one encoding call per sentence, the result a Python list "
-        "of ids for every tokenizer (`Encoding.ids` for tokenizers).",
+        "of ids for every tokenizer (`Encoding.ids` for tokenizers; for `selvane rank`, "
+        "`Model.encode(text, rule=\"rank\")` of the companion package).",
         f"- **Documents**: {report['encode_texts']['documents']['count']} consecutive pieces "
         "of about 1,000,000 bytes of the held-out text (cut after a blank), one call "
         "each.",
@@ -846,7 +884,8 @@ def render_doc(report: dict, peers: list[str]) -> str:
     if rt is not None:
         lines.append(
             f"- Check: of the sentences whose clusters are all in selvane's model, "
-            f"{rt} did not decode back to the same text.")
+            f"{rt} did not decode back to the same text"
+            + (f" ({rt_rank} with the rank rule)." if rt_rank is not None else "."))
     lines += [
         "",
         "## What is not like for like",
@@ -859,8 +898,9 @@ def render_doc(report: dict, peers: list[str]) -> str:
         "Prophet's name). The same "
         "number of merges therefore buys different vocabularies.",
         "- **Encoding rule.** The peers encode by merge rank: a word's pairs are merged in "
-        "the order in which the merges were learned, the same way for any text around it. "
-        "selvane merges the pair that is most frequent within the text being encoded, as "
+        "the order in which the merges were learned, the same way for any text around it; "
+        "so does `selvane rank`, with the same model as `selvane`. "
+        "`selvane` (`Data.encode`) merges the pair that is most frequent within the text being encoded, as "
         "long as the model knows a merge for it, and stops at the first most frequent pair "
         "it has no merge for. The tokens of a sentence therefore depend on the rest of the "
         "input, and a sentence encoded alone is split differently from the same sentence "

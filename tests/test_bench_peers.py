@@ -3,6 +3,7 @@ memory of a child, the cut of the training input for the peers and the
 encoding texts. The peers themselves are not needed."""
 
 import importlib.util
+import json
 import pathlib
 
 import pytest
@@ -106,3 +107,32 @@ def test_all_corpora_cuts_the_concatenation(peers, tmp_path, monkeypatch):
     monkeypatch.setattr(peers, "CORPORA", tmp_path)
     assert peers.all_corpora(5) == b"AABBB"
     assert peers.all_corpora(8) == b"AABBBBAA"
+
+
+def test_encoding_children_of_both_rules_share_the_model(peers, tmp_path):
+    # The rank row encodes with the model the frequency row trained: same
+    # texts, the ids of Model.encode(rule="rank"), every known sentence
+    # decoding back whole.
+    corpus = tmp_path / "corpus.txt"
+    corpus.write_text("كتب الكاتب كتابا جميلا في المكتبة. " * 600, encoding="utf-8")
+    models = tmp_path / "models"
+    models.mkdir()
+    peers.Trainer(tmp_path, 1).once("selvane", corpus, 0, models)
+    sentences = ["كتب الكاتب كتابا جميلا", "في المكتبة كتب الكاتب"]
+    texts = tmp_path / "texts.json"
+    texts.write_text(json.dumps({"sentences": sentences, "documents": [" ".join(sentences * 50)]},
+                                ensure_ascii=False), encoding="utf-8")
+    counts = {}
+    for row in ("selvane", peers.RANK):
+        result, _, _ = peers.run_child(tmp_path / row.replace(" ", "-"),
+                                       ["encode", row, str(models), str(texts), "1"], 1)
+        assert result["round_trip_failures"] == 0
+        counts[row] = (result["sentences"]["tokens"], result["documents"]["tokens"])
+    from selvane_tools import Model
+
+    model = Model(models / "selvane.model")
+    assert counts[peers.RANK] == (
+        sum(len(model.encode(s, rule="rank")) for s in sentences),
+        len(model.encode(" ".join(sentences * 50), rule="rank")))
+    assert counts[peers.RANK][1] < counts["selvane"][1]
+    assert peers.encoding_rows(["selvane", "tokenizers"]) == ["selvane", peers.RANK, "tokenizers"]

@@ -55,6 +55,9 @@ class RankTable {
     return pairs_by_merged_[merged];
   }
 
+  // Returns one more than the highest merged id, 0 without merges.
+  std::size_t merged_id_bound() const { return pairs_by_merged_.size(); }
+
   // Returns the rank of (first, second), or kNoRank when it has no merge.
   std::uint64_t rank(model::TokenId first, model::TokenId second) const {
     const model::PairKey pair = model::pair_key(first, second);

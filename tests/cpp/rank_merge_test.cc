@@ -112,6 +112,45 @@ TEST(RankMerge, PairsSharingAMergedIdGoBySmallerPair) {
   expect_same_as_plain(merges, RankTable(merges), {kB, kC, kA, kB, kC, kB});
 }
 
+TEST(RankMerge, MergedIdsAtTheTopOfTheIdRange) {
+  // 65535 is the highest id a model can hold; the fast ways name merges by
+  // their merged ids and must not take it for "no merge".
+  const Merges merges =
+      make_merges({{{kA, kB}, 65534}, {{65534, kC}, 65535}, {{kC, kC}, 40000}});
+  ASSERT_TRUE(RankTable(merges).ordered());
+  Ids motif;
+  for (int k = 0; k < 100; ++k) {
+    motif.insert(motif.end(), {kA, kB, kC});
+    if (k % 3 == 0) motif.push_back(kC);
+  }
+  expect_same_as_plain(merges, RankTable(merges), motif);
+  EXPECT_EQ(ranked(merges, {kA, kB, kC}), (Ids{65535}));
+  EXPECT_EQ(ranked(merges, {kA, kB, kC, kC, kC}), (Ids{65534, 40000, kC}));
+}
+
+TEST(RankMerge, TablesOfDifferentSizesOneAfterAnotherOnOneThread) {
+  // The fast way keeps its buckets from one text to the next; a small table
+  // after a large one, and the large one again, must not see old entries.
+  Merges large;
+  TokenId next = 10;
+  for (TokenId first = 1; first <= 6; ++first) {
+    for (TokenId second = 1; second <= 6; ++second) {
+      large[pair_key(first, second)] = next++;
+    }
+  }
+  large[pair_key(10, 10)] = 3000;
+  const Merges small = make_merges({{{kB, kA}, 7}, {{7, 7}, 8}});
+  std::mt19937 random(5);
+  std::uniform_int_distribution<int> id(1, 6);
+  for (int round = 0; round < 30; ++round) {
+    Ids ids(static_cast<std::size_t>(150 + round * 37));
+    for (TokenId& value : ids) value = static_cast<TokenId>(id(random));
+    expect_same_as_plain(round % 2 == 0 ? large : small,
+                         RankTable(round % 2 == 0 ? large : small), ids);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+}
+
 // ---- Against the plain loop ---------------------------------------------
 
 // Every sequence of up to 7 ids over {1, 2, 3}, on merge tables that include
