@@ -15,7 +15,10 @@ encoded alone:
 
 Each case is timed as one flat batch (`Engine.encode_batch`) and as one
 `Engine.encode` call per line. Timings are medians of --runs interleaved runs
-(at least 5); the ratios to "plain" are side by side in the same run.
+(at least 5), the order of the cases rotated from run to run; the ratios to
+"plain" are side by side in the same run. Everything runs on the calling
+thread, so the time taken is the process's CPU time, which other work on a
+shared machine disturbs far less than the wall clock (--wall for that).
 
     python bench/special_bytes_bench.py [--model FILE] [--runs N] [--mb MB]
 """
@@ -31,6 +34,7 @@ import sys
 import tempfile
 import time
 from collections.abc import Callable
+from typing import Literal
 
 from selvane_tools import Model
 from selvane_tools._engine import Engine
@@ -89,7 +93,7 @@ def held_out(source: pathlib.Path, skip: int, size: int) -> list[str]:
     return [line.rstrip("\r") for line in lines if line.strip()]
 
 
-def median_times(cases: dict[str, Callable[[], object]], runs: int) -> dict[str, float]:
+def median_times(cases: dict[str, Callable[[], object]], runs: int, clock: Callable[[], float]) -> dict[str, float]:
     """Median seconds of each case over `runs` rounds, the cases interleaved
     within each round and their order rotated from round to round, so that
     no case always runs first."""
@@ -99,10 +103,18 @@ def median_times(cases: dict[str, Callable[[], object]], runs: int) -> dict[str,
         shift = round_number % len(names)
         for name in names[shift:] + names[:shift]:
             case = cases[name]
-            started = time.perf_counter()
+            started = clock()
             case()
-            times[name].append(time.perf_counter() - started)
+            times[name].append(clock() - started)
     return {name: statistics.median(values) for name, values in times.items()}
+
+
+def timed_call(engine: Engine, lines: list[str], rule: str, allowed: Literal["all"] | None,
+               call: str) -> Callable[[], object]:
+    """One timed case: `lines` as one flat batch, or one call per line."""
+    if call == "batch":
+        return lambda: engine.encode_batch(lines, rule, 1, True, allowed)
+    return lambda: [engine.encode(line, rule, allowed) for line in lines]
 
 
 def main() -> None:
@@ -110,8 +122,10 @@ def main() -> None:
     parser.add_argument("--model", type=pathlib.Path, help="a trained model (trained here when absent)")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--mb", type=float, default=4.0, help="MB of held-out text per corpus")
+    parser.add_argument("--wall", action="store_true", help="time by the wall clock, not CPU time")
     args = parser.parse_args()
     runs = max(5, args.runs)
+    clock = time.perf_counter if args.wall else time.process_time
 
     with tempfile.TemporaryDirectory() as work:
         path = args.model or pathlib.Path(work) / "model"
@@ -129,9 +143,11 @@ def main() -> None:
     engines = {name: Engine(data) for name, data in images.items()}
     models = {name: Model.from_bytes(data) for name, data in images.items()}
     assert models["bytes"].has_byte_fallback and models["both"].has_byte_fallback
-    allowed = {name: tuple(m.special_tokens.values()) or None for name, m in models.items()}
-    assert allowed["specials"] is not None and allowed["both"] is not None
-    print(f"model: {models['plain'].num_ids:,} ids, {models['plain'].num_merges:,} merges; {runs} interleaved runs, medians\n")
+    # What allowed_special="all" hands the engine.
+    allowed: dict[str, Literal["all"] | None] = {name: "all" if m.special_tokens else None for name, m in models.items()}
+    assert allowed["specials"] == allowed["both"] == "all"
+    print(f"model: {models['plain'].num_ids:,} ids, {models['plain'].num_merges:,} merges; {runs} interleaved runs, medians of"
+          f" {'wall-clock' if args.wall else 'CPU'} seconds\n")
 
     size = int(args.mb * MB)
     for corpus, source, skip in TRAINING:
@@ -144,13 +160,8 @@ def main() -> None:
         print("|---|---|---:|---:|---:|---:|---:|")
         for rule in ("frequency", "rank"):
             for call in ("batch", "per line"):
-                cases: dict[str, Callable[[], object]] = {}
-                for name, engine in engines.items():
-                    if call == "batch":
-                        cases[name] = lambda e=engine, a=allowed[name]: e.encode_batch(lines, rule, 1, True, a)
-                    else:
-                        cases[name] = lambda e=engine, a=allowed[name]: [e.encode(t, rule, a) for t in lines]
-                medians = median_times(cases, runs)
+                cases = {name: timed_call(engine, lines, rule, allowed[name], call) for name, engine in engines.items()}
+                medians = median_times(cases, runs, clock)
                 plain = medians["plain"]
                 ratios = " | ".join(f"{medians[n] / plain:.3f}" for n in ("bytes", "specials", "both"))
                 print(f"| {rule} | {call} | {plain:.3f} | {ratios} | {nbytes / plain / MB:.2f} |")
