@@ -100,6 +100,11 @@ TEST(SpecialMatcher, TakesTheLeftmostLongestOccurrence) {
   EXPECT_EQ(split_shown(matcher, "s>x<s"), "#3[<s]");
   EXPECT_EQ(split_shown(matcher, ""), "");
   EXPECT_TRUE(SpecialMatcher({{"", 4}}).empty());
+  // Tokens that share their first byte are found by searching for it.
+  const SpecialMatcher angled({{"<s>", 1}, {"<s><s>", 2}});
+  EXPECT_EQ(split_shown(angled, "a<s><s><s>b<"), "[a]#2#1[b<]");
+  EXPECT_EQ(split_shown(angled, "<<s>"), "[<]#1");
+  EXPECT_EQ(split_shown(angled, "plain"), "[plain]");
   // Of equal texts the first given wins.
   EXPECT_EQ(split_shown(SpecialMatcher({{"<s>", 9}, {"<s>", 1}}), "<s>"), "#9");
 }
