@@ -158,7 +158,8 @@ def cmd_train(args: argparse.Namespace) -> int:
 
     try:
         summary = train(args.corpus, args.output, init=args.init, log=args.log,
-                        progress=not args.quiet, print_logs=args.print_logs)
+                        progress=not args.quiet, print_logs=args.print_logs, max_ids=args.max_ids,
+                        allow_binary=args.allow_binary)
     except (KeyboardInterrupt, Terminated) as stop:
         what = "interrupted" if isinstance(stop, KeyboardInterrupt) else "stopped by SIGTERM"
         notes = getattr(stop, "__notes__", None) or [f"before training began; {args.output} was not touched"]
@@ -167,7 +168,8 @@ def cmd_train(args: argparse.Namespace) -> int:
     if not args.quiet:
         print(f"trained {summary.chunks} chunk{'s' if summary.chunks != 1 else ''} "
               f"({summary.bytes:,} bytes) in {summary.seconds:.1f} s: "
-              f"{summary.merges:,} merges learned, {summary.ids:,} ids; "
+              f"{summary.merges:,} merges learned, {summary.ids:,} ids"
+              f"{' (--max-ids reached)' if args.max_ids is not None and summary.ids >= args.max_ids else ''}; "
               f"model written to {summary.output}", file=sys.stderr)
     return EXIT_OK
 
@@ -444,6 +446,11 @@ def build_parser() -> argparse.ArgumentParser:
     sub.add_argument("--print-logs", action="store_true",
                      help="print the training's console lines on standard output")
     sub.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
+    sub.add_argument("--max-ids", type=int, metavar="N",
+                     help="stop after the first chunk whose model holds N ids and write it cut to "
+                          "the ids below N (selvane cut)")
+    sub.add_argument("--allow-binary", action="store_true",
+                     help="train on a corpus even when its start holds NUL bytes or much invalid UTF-8")
     sub.set_defaults(run=cmd_train)
 
     sub = command(
