@@ -177,6 +177,8 @@ def test_commands_init_cut_add_special(trained: pathlib.Path, tmp_path: pathlib.
     done = cli("init", "lm.model", "--special", "<|endoftext|>", "<pad>", "--byte-fallback", cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert (tmp_path / "lm.model").read_bytes() == write_maps(initial_maps(["<|endoftext|>", "<pad>"], True))
+    info = cli("info", "lm.model", cwd=tmp_path).stdout
+    assert "special  2: 1 <|endoftext|>, 2 <pad>\n" in info and "fallback 256 byte tokens, ids 3 to 258\n" in info
     assert cli("init", "empty.model", cwd=tmp_path).returncode == 0
     assert (tmp_path / "empty.model").read_bytes() == bytes(24)
 

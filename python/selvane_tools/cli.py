@@ -335,6 +335,18 @@ def cmd_info(args: argparse.Namespace) -> int:
         ("merges", f"{model.num_merges:,}"),
         ("clusters", f"{model.num_clusters:,}"),
     ]
+    # Only models that have them get these rows: a trained model's
+    # description stays as it was.
+    specials = model.special_tokens
+    if specials:
+        shown = ", ".join(f"{token} {escape_bytes(text.encode())}" for text, token in list(specials.items())[:8])
+        more = f" and {len(specials) - 8} more" if len(specials) > 8 else ""
+        rows.append(("special", f"{len(specials)}: {shown}{more}"))
+    if model.has_byte_fallback:
+        from .model_file import byte_fallback_start, read_maps
+
+        start = byte_fallback_start(read_maps(model.model_bytes)) or 0
+        rows.append(("fallback", f"256 byte tokens, ids {start} to {start + 255}"))
     lines = [f"{key:<9}{value}" for key, value in rows]
     longest = model.longest_tokens(args.longest)
     if longest:
