@@ -369,9 +369,10 @@ def cmd_show(args: argparse.Namespace) -> int:
         print(f"text    {text}")
         print(f"tokens  {' | '.join(escape(piece) for piece in model.tokens(ids))}")
         print(f"ids     {' '.join(map(str, ids))}")
-        unknown = ids.count(0) if 0 in ids and model.token_bytes(0) == b"" else 0
+        unknown = model.encode_units([text], rule=args.rule, threads=1).unknown_clusters
         if unknown:
-            print(f"        {unknown} cluster(s) unknown to the model (id 0, dropped by decode)")
+            fate = "spelled out as byte tokens" if model.has_byte_fallback else f"id {model.oov_id}, dropped by decode"
+            print(f"        {unknown} cluster(s) unknown to the model ({fate})")
     return EXIT_OK
 
 
