@@ -419,6 +419,12 @@ def _byte_size(text: str) -> int:
     return int(digits) * scale
 
 
+def _id_count(text: str) -> int:
+    if not text.isdigit() or not 1 <= int(text) <= 65536:
+        raise argparse.ArgumentTypeError(f"not a number of ids from 1 to 65,536: {text!r}")
+    return int(text)
+
+
 RULE_HELP = ("frequency: the ids of the module's Data.encode (default); rank: the merges in the "
              "order they were learned, about half the tokens, a unit's ids independent of its neighbours")
 
@@ -466,7 +472,8 @@ def build_parser() -> argparse.ArgumentParser:
                   "The ids below N stay, with the merges and clusters whose ids are below N.\n"
                   "Training can continue the result.\n")
     sub.add_argument("-m", "--model", required=True, metavar="MODEL", help="the model file")
-    sub.add_argument("--ids", required=True, type=int, metavar="N", help="the number of ids to keep (1 to 65,536)")
+    sub.add_argument("--ids", required=True, type=_id_count, metavar="N",
+                     help="the number of ids to keep (1 to 65,536)")
     sub.add_argument("-o", "--output", required=True, metavar="OUT", help="the model file to write")
     sub.set_defaults(run=cmd_cut)
 
@@ -496,7 +503,7 @@ def build_parser() -> argparse.ArgumentParser:
     sub.add_argument("--print-logs", action="store_true",
                      help="print the training's console lines on standard output")
     sub.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
-    sub.add_argument("--max-ids", type=int, metavar="N",
+    sub.add_argument("--max-ids", type=_id_count, metavar="N",
                      help="stop after the first chunk whose model holds N ids and write it cut to "
                           "the ids below N (selvane cut)")
     sub.add_argument("--allow-binary", action="store_true",
