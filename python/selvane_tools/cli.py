@@ -1,4 +1,4 @@
-"""The `selvane` command: init, train, encode, decode, vocab, info, show, eval."""
+"""The `selvane` command: init, train, cut, add-special, encode, decode, vocab, info, show, eval."""
 
 from __future__ import annotations
 
@@ -7,9 +7,10 @@ import contextlib
 import os
 import signal
 import sys
+from array import array
 
 from ._files import atomic_output, open_input
-from .errors import IdsExhaustedError, SelvaneError, Terminated
+from .errors import IdsExhaustedError, SelvaneError, Terminated, UnknownClustersError
 from .rules import RULES
 from .units import UNIT_HELP, Unit, iter_batches, iter_numbered_units, parse_unit
 
@@ -135,7 +136,21 @@ def _display_name(name: str) -> str:
 def cmd_init(args: argparse.Namespace) -> int:
     from .model import new_model
 
-    new_model(args.model, overwrite=args.force)
+    new_model(args.model, overwrite=args.force, special=args.special, byte_fallback=args.byte_fallback)
+    return EXIT_OK
+
+
+def cmd_cut(args: argparse.Namespace) -> int:
+    from .model import Model
+
+    Model(args.model).cut(args.ids).save(args.output, overwrite=True)
+    return EXIT_OK
+
+
+def cmd_add_special(args: argparse.Namespace) -> int:
+    from .model import Model
+
+    Model(args.model).add_special(args.tokens).save(args.output, overwrite=True)
     return EXIT_OK
 
 
@@ -144,7 +159,8 @@ def cmd_train(args: argparse.Namespace) -> int:
 
     try:
         summary = train(args.corpus, args.output, init=args.init, log=args.log,
-                        progress=not args.quiet, print_logs=args.print_logs)
+                        progress=not args.quiet, print_logs=args.print_logs, max_ids=args.max_ids,
+                        allow_binary=args.allow_binary)
     except (KeyboardInterrupt, Terminated) as stop:
         what = "interrupted" if isinstance(stop, KeyboardInterrupt) else "stopped by SIGTERM"
         notes = getattr(stop, "__notes__", None) or [f"before training began; {args.output} was not touched"]
@@ -153,7 +169,8 @@ def cmd_train(args: argparse.Namespace) -> int:
     if not args.quiet:
         print(f"trained {summary.chunks} chunk{'s' if summary.chunks != 1 else ''} "
               f"({summary.bytes:,} bytes) in {summary.seconds:.1f} s: "
-              f"{summary.merges:,} merges learned, {summary.ids:,} ids; "
+              f"{summary.merges:,} merges learned, {summary.ids:,} ids"
+              f"{' (--max-ids reached)' if args.max_ids is not None and summary.ids >= args.max_ids else ''}; "
               f"model written to {summary.output}", file=sys.stderr)
     return EXIT_OK
 
@@ -184,10 +201,17 @@ def _encode_bin(args: argparse.Namespace) -> int:
     sizing = {} if args.shard_size is None else {"shard_bytes": args.shard_size}
     before = _meta_identity(args.output)
     try:
-        shards = encode_corpus(model, args.inputs, args.output, unit=args.unit, rule=args.rule, workers=args.jobs,
-                               overwrite=args.overwrite, progress=False if args.quiet else None, **sizing)
+        try:
+            shards = encode_corpus(model, args.inputs, args.output, unit=args.unit, rule=args.rule,
+                                   workers=args.jobs, overwrite=args.overwrite,
+                                   progress=False if args.quiet else None, eos=args.eos, strict=args.strict,
+                                   **sizing)
+        except UnknownClustersError as error:
+            _fail(f"{error.unknown_clusters} unknown clusters in {error.units_with_unknown} units; "
+                  f"--strict: no meta.json written, {args.output} is not a finished output")
+        meta = shards.meta
         if not args.quiet:
-            meta = shards.meta
+            _report_unknown(model, meta["unknown_clusters"], meta["units_with_unknown"])
             print(f"encoded {meta['bytes']:,} bytes into {meta['units']:,} units and {meta['ids']:,} ids "
                   f"in {len(meta['shards'])} shard{'s' if len(meta['shards']) != 1 else ''}: {args.output}",
                   file=sys.stderr)
@@ -199,6 +223,15 @@ def _encode_bin(args: argparse.Namespace) -> int:
             return EXIT_OK
         raise
     return EXIT_OK
+
+
+def _report_unknown(model: Model, unknown_clusters: int, units_with_unknown: int) -> None:
+    """The line on standard error that says how much text the model did not
+    know, when any."""
+    if not unknown_clusters:
+        return
+    fate = "spelled out as byte tokens" if model.has_byte_fallback else f"id {model.oov_id}, dropped by decode"
+    print(f"selvane: {unknown_clusters} unknown clusters in {units_with_unknown} units ({fate})", file=sys.stderr)
 
 
 def _meta_identity(out_dir: str) -> tuple[int, int, int] | None:
@@ -213,26 +246,46 @@ def _meta_identity(out_dir: str) -> tuple[int, int, int] | None:
 def cmd_encode(args: argparse.Namespace) -> int:
     if args.format == "bin":
         return _encode_bin(args)
+    if args.eos is not None:
+        _fail("--eos is for --format bin: a text output has one line per unit already")
     model = _encoding_model(args.model)
     unit: Unit = args.unit
     inputs = args.inputs or ["-"]
     rule: str = args.rule
-    encode = model.data.encode if rule == "frequency" else lambda text: model.encode(text, rule=rule)
     sources = [args.model, *(name for name in inputs if name != "-")]
     if args.jobs is not None and args.jobs < 1:
         _fail(f"-j must be at least 1, not {args.jobs}")
+    unknown_clusters = units_with_unknown = 0
     with _output(args.output, sources, "encoding") as sink:
         for name in inputs:
             with _input(name) as source:
                 units = (text for _, text in iter_numbered_units(source, unit, _display_name(name)))
-                if args.jobs is None:
-                    for text in units:
-                        sink.write(" ".join(map(str, encode(text))).encode("ascii") + b"\n")
-                    continue
-                for batch in iter_batches(units):
-                    for ids in model.encode_batch(batch, rule=rule, threads=args.jobs):
-                        sink.write(" ".join(map(str, ids)).encode("ascii") + b"\n")
+                # Without -j, one unit at a time, so that each line of a
+                # pipe is answered as it comes.
+                batches = ([text] for text in units) if args.jobs is None else iter_batches(units)
+                for batch in batches:
+                    encoded = model.encode_units(batch, rule=rule, threads=args.jobs or 1)
+                    unknown_clusters += encoded.unknown_clusters
+                    units_with_unknown += encoded.units_with_unknown
+                    sink.write(_id_lines(encoded.ids, encoded.offsets))
+        if args.strict and unknown_clusters:
+            # Inside the output's block: a file output is not put in place.
+            where = "" if args.output in (None, "-") else f"; {args.output} was not written"
+            _fail(f"{unknown_clusters} unknown clusters in {units_with_unknown} units; --strict{where}")
+    _report_unknown(model, unknown_clusters, units_with_unknown)
     return EXIT_OK
+
+
+def _id_lines(ids: bytes, offsets: bytes) -> bytes:
+    """One line of space-separated ids per unit, from the flat little-endian
+    ids and offsets of `Model.encode_units`."""
+    flat, bounds = array("H"), array("Q")
+    flat.frombytes(ids)
+    bounds.frombytes(offsets)
+    if sys.byteorder == "big":
+        flat.byteswap()
+        bounds.byteswap()
+    return b"".join(" ".join(map(str, flat[a:b])).encode("ascii") + b"\n" for a, b in zip(bounds, bounds[1:]))
 
 
 def cmd_decode(args: argparse.Namespace) -> int:
@@ -282,6 +335,18 @@ def cmd_info(args: argparse.Namespace) -> int:
         ("merges", f"{model.num_merges:,}"),
         ("clusters", f"{model.num_clusters:,}"),
     ]
+    # Only models that have them get these rows: a trained model's
+    # description stays as it was.
+    specials = model.special_tokens
+    if specials:
+        shown = ", ".join(f"{token} {escape_bytes(text.encode())}" for text, token in list(specials.items())[:8])
+        more = f" and {len(specials) - 8} more" if len(specials) > 8 else ""
+        rows.append(("special", f"{len(specials)}: {shown}{more}"))
+    if model.has_byte_fallback:
+        from .model_file import byte_fallback_start, read_maps
+
+        start = byte_fallback_start(read_maps(model.model_bytes)) or 0
+        rows.append(("fallback", f"256 byte tokens, ids {start} to {start + 255}"))
     lines = [f"{key:<9}{value}" for key, value in rows]
     longest = model.longest_tokens(args.longest)
     if longest:
@@ -304,9 +369,10 @@ def cmd_show(args: argparse.Namespace) -> int:
         print(f"text    {text}")
         print(f"tokens  {' | '.join(escape(piece) for piece in model.tokens(ids))}")
         print(f"ids     {' '.join(map(str, ids))}")
-        unknown = ids.count(0) if 0 in ids and model.token_bytes(0) == b"" else 0
+        unknown = model.encode_units([text], rule=args.rule, threads=1).unknown_clusters
         if unknown:
-            print(f"        {unknown} cluster(s) unknown to the model (id 0, dropped by decode)")
+            fate = "spelled out as byte tokens" if model.has_byte_fallback else f"id {model.oov_id}, dropped by decode"
+            print(f"        {unknown} cluster(s) unknown to the model ({fate})")
     return EXIT_OK
 
 
@@ -353,6 +419,12 @@ def _byte_size(text: str) -> int:
     return int(digits) * scale
 
 
+def _id_count(text: str) -> int:
+    if not text.isdigit() or not 1 <= int(text) <= 65536:
+        raise argparse.ArgumentTypeError(f"not a number of ids from 1 to 65,536: {text!r}")
+    return int(text)
+
+
 RULE_HELP = ("frequency: the ids of the module's Data.encode (default); rank: the merges in the "
              "order they were learned, about half the tokens, a unit's ids independent of its neighbours")
 
@@ -381,11 +453,38 @@ def build_parser() -> argparse.ArgumentParser:
         return commands.add_parser(name, prog=f"selvane {name}", help=summary, description=summary,
                                    epilog="examples:\n" + examples, formatter_class=_Formatter)
 
-    sub = command("init", "Write an empty model file (the start of a training from scratch).",
-                  "  selvane init empty.model\n")
+    sub = command("init", "Write a model file to start a training from: empty, or with special and byte tokens.",
+                  "  selvane init empty.model\n"
+                  "  selvane init lm.model --special '<|endoftext|>' '<|pad|>' --byte-fallback\n\n"
+                  "Special tokens take ids 1, 2, ... in the order given, the 256 byte tokens\n"
+                  "the ids after them; training hands out its ids after those, so they keep\n"
+                  "theirs. With byte tokens, an unknown cluster encodes as its UTF-8 bytes.\n")
     sub.add_argument("model", metavar="MODEL", help="the file to write")
     sub.add_argument("-f", "--force", action="store_true", help="overwrite MODEL if it exists")
+    sub.add_argument("--special", metavar="TOKEN", nargs="+", action="extend", default=[],
+                     help="special tokens (end of text, padding, ...), at ids 1, 2, ...")
+    sub.add_argument("--byte-fallback", action="store_true",
+                     help="one token for each of the 256 byte values, for clusters the model never saw")
     sub.set_defaults(run=cmd_init)
+
+    sub = command("cut", "Keep the first N ids of a model: the model as training had it at N ids.",
+                  "  selvane cut -m arabic.model --ids 16000 -o arabic-16k.model\n\n"
+                  "The ids below N stay, with the merges and clusters whose ids are below N.\n"
+                  "Training can continue the result.\n")
+    sub.add_argument("-m", "--model", required=True, metavar="MODEL", help="the model file")
+    sub.add_argument("--ids", required=True, type=_id_count, metavar="N",
+                     help="the number of ids to keep (1 to 65,536)")
+    sub.add_argument("-o", "--output", required=True, metavar="OUT", help="the model file to write")
+    sub.set_defaults(run=cmd_cut)
+
+    sub = command("add-special", "Add special tokens to a model, at the ids after its last one.",
+                  "  selvane add-special -m arabic.model '<|endoftext|>' -o arabic-eot.model\n\n"
+                  "No cluster or merge produces a special token, so it keeps its id when\n"
+                  "training continues the model.\n")
+    sub.add_argument("-m", "--model", required=True, metavar="MODEL", help="the model file")
+    sub.add_argument("tokens", metavar="TOKEN", nargs="+", help="the special tokens, in id order")
+    sub.add_argument("-o", "--output", required=True, metavar="OUT", help="the model file to write")
+    sub.set_defaults(run=cmd_add_special)
 
     sub = command(
         "train",
@@ -404,6 +503,11 @@ def build_parser() -> argparse.ArgumentParser:
     sub.add_argument("--print-logs", action="store_true",
                      help="print the training's console lines on standard output")
     sub.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
+    sub.add_argument("--max-ids", type=_id_count, metavar="N",
+                     help="stop after the first chunk whose model holds N ids and write it cut to "
+                          "the ids below N (selvane cut)")
+    sub.add_argument("--allow-binary", action="store_true",
+                     help="train on a corpus even when its start holds NUL bytes or much invalid UTF-8")
     sub.set_defaults(run=cmd_train)
 
     sub = command(
@@ -439,8 +543,14 @@ def build_parser() -> argparse.ArgumentParser:
                           "the output depends on it")
     sub.add_argument("--overwrite", action="store_true",
                      help="--format bin: replace a previous output in OUT")
-    sub.add_argument("-q", "--quiet", action="store_true", help="--format bin: no progress bar and no summary")
+    sub.add_argument("-q", "--quiet", action="store_true",
+                     help="--format bin: no progress bar, no summary and no count of unknown clusters")
     sub.add_argument("--rule", choices=RULES, default="frequency", help=RULE_HELP)
+    sub.add_argument("--eos", metavar="TOKEN",
+                     help="--format bin: put the id of this special token of the model after every unit")
+    sub.add_argument("--strict", action="store_true",
+                     help="exit 1 when the model does not know some clusters, before the output is finished "
+                          "(bin: no meta.json; a file: not written)")
     sub.set_defaults(run=cmd_encode)
 
     sub = command("decode", "Decode lines of space-separated token ids back to text, one line each.",

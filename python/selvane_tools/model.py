@@ -559,16 +559,60 @@ class Model:
         """The text of each id of `ids`, one string per id, for display."""
         return [self.token_text(token) for token in ids]
 
+    def cut(self, n: int) -> Model:
+        """This model without the ids from `n` on: the model as training
+        had it when it first held `n` ids, which training can continue.
+
+        Tokens below `n` stay, with the merges whose result is below `n` and
+        the clusters below `n`; the file lists each map's entries sorted, so
+        the same cut of the same model always gives the same bytes:
+
+        >>> small = model.cut(8000)  # doctest: +SKIP
+        >>> small.num_ids <= 8000  # doctest: +SKIP
+        True
+        """
+        from .model_file import cut_maps, read_maps, write_maps
+
+        return Model.from_bytes(write_maps(cut_maps(read_maps(self._file_bytes), n)))
+
+    def add_special(self, tokens: Sequence[str]) -> Model:
+        """This model with `tokens` added as special tokens at the ids after
+        its highest one, in the order given. No cluster or merge produces
+        them, so they keep their ids when training continues the model.
+
+        An empty token, one given twice or one that is a special token of
+        the model already is a `SelvaneError`.
+        """
+        from .model_file import add_special_maps, read_maps, write_maps
+
+        return Model.from_bytes(write_maps(add_special_maps(read_maps(self._file_bytes), tokens)))
+
+    def save(self, path: str | os.PathLike[str], *, overwrite: bool = False) -> None:
+        """Writes the model file to `path` atomically; an existing file is
+        kept and reported as a `SelvaneError` unless `overwrite` is true."""
+        write_atomically(path, self._file_bytes, overwrite=overwrite, remove_stale=True)
+
     def longest_tokens(self, count: int = 10) -> list[int]:
         """The ids of the `count` tokens with the most characters, longest first."""
         lengths = {token: len(raw.decode("utf-8", "replace")) for token, raw in self._contents.lookup.items()}
         return sorted(lengths, key=lambda token: (-lengths[token], token))[:count]
 
 
-def new_model(path: str | os.PathLike[str], *, overwrite: bool = False) -> None:
-    """Writes an empty model (`EMPTY_MODEL`) to `path`, atomically.
+def new_model(path: str | os.PathLike[str], *, overwrite: bool = False, special: Sequence[str] = (),
+              byte_fallback: bool = False) -> None:
+    """Writes a model to train from to `path`, atomically.
 
-    An existing file is kept and reported as a `SelvaneError` unless
-    `overwrite` is true.
+    Plain, it is the empty model (`EMPTY_MODEL`). With `special` tokens or
+    `byte_fallback`, it holds id 0 for unknown clusters, the special tokens
+    at ids 1, 2, ... in the order given, then, with `byte_fallback`, one
+    token for each of the 256 byte values; training hands out its own ids
+    after them. An existing file is kept and reported as a `SelvaneError`
+    unless `overwrite` is true.
     """
-    write_atomically(path, EMPTY_MODEL, overwrite=overwrite, remove_stale=True)
+    if special or byte_fallback:
+        from .model_file import initial_maps, write_maps
+
+        data = write_maps(initial_maps(special, byte_fallback))
+    else:
+        data = EMPTY_MODEL
+    write_atomically(path, data, overwrite=overwrite, remove_stale=True)
