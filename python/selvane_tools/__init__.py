@@ -18,6 +18,7 @@ from .errors import IdsExhaustedError, ModelFormatError, SelvaneError
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from .model import EMPTY_MODEL, Model, new_model
+    from .encoded_units import EncodedUnits
     from .training import CHUNK_SIZE, TrainProgress, TrainSummary, train
     from .corpus import encode_corpus
     from .shards import ShardSet, read_shards
@@ -26,6 +27,7 @@ _LAZY = {
     "EMPTY_MODEL": "model",
     "Model": "model",
     "new_model": "model",
+    "EncodedUnits": "encoded_units",
     "CHUNK_SIZE": "training",
     "TrainProgress": "training",
     "TrainSummary": "training",
@@ -49,6 +51,7 @@ def __getattr__(name: str) -> object:
 __all__ = [
     "CHUNK_SIZE",
     "EMPTY_MODEL",
+    "EncodedUnits",
     "IdsExhaustedError",
     "Model",
     "ModelFormatError",

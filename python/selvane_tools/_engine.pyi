@@ -16,15 +16,37 @@ class Engine:
     between threads."""
 
     def __init__(self, model_bytes: Buffer) -> None: ...
-    def encode(self, text: str, rule: str) -> list[int]:
-        """The token ids of `text` under `rule` ("frequency" or "rank")."""
-    @overload
-    def encode_batch(self, texts: Sequence[str], rule: str, threads: int, flat: Literal[False]) -> list[list[int]]: ...
-    @overload
-    def encode_batch(self, texts: Sequence[str], rule: str, threads: int, flat: Literal[True]) -> tuple[bytes, bytes]: ...
+    def encode(self, text: str, rule: str, allowed: Sequence[int] | None = None) -> list[int]:
+        """The token ids of `text` under `rule` ("frequency" or "rank"), with
+        the special tokens whose ids `allowed` holds emitted where their text
+        occurs."""
     @overload
     def encode_batch(
-        self, texts: Sequence[str], rule: str, threads: int, flat: bool
+        self, texts: Sequence[str], rule: str, threads: int, flat: Literal[False], allowed: Sequence[int] | None = None
+    ) -> list[list[int]]: ...
+    @overload
+    def encode_batch(
+        self, texts: Sequence[str], rule: str, threads: int, flat: Literal[True], allowed: Sequence[int] | None = None
+    ) -> tuple[bytes, bytes]: ...
+    @overload
+    def encode_batch(
+        self, texts: Sequence[str], rule: str, threads: int, flat: bool, allowed: Sequence[int] | None = None
     ) -> list[list[int]] | tuple[bytes, bytes]: ...
-    def encode_with_offsets(self, text: str, rule: str) -> list[tuple[int, int, int]]:
+    def encode_units(
+        self,
+        texts: Sequence[str],
+        rule: str,
+        threads: int,
+        allowed: Sequence[int] | None = None,
+        eos: int | None = None,
+    ) -> tuple[bytes, bytes, int, int]:
+        """(ids, offsets, unknown_clusters, units_with_unknown) of `texts`,
+        with `eos` after every text."""
+    def encode_with_offsets(
+        self, text: str, rule: str, allowed: Sequence[int] | None = None
+    ) -> list[tuple[int, int, int]]:
         """(id, start, end) for each token of `text`, in code points."""
+    def special_tokens(self) -> list[tuple[str, int]]:
+        """(text, id) of every special token of the model, by ascending id."""
+    def byte_base(self) -> int | None:
+        """The id of the byte 0x00 of the model's byte fallback, or None."""

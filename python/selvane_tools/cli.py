@@ -1,4 +1,4 @@
-"""The `selvane` command: init, train, encode, decode, vocab, info, show, eval."""
+"""The `selvane` command: init, train, cut, add-special, encode, decode, vocab, info, show, eval."""
 
 from __future__ import annotations
 
@@ -135,7 +135,21 @@ def _display_name(name: str) -> str:
 def cmd_init(args: argparse.Namespace) -> int:
     from .model import new_model
 
-    new_model(args.model, overwrite=args.force)
+    new_model(args.model, overwrite=args.force, special=args.special, byte_fallback=args.byte_fallback)
+    return EXIT_OK
+
+
+def cmd_cut(args: argparse.Namespace) -> int:
+    from .model import Model
+
+    Model(args.model).cut(args.ids).save(args.output, overwrite=True)
+    return EXIT_OK
+
+
+def cmd_add_special(args: argparse.Namespace) -> int:
+    from .model import Model
+
+    Model(args.model).add_special(args.tokens).save(args.output, overwrite=True)
     return EXIT_OK
 
 
@@ -144,7 +158,8 @@ def cmd_train(args: argparse.Namespace) -> int:
 
     try:
         summary = train(args.corpus, args.output, init=args.init, log=args.log,
-                        progress=not args.quiet, print_logs=args.print_logs)
+                        progress=not args.quiet, print_logs=args.print_logs, max_ids=args.max_ids,
+                        allow_binary=args.allow_binary)
     except (KeyboardInterrupt, Terminated) as stop:
         what = "interrupted" if isinstance(stop, KeyboardInterrupt) else "stopped by SIGTERM"
         notes = getattr(stop, "__notes__", None) or [f"before training began; {args.output} was not touched"]
@@ -153,7 +168,8 @@ def cmd_train(args: argparse.Namespace) -> int:
     if not args.quiet:
         print(f"trained {summary.chunks} chunk{'s' if summary.chunks != 1 else ''} "
               f"({summary.bytes:,} bytes) in {summary.seconds:.1f} s: "
-              f"{summary.merges:,} merges learned, {summary.ids:,} ids; "
+              f"{summary.merges:,} merges learned, {summary.ids:,} ids"
+              f"{' (--max-ids reached)' if args.max_ids is not None and summary.ids >= args.max_ids else ''}; "
               f"model written to {summary.output}", file=sys.stderr)
     return EXIT_OK
 
@@ -381,11 +397,37 @@ def build_parser() -> argparse.ArgumentParser:
         return commands.add_parser(name, prog=f"selvane {name}", help=summary, description=summary,
                                    epilog="examples:\n" + examples, formatter_class=_Formatter)
 
-    sub = command("init", "Write an empty model file (the start of a training from scratch).",
-                  "  selvane init empty.model\n")
+    sub = command("init", "Write a model file to start a training from: empty, or with special and byte tokens.",
+                  "  selvane init empty.model\n"
+                  "  selvane init lm.model --special '<|endoftext|>' '<|pad|>' --byte-fallback\n\n"
+                  "Special tokens take ids 1, 2, ... in the order given, the 256 byte tokens\n"
+                  "the ids after them; training hands out its ids after those, so they keep\n"
+                  "theirs. With byte tokens, an unknown cluster encodes as its UTF-8 bytes.\n")
     sub.add_argument("model", metavar="MODEL", help="the file to write")
     sub.add_argument("-f", "--force", action="store_true", help="overwrite MODEL if it exists")
+    sub.add_argument("--special", metavar="TOKEN", nargs="+", action="extend", default=[],
+                     help="special tokens (end of text, padding, ...), at ids 1, 2, ...")
+    sub.add_argument("--byte-fallback", action="store_true",
+                     help="one token for each of the 256 byte values, for clusters the model never saw")
     sub.set_defaults(run=cmd_init)
+
+    sub = command("cut", "Keep the first N ids of a model: the model as training had it at N ids.",
+                  "  selvane cut -m arabic.model --ids 16000 -o arabic-16k.model\n\n"
+                  "The ids below N stay, with the merges and clusters whose ids are below N.\n"
+                  "Training can continue the result.\n")
+    sub.add_argument("-m", "--model", required=True, metavar="MODEL", help="the model file")
+    sub.add_argument("--ids", required=True, type=int, metavar="N", help="the number of ids to keep (1 to 65,536)")
+    sub.add_argument("-o", "--output", required=True, metavar="OUT", help="the model file to write")
+    sub.set_defaults(run=cmd_cut)
+
+    sub = command("add-special", "Add special tokens to a model, at the ids after its last one.",
+                  "  selvane add-special -m arabic.model '<|endoftext|>' -o arabic-eot.model\n\n"
+                  "No cluster or merge produces a special token, so it keeps its id when\n"
+                  "training continues the model.\n")
+    sub.add_argument("-m", "--model", required=True, metavar="MODEL", help="the model file")
+    sub.add_argument("tokens", metavar="TOKEN", nargs="+", help="the special tokens, in id order")
+    sub.add_argument("-o", "--output", required=True, metavar="OUT", help="the model file to write")
+    sub.set_defaults(run=cmd_add_special)
 
     sub = command(
         "train",
@@ -404,6 +446,11 @@ def build_parser() -> argparse.ArgumentParser:
     sub.add_argument("--print-logs", action="store_true",
                      help="print the training's console lines on standard output")
     sub.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
+    sub.add_argument("--max-ids", type=int, metavar="N",
+                     help="stop after the first chunk whose model holds N ids and write it cut to "
+                          "the ids below N (selvane cut)")
+    sub.add_argument("--allow-binary", action="store_true",
+                     help="train on a corpus even when its start holds NUL bytes or much invalid UTF-8")
     sub.set_defaults(run=cmd_train)
 
     sub = command(

@@ -22,10 +22,11 @@ from .rules import check_rule, check_threads, load_engine
 # budget; annotations are strings here, so the names are for the checker only.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Callable, Iterable, Sequence
+    from collections.abc import Callable, Collection, Iterable, Sequence
     from typing import BinaryIO, Literal, SupportsIndex, overload
 
     from ._engine import Engine
+    from .encoded_units import EncodedUnits
 else:
     # Only the checker reads the overloads; at run time the last definition
     # stands.
@@ -328,8 +329,50 @@ class Model:
         None when the model has no entry for unknown clusters."""
         return self._contents.oov_id
 
-    def encode(self, text: str, *, rule: str = "frequency") -> list[int]:
-        """The token ids of `text`; clusters the model never saw get id 0.
+    @property
+    def special_tokens(self) -> dict[str, int]:
+        """The special tokens of the model, text -> id, in ascending id order.
+
+        A special token is an id that no cluster or merge produces, other than
+        0 and the byte tokens, whose bytes are text; `encode` emits it only
+        where `allowed_special` names it:
+
+        >>> model.special_tokens  # doctest: +SKIP
+        {'<|endoftext|>': 1, '<|pad|>': 2}
+        """
+        return dict(self._run(lambda engine: engine.special_tokens()))
+
+    @property
+    def has_byte_fallback(self) -> bool:
+        """Whether the model holds the 256 byte tokens (ids whose bytes are
+        the single bytes 0x00 to 0xFF, in order): then every unknown cluster
+        encodes to the ids of its UTF-8 bytes instead of the oov id, and
+        ``decode(encode(text)) == text`` for every text."""
+        return self._run(lambda engine: engine.byte_base()) is not None
+
+    def _allowed_ids(self, allowed_special: str | Collection[str]) -> tuple[int, ...]:
+        """The ids of the special tokens that `allowed_special` names:
+        ``"all"`` or a collection of their texts; `SelvaneError` for a text
+        that is not a special token of the model."""
+        if isinstance(allowed_special, str):
+            if allowed_special == "all":
+                return tuple(self.special_tokens.values())
+            raise SelvaneError(
+                f"allowed_special must be 'all' or a collection of special tokens, not the str {allowed_special!r}"
+            )
+        if not allowed_special:
+            return ()
+        specials = self.special_tokens
+        ids = []
+        for token in allowed_special:
+            if not isinstance(token, str) or token not in specials:
+                raise SelvaneError(f"{token!r} is not a special token of the model")
+            ids.append(specials[token])
+        return tuple(sorted(set(ids)))
+
+    def encode(self, text: str, *, rule: str = "frequency", allowed_special: str | Collection[str] = ()) -> list[int]:
+        """The token ids of `text`; clusters the model never saw get id 0,
+        or the ids of their UTF-8 bytes when the model has byte fallback.
 
         `rule` is ``"frequency"`` (exactly the extension's ``Data.encode``) or
         ``"rank"`` (the merges in the order they were learned; about half the
@@ -338,8 +381,18 @@ class Model:
         >>> ids = model.encode("بسم الله", rule="rank")  # doctest: +SKIP
         >>> model.decode(ids) == "بسم الله"  # every cluster known  # doctest: +SKIP
         True
+
+        `allowed_special` is ``"all"`` or a collection of special-token texts
+        (see `special_tokens`). By default special texts are encoded as
+        ordinary text; the allowed ones are emitted as their ids where they
+        occur (leftmost, the longest first), and the text between them is
+        encoded piece by piece, each piece alone:
+
+        >>> model.encode("سلام<|endoftext|>", allowed_special="all")  # doctest: +SKIP
+        [412, 87, 1]
         """
-        if check_rule(rule) == "frequency":
+        allowed = self._allowed_ids(allowed_special)
+        if check_rule(rule) == "frequency" and not allowed and not self.has_byte_fallback:
             try:
                 return self._extension_model.encode(text)
             except panic_type() as panic:
@@ -347,22 +400,41 @@ class Model:
                     "the text has clusters the model does not know, and the model has no "
                     'entry for unknown clusters ("oov"): it was never trained'
                 ) from panic
-        return self._run(lambda engine: engine.encode(text, rule))
+        return self._run(lambda engine: engine.encode(text, rule, allowed or None))
 
     @overload
     def encode_batch(
-        self, texts: Sequence[str], *, rule: str = ..., threads: int | None = ..., flat: Literal[False] = ...
+        self,
+        texts: Sequence[str],
+        *,
+        rule: str = ...,
+        threads: int | None = ...,
+        flat: Literal[False] = ...,
+        allowed_special: str | Collection[str] = ...,
     ) -> list[list[int]]: ...
     @overload
     def encode_batch(
-        self, texts: Sequence[str], *, rule: str = ..., threads: int | None = ..., flat: Literal[True]
+        self,
+        texts: Sequence[str],
+        *,
+        rule: str = ...,
+        threads: int | None = ...,
+        flat: Literal[True],
+        allowed_special: str | Collection[str] = ...,
     ) -> tuple[bytes, bytes]: ...
     def encode_batch(
-        self, texts: Sequence[str], *, rule: str = "frequency", threads: int | None = None, flat: bool = False
+        self,
+        texts: Sequence[str],
+        *,
+        rule: str = "frequency",
+        threads: int | None = None,
+        flat: bool = False,
+        allowed_special: str | Collection[str] = (),
     ) -> list[list[int]] | tuple[bytes, bytes]:
         """The token ids of each text of `texts`, encoded on `threads` threads
         with the interpreter lock released; each text is encoded alone, exactly
-        as `encode` would, whatever the number of threads.
+        as `encode` would (`allowed_special` included), whatever the number of
+        threads.
 
         `threads=None` uses every core the process may run on. With
         `flat=True` the result is a pair ``(ids, offsets)`` of bytes: the
@@ -378,22 +450,67 @@ class Model:
             # A str is a sequence too, of one-character texts: surely a mistake.
             raise SelvaneError("texts must be a sequence of str, not one str")
         workers = check_threads(threads)
-        return self._run(lambda engine: engine.encode_batch(texts, rule, workers, bool(flat)))
+        allowed = self._allowed_ids(allowed_special) or None
+        return self._run(lambda engine: engine.encode_batch(texts, rule, workers, bool(flat), allowed))
 
-    def encode_with_offsets(self, text: str, *, rule: str = "frequency") -> list[tuple[int, int, int]]:
+    def encode_units(
+        self,
+        texts: Sequence[str],
+        *,
+        rule: str = "frequency",
+        threads: int | None = None,
+        allowed_special: str | Collection[str] = (),
+        eos: int | None = None,
+    ) -> EncodedUnits:
+        """Encodes each text of `texts` as `encode_batch` with ``flat=True``
+        does, and counts what the model did not know: an `EncodedUnits`
+        ``(ids, offsets, unknown_clusters, units_with_unknown)``.
+
+        With `eos` (a token id of the model) that id follows every unit and
+        counts inside the unit's span. `unknown_clusters` counts the clusters
+        the model does not know, with or without byte fallback, and
+        `units_with_unknown` the texts that held at least one:
+
+        >>> units = model.encode_units(["بسم", "😀"], rule="rank", eos=1)  # doctest: +SKIP
+        >>> units.unknown_clusters, units.units_with_unknown  # doctest: +SKIP
+        (1, 1)
+        """
+        from .encoded_units import EncodedUnits
+
+        check_rule(rule)
+        if isinstance(texts, str):
+            raise SelvaneError("texts must be a sequence of str, not one str")
+        workers = check_threads(threads)
+        allowed = self._allowed_ids(allowed_special) or None
+        if eos is not None and (
+            isinstance(eos, bool) or not isinstance(eos, int) or eos not in self._contents.lookup
+        ):
+            raise SelvaneError(f"eos must be a token id of the model, not {eos!r}")
+        ids, offsets, unknown, units = self._run(
+            lambda engine: engine.encode_units(texts, rule, workers, allowed, eos)
+        )
+        return EncodedUnits(ids, offsets, unknown, units)
+
+    def encode_with_offsets(
+        self, text: str, *, rule: str = "frequency", allowed_special: str | Collection[str] = ()
+    ) -> list[tuple[int, int, int]]:
         """``(id, start, end)`` for each token of `text`, with the ids of
         `encode` and the token's span in code points of `text`.
 
         The spans are contiguous from 0 to ``len(text)``; ``text[start:end]``
-        is the token's text for every id the model knows, and an unknown
-        cluster's id spans that cluster:
+        is the token's text for every id the model knows, an unknown
+        cluster's id spans that cluster, and an allowed special token spans
+        its text. With byte fallback the first byte id of an unknown cluster
+        spans the cluster and its other byte ids are empty at the cluster's
+        end:
 
         >>> spans = model.encode_with_offsets(text, rule="rank")  # doctest: +SKIP
         >>> "".join(text[start:end] for _, start, end in spans) == text  # doctest: +SKIP
         True
         """
         check_rule(rule)
-        return self._run(lambda engine: engine.encode_with_offsets(text, rule))
+        allowed = self._allowed_ids(allowed_special) or None
+        return self._run(lambda engine: engine.encode_with_offsets(text, rule, allowed))
 
     def _run[R](self, call: Callable[[Engine], R]) -> R:
         """Returns `call(engine)`, building the engine on first use, with the
@@ -410,7 +527,9 @@ class Model:
             raise SelvaneError(str(error)) from error
 
     def decode(self, ids: Sequence[SupportsIndex]) -> str:
-        """The text of a sequence of token ids (ids of unknown clusters vanish)."""
+        """The text of a sequence of token ids, as ``Data.decode`` gives it:
+        ids of unknown clusters vanish, special and byte tokens give their
+        bytes."""
         try:
             return self._extension_model.decode(ids)
         except (panic_type(), OverflowError) as failure:
@@ -440,16 +559,60 @@ class Model:
         """The text of each id of `ids`, one string per id, for display."""
         return [self.token_text(token) for token in ids]
 
+    def cut(self, n: int) -> Model:
+        """This model without the ids from `n` on: the model as training
+        had it when it first held `n` ids, which training can continue.
+
+        Tokens below `n` stay, with the merges whose result is below `n` and
+        the clusters below `n`; the file lists each map's entries sorted, so
+        the same cut of the same model always gives the same bytes:
+
+        >>> small = model.cut(8000)  # doctest: +SKIP
+        >>> small.num_ids <= 8000  # doctest: +SKIP
+        True
+        """
+        from .model_file import cut_maps, read_maps, write_maps
+
+        return Model.from_bytes(write_maps(cut_maps(read_maps(self._file_bytes), n)))
+
+    def add_special(self, tokens: Sequence[str]) -> Model:
+        """This model with `tokens` added as special tokens at the ids after
+        its highest one, in the order given. No cluster or merge produces
+        them, so they keep their ids when training continues the model.
+
+        An empty token, one given twice or one that is a special token of
+        the model already is a `SelvaneError`.
+        """
+        from .model_file import add_special_maps, read_maps, write_maps
+
+        return Model.from_bytes(write_maps(add_special_maps(read_maps(self._file_bytes), tokens)))
+
+    def save(self, path: str | os.PathLike[str], *, overwrite: bool = False) -> None:
+        """Writes the model file to `path` atomically; an existing file is
+        kept and reported as a `SelvaneError` unless `overwrite` is true."""
+        write_atomically(path, self._file_bytes, overwrite=overwrite, remove_stale=True)
+
     def longest_tokens(self, count: int = 10) -> list[int]:
         """The ids of the `count` tokens with the most characters, longest first."""
         lengths = {token: len(raw.decode("utf-8", "replace")) for token, raw in self._contents.lookup.items()}
         return sorted(lengths, key=lambda token: (-lengths[token], token))[:count]
 
 
-def new_model(path: str | os.PathLike[str], *, overwrite: bool = False) -> None:
-    """Writes an empty model (`EMPTY_MODEL`) to `path`, atomically.
+def new_model(path: str | os.PathLike[str], *, overwrite: bool = False, special: Sequence[str] = (),
+              byte_fallback: bool = False) -> None:
+    """Writes a model to train from to `path`, atomically.
 
-    An existing file is kept and reported as a `SelvaneError` unless
-    `overwrite` is true.
+    Plain, it is the empty model (`EMPTY_MODEL`). With `special` tokens or
+    `byte_fallback`, it holds id 0 for unknown clusters, the special tokens
+    at ids 1, 2, ... in the order given, then, with `byte_fallback`, one
+    token for each of the 256 byte values; training hands out its own ids
+    after them. An existing file is kept and reported as a `SelvaneError`
+    unless `overwrite` is true.
     """
-    write_atomically(path, EMPTY_MODEL, overwrite=overwrite, remove_stale=True)
+    if special or byte_fallback:
+        from .model_file import initial_maps, write_maps
+
+        data = write_maps(initial_maps(special, byte_fallback))
+    else:
+        data = EMPTY_MODEL
+    write_atomically(path, data, overwrite=overwrite, remove_stale=True)

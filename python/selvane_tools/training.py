@@ -226,8 +226,12 @@ class _Run:
     """The parent's side of one training run."""
 
     def __init__(self, work: str, output: str, sizes: list[int], progress: TrainProgress,
-                 report: Callable[[TrainProgress], None] | None, log: _Writable | None) -> None:
+                 report: Callable[[TrainProgress], None] | None, log: _Writable | None,
+                 max_ids: int | None = None) -> None:
         self.work = work
+        self.max_ids = max_ids
+        # Set once a committed model holds `max_ids` ids: the run is done.
+        self.reached = False
         self.output = output
         self.sizes = sizes
         self.progress = progress
@@ -258,10 +262,21 @@ class _Run:
         counts = saved_counts(data)
         if counts is None or data == self.committed:
             return False
+        written = data
+        if self.max_ids is not None:
+            # Every save is written cut, so whichever chunk the run ends
+            # after, the output is the cut of the model training had then;
+            # ids are handed out in sequence, so once a save holds max_ids
+            # ids, its cut is the cut of every later one.
+            from .model_file import cut_maps, read_maps, write_maps
+
+            written = write_maps(cut_maps(read_maps(data), self.max_ids))
+            self.reached = counts[0] >= self.max_ids
+            counts = saved_counts(written) or counts
         # Not flushed to disk: the name only ever moves from one whole model
         # to the next, which is what an interruption needs; the end of the
         # run flushes the final model once.
-        write_atomically(self.output, data, durable=False)
+        write_atomically(self.output, written, durable=False)
         self.committed = data
         self.committed_counts = counts
         self.progress.ids = counts[0]
@@ -299,7 +314,7 @@ class _Run:
         open_streams = 2
         # The first report comes once the child is on its way.
         started()
-        while open_streams:
+        while open_streams and not self.reached:
             # The child writes one console line at a time. Waking for each
             # would cost both processes a switch per line (some 700 per
             # chunk); a short nap lets lines gather in the pipe, and its
@@ -319,8 +334,10 @@ class _Run:
                 lines = pending.split(b"\n")
                 pending = lines.pop()
                 for line in lines:
+                    if self.reached:
+                        break
                     self.on_line(line + b"\n")
-        if pending and self.log is not None:
+        if pending and self.log is not None and not self.reached:
             self.log.write(pending)
 
     def panic_message(self) -> str | None:
@@ -342,6 +359,8 @@ def train(
     log: str | os.PathLike[str] | _Writable | None = None,
     progress: bool | Callable[[TrainProgress], None] = True,
     print_logs: bool = False,
+    max_ids: int | None = None,
+    allow_binary: bool = False,
 ) -> TrainSummary:
     """Trains a model on one or more corpus files and writes it to `output`.
 
@@ -361,16 +380,32 @@ def train(
 
     An output that is one of the corpora, or a log that is a corpus, `init`
     or the output, is refused before anything is written (`output` may be
-    `init`: it is read whole first, and the model then continues in place). Raises `IdsExhaustedError` when all
-    65,536 ids are in use and `SelvaneError` for other failures, with the
-    panic message of the extension when it is one.
+    `init`: it is read whole first, and the model then continues in place).
+
+    With `max_ids`, training stops after the first chunk whose model holds
+    `max_ids` ids, and every model written is cut to the ids below
+    `max_ids` (`Model.cut`): byte for byte the cut of the model that
+    training on all of the corpora would give, and one that training can
+    continue.
+
+    A corpus whose first MiB holds a NUL byte or more than 1 % of bytes in
+    invalid UTF-8 sequences (a compressed or binary file) is refused before
+    anything is written, unless `allow_binary` is true.
+
+    Raises `IdsExhaustedError` when all 65,536 ids are in use and
+    `SelvaneError` for other failures, with the panic message of the
+    extension when it is one.
     """
     started_at = time.perf_counter()
     files = _corpus_files(corpora)
     target = os.fsdecode(os.fspath(output))
     log_path = os.fsdecode(os.fspath(log)) if isinstance(log, (str, os.PathLike)) else None
     inputs = files if init is None else [*files, os.fsdecode(os.fspath(init))]
+    if max_ids is not None:
+        _check_max_ids(max_ids)
     sizes = _corpus_sizes(files)
+    if not allow_binary:
+        _refuse_non_text(files)
     _check_outputs(target, log_path, files, inputs)
     initial = EMPTY_MODEL if init is None else Model(init).model_bytes
     initial_counts = saved_counts(initial) or (0, 0)
@@ -389,9 +424,11 @@ def train(
         sinks.append(log)
     try:
         if log_path is None:
-            run, status = _run(files, sizes, initial, target, state, report, _Tee(sinks) if sinks else None)
+            run, status = _run(files, sizes, initial, target, state, report, _Tee(sinks) if sinks else None,
+                               max_ids)
         else:
-            run, status = _run_with_log_file(log_path, inputs, target, files, sizes, initial, state, report, sinks)
+            run, status = _run_with_log_file(log_path, inputs, target, files, sizes, initial, state, report, sinks,
+                                             max_ids)
     except BaseException as stop:
         stop.add_note(_stop_note(state, target))
         raise
@@ -405,7 +442,8 @@ def train(
     ids, merges = run.committed_counts if run.committed is not None else initial_counts
     return TrainSummary(
         chunks=state.chunks_done,
-        merges=merges - initial_counts[1],
+        # A cut can leave fewer merges than the model started with.
+        merges=max(0, merges - initial_counts[1]),
         ids=ids,
         bytes=state.bytes_done,
         seconds=time.perf_counter() - started_at,
@@ -415,14 +453,14 @@ def train(
 
 def _run_with_log_file(log_path: str, inputs: list[str], target: str, files: list[str], sizes: list[int],
                        initial: bytes, state: TrainProgress, report: Callable[[TrainProgress], None] | None,
-                       sinks: list[_Writable]) -> tuple[_Run, int]:
+                       sinks: list[_Writable], max_ids: int | None = None) -> tuple[_Run, int]:
     """`_run` with the console lines also written to the file `log_path`,
     which takes its name when the run ends, whether it succeeded or not: the
     log of a failed or stopped run is the one most worth reading."""
     stopped: BaseException | None = None
     with atomic_output(log_path, inputs=[*inputs, target], action="training", remove_stale=True) as log_file:
         try:
-            result = _run(files, sizes, initial, target, state, report, _Tee([*sinks, log_file]))
+            result = _run(files, sizes, initial, target, state, report, _Tee([*sinks, log_file]), max_ids)
         except (KeyboardInterrupt, Terminated, SelvaneError) as error:
             stopped = error
     if stopped is not None:
@@ -431,31 +469,36 @@ def _run_with_log_file(log_path: str, inputs: list[str], target: str, files: lis
 
 
 def _run(files: list[str], sizes: list[int], initial: bytes, target: str, state: TrainProgress,
-         report: Callable[[TrainProgress], None] | None, log: _Writable | None) -> tuple[_Run, int]:
+         report: Callable[[TrainProgress], None] | None, log: _Writable | None,
+         max_ids: int | None = None) -> tuple[_Run, int]:
     """Trains in a child process and returns the parent's record of the run
-    and the child's exit status. The child is gone when this returns or
-    raises, and so is its working directory."""
+    and the child's exit status (0 when the run stopped because it reached
+    `max_ids`). The child is gone when this returns or raises, and so is its
+    working directory."""
     work = private_directory(os.environ.get("TMPDIR") or "/tmp", _WORK_NAME)
     try:
         names = _stage(work, initial, files)
-        run = _Run(work, target, sizes, state, report, log)
+        run = _Run(work, target, sizes, state, report, log, max_ids)
         pid, out, err = _spawn(work, names)
         status = None
         try:
             run.pump(out, err, lambda: report(state) if report is not None else None)
-            status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+            if not run.reached:
+                status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
         finally:
             if status is None:
                 os.kill(pid, signal.SIGKILL)
                 os.waitpid(pid, 0)
             os.close(out)
             os.close(err)
-            # A kill can land after a save finished but before its line.
-            if run.commit():
+            # A kill can land after a save finished but before its line;
+            # once max_ids is reached, later saves cut to the same model.
+            if not run.reached and run.commit():
                 state.chunks_done += 1
     finally:
         remove_private_directory(work)
-    return run, status
+    # Stopped on reaching max_ids: the child was killed, the run succeeded.
+    return run, 0 if status is None else status
 
 
 def _stage(work: str, initial: bytes, files: list[str]) -> list[str]:
@@ -486,6 +529,24 @@ def _raise_failure(run: _Run, status: int, state: TrainProgress, target: str) ->
     detail = run.stderr_tail.decode("utf-8", "replace").strip().splitlines()[-1:]
     raise SelvaneError(f"the training process ended with status {status}"
                        + (f" ({detail[0]})" if detail else "") + f"; {kept}")
+
+
+def _check_max_ids(max_ids: int) -> None:
+    from .model_file import MAX_IDS
+
+    if isinstance(max_ids, bool) or not isinstance(max_ids, int) or not 1 <= max_ids <= MAX_IDS:
+        raise SelvaneError(f"max_ids must be a number of ids from 1 to {MAX_IDS:,}, not {max_ids!r}")
+
+
+def _refuse_non_text(files: list[str]) -> None:
+    """Refuses a corpus that is not UTF-8 text, before anything is written."""
+    from .text_check import file_not_text_reason
+
+    for name in files:
+        reason = file_not_text_reason(name)
+        if reason is not None:
+            raise SelvaneError(f"not UTF-8 text: {name} ({reason} in its first MiB); refused before training; "
+                               "--allow-binary (allow_binary=True) trains on it anyway")
 
 
 def _flush(target: str) -> None:

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "codec/rule_encode.h"
+#include "codec/unit_encode.h"
 
 namespace selvane::codec {
 namespace {
@@ -23,6 +24,8 @@ struct Block {
   std::size_t end = 0;
   std::vector<TokenId> ids;
   std::vector<std::uint64_t> lengths;
+  std::uint64_t unknown_clusters = 0;
+  std::uint64_t units_with_unknown = 0;
   std::exception_ptr failure;
 };
 
@@ -44,23 +47,26 @@ std::vector<Block> make_blocks(std::span<const std::string_view> texts) {
   return blocks;
 }
 
-void encode_block(const model::Data& data, const RankTable& ranks,
-                  std::span<const std::string_view> texts, Rule rule,
-                  Block& block) {
+// Encodes the texts of `block` with `encode_text(text, ids)`, which appends
+// a text's ids and returns its unknown cluster count.
+template <typename EncodeText>
+void encode_block(std::span<const std::string_view> texts,
+                  const EncodeText& encode_text, Block& block) {
   block.lengths.reserve(block.end - block.first);
   for (std::size_t i = block.first; i < block.end; ++i) {
-    const std::vector<TokenId> ids =
-        encode_by_rule(data, ranks, texts[i], rule);
-    block.ids.insert(block.ids.end(), ids.begin(), ids.end());
-    block.lengths.push_back(ids.size());
+    const std::size_t before = block.ids.size();
+    const std::uint64_t unknown = encode_text(texts[i], block.ids);
+    block.unknown_clusters += unknown;
+    block.units_with_unknown += unknown > 0 ? 1 : 0;
+    block.lengths.push_back(block.ids.size() - before);
   }
 }
 
-}  // namespace
-
-FlatIds encode_batch(const model::Data& data, const RankTable& ranks,
-                     std::span<const std::string_view> texts, Rule rule,
-                     std::size_t threads) {
+// Encodes every text on `threads` threads and joins the blocks in text order.
+template <typename EncodeText>
+EncodedUnits encode_in_blocks(std::span<const std::string_view> texts,
+                              std::size_t threads,
+                              const EncodeText& encode_text) {
   std::vector<Block> blocks = make_blocks(texts);
   std::atomic<std::size_t> next_block{0};
   std::atomic<bool> failed{false};
@@ -72,7 +78,7 @@ FlatIds encode_batch(const model::Data& data, const RankTable& ranks,
       const std::size_t index = next_block.fetch_add(1);
       if (index >= blocks.size() || failed.load()) return;
       try {
-        encode_block(data, ranks, texts, rule, blocks[index]);
+        encode_block(texts, encode_text, blocks[index]);
       } catch (...) {
         blocks[index].failure = std::current_exception();
         failed.store(true);
@@ -93,7 +99,8 @@ FlatIds encode_batch(const model::Data& data, const RankTable& ranks,
   work();
   for (std::thread& thread : pool) thread.join();
 
-  FlatIds flat;
+  EncodedUnits units;
+  FlatIds& flat = units.flat;
   std::size_t total = 0;
   for (const Block& block : blocks) {
     if (block.failure) std::rethrow_exception(block.failure);
@@ -107,9 +114,36 @@ FlatIds encode_batch(const model::Data& data, const RankTable& ranks,
     for (const std::uint64_t length : block.lengths) {
       flat.offsets.push_back(flat.offsets.back() + length);
     }
+    units.unknown_clusters += block.unknown_clusters;
+    units.units_with_unknown += block.units_with_unknown;
     block.ids = {};
   }
-  return flat;
+  return units;
+}
+
+}  // namespace
+
+FlatIds encode_batch(const model::Data& data, const RankTable& ranks,
+                     std::span<const std::string_view> texts, Rule rule,
+                     std::size_t threads) {
+  return encode_in_blocks(
+             texts, threads,
+             [&](std::string_view text, std::vector<TokenId>& ids) {
+               const std::vector<TokenId> own =
+                   encode_by_rule(data, ranks, text, rule);
+               ids.insert(ids.end(), own.begin(), own.end());
+               return std::uint64_t{0};
+             })
+      .flat;
+}
+
+EncodedUnits encode_units(const EncodingModel& model,
+                          std::span<const std::string_view> texts,
+                          const UnitOptions& options, std::size_t threads) {
+  return encode_in_blocks(
+      texts, threads, [&](std::string_view text, std::vector<TokenId>& ids) {
+        return encode_unit(model, text, options, ids);
+      });
 }
 
 }  // namespace selvane::codec

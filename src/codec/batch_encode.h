@@ -7,8 +7,10 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/encoding_model.h"
 #include "codec/rank_table.h"
 #include "codec/rule.h"
+#include "codec/unit_encode.h"
 #include "model/data.h"
 
 namespace selvane::codec {
@@ -31,6 +33,23 @@ struct FlatIds {
 FlatIds encode_batch(const model::Data& data, const RankTable& ranks,
                      std::span<const std::string_view> texts, Rule rule,
                      std::size_t threads);
+
+// The ids of many units with the count of the clusters among them that the
+// model does not know, and of the units that held at least one.
+struct EncodedUnits {
+  FlatIds flat;
+  std::uint64_t unknown_clusters = 0;
+  std::uint64_t units_with_unknown = 0;
+};
+
+// encode_units()
+//
+// Returns the ids of each text of `texts`, exactly those of `encode_unit()`
+// with `options` text by text, encoded on `threads` threads as
+// `encode_batch()` does, and the unknown cluster counts of them all.
+EncodedUnits encode_units(const EncodingModel& model,
+                          std::span<const std::string_view> texts,
+                          const UnitOptions& options, std::size_t threads);
 
 }  // namespace selvane::codec
 

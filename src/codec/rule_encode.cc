@@ -11,11 +11,17 @@ std::vector<model::TokenId> encode_by_rule(const model::Data& data,
                                            const RankTable& ranks,
                                            std::string_view st, Rule rule) {
   std::vector<model::TokenId> ids = base_ids(data.unicode_lookup, st);
-  if (rule == Rule::kFrequency) {
-    return merge_base_ids(data.merges, std::move(ids));
-  }
-  merge_by_rank(ranks, ids);
+  merge_by_rule(data, ranks, ids, rule);
   return ids;
+}
+
+void merge_by_rule(const model::Data& data, const RankTable& ranks,
+                   std::vector<model::TokenId>& ids, Rule rule) {
+  if (rule == Rule::kFrequency) {
+    ids = merge_base_ids(data.merges, std::move(ids));
+  } else {
+    merge_by_rank(ranks, ids);
+  }
 }
 
 }  // namespace selvane::codec

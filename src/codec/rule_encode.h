@@ -21,6 +21,13 @@ std::vector<model::TokenId> encode_by_rule(const model::Data& data,
                                            const RankTable& ranks,
                                            std::string_view st, Rule rule);
 
+// merge_by_rule()
+//
+// Merges the base ids `ids` in place under `rule`, as `encode_by_rule()`
+// does after looking the clusters up.
+void merge_by_rule(const model::Data& data, const RankTable& ranks,
+                   std::vector<model::TokenId>& ids, Rule rule);
+
 }  // namespace selvane::codec
 
 #endif  // SELVANE_CODEC_RULE_ENCODE_H_

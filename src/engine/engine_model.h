@@ -3,26 +3,18 @@
 
 #include <string_view>
 
-#include "codec/rank_table.h"
-#include "codec/token_widths.h"
-#include "model/data.h"
+#include "codec/encoding_model.h"
 #include "model/model_file.h"
 
 namespace selvane::engine {
 
 // EngineModel
 //
-// A model as the engine uses it: never changed after it is built, so any
-// number of threads may encode with it at once without a lock. Everything an
-// encoding call changes lives in that call.
-struct EngineModel {
+// The encoding model of an `Engine`, built from the bytes of a model file.
+struct EngineModel : codec::EncodingModel {
   // Decodes the model file image `bytes`; throws `model::ModelFileError`.
   explicit EngineModel(std::string_view bytes)
-      : data(model::decode_model(bytes)), widths(data), ranks(data.merges) {}
-
-  const model::Data data;
-  const codec::TokenWidths widths;
-  const codec::RankTable ranks;
+      : EncodingModel(model::decode_model(bytes)) {}
 };
 
 }  // namespace selvane::engine

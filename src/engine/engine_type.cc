@@ -17,8 +17,9 @@
 #include "binding/parameter_table.h"
 #include "codec/batch_encode.h"
 #include "codec/rule.h"
-#include "codec/rule_encode.h"
+#include "codec/special_matcher.h"
 #include "codec/token_spans.h"
+#include "codec/unit_encode.h"
 #include "engine/engine_errors.h"
 #include "engine/engine_model.h"
 #include "engine/gil_release.h"
@@ -53,17 +54,23 @@ constexpr const char* kNewKeywords[] = {"model_bytes"};
 constexpr binding::ParameterTable kNewParameters = {nullptr, "Engine",
                                                     kNewKeywords, 0, 1};
 
-constexpr const char* kEncodeKeywords[] = {"text", "rule"};
+constexpr const char* kEncodeKeywords[] = {"text", "rule", "allowed"};
 constexpr binding::ParameterTable kEncodeParameters = {"Engine", "encode",
                                                        kEncodeKeywords, 0, 2};
 
-constexpr const char* kOffsetsKeywords[] = {"text", "rule"};
+constexpr const char* kOffsetsKeywords[] = {"text", "rule", "allowed"};
 constexpr binding::ParameterTable kOffsetsParameters = {
     "Engine", "encode_with_offsets", kOffsetsKeywords, 0, 2};
 
-constexpr const char* kBatchKeywords[] = {"texts", "rule", "threads", "flat"};
+constexpr const char* kBatchKeywords[] = {"texts", "rule", "threads", "flat",
+                                          "allowed"};
 constexpr binding::ParameterTable kBatchParameters = {"Engine", "encode_batch",
                                                       kBatchKeywords, 0, 4};
+
+constexpr const char* kUnitsKeywords[] = {"texts", "rule", "threads", "allowed",
+                                          "eos"};
+constexpr binding::ParameterTable kUnitsParameters = {"Engine", "encode_units",
+                                                      kUnitsKeywords, 0, 3};
 
 // Returns the rule named by the `str` `object`; ValueError for other names.
 codec::Rule to_rule(PyObject* object) {
@@ -88,6 +95,72 @@ std::size_t to_threads(PyObject* object) {
         "threads must be at least 1, not " + std::to_string(threads));
   }
   return static_cast<std::size_t>(threads);
+}
+
+// Returns the matcher of the special tokens whose ids the sequence `object`
+// holds, or nullopt when `object` is absent, None or empty; ValueError for an
+// id that is not a special token of `model`.
+std::optional<codec::SpecialMatcher> to_specials(const EngineModel& model,
+                                                 PyObject* object) {
+  if (object == nullptr || object == Py_None) return std::nullopt;
+  const std::vector<TokenId> ids = binding::convert_argument(
+      "allowed", [&] { return binding::to_token_ids(object); });
+  if (ids.empty()) return std::nullopt;
+  std::vector<codec::SpecialToken> tokens;
+  tokens.reserve(ids.size());
+  for (const TokenId id : ids) {
+    const codec::SpecialToken* token = model.tokens.special(id);
+    if (token == nullptr) {
+      throw binding::PyErrOccurred(
+          PyExc_ValueError,
+          "id " + std::to_string(id) + " is not a special token of the model");
+    }
+    tokens.push_back(*token);
+  }
+  return codec::SpecialMatcher(std::move(tokens));
+}
+
+// Returns the id `object` names, nullopt for absent or None; ValueError for
+// an int that is no token id.
+std::optional<TokenId> to_eos(PyObject* object) {
+  if (object == nullptr || object == Py_None) return std::nullopt;
+  const long id = PyLong_AsLong(object);
+  if (id == -1 && PyErr_Occurred() != nullptr) {
+    binding::name_argument_in_error("eos");
+    throw binding::PyErrOccurred();
+  }
+  if (id < 0 || id > 0xFFFF) {
+    throw binding::PyErrOccurred(
+        PyExc_ValueError, "eos must be a token id, not " + std::to_string(id));
+  }
+  return static_cast<TokenId>(id);
+}
+
+// Returns the options of one encoding call.
+codec::UnitOptions unit_options(
+    codec::Rule rule, const std::optional<codec::SpecialMatcher>& specials,
+    std::optional<TokenId> eos = std::nullopt) {
+  return codec::UnitOptions{rule, specials ? &*specials : nullptr, eos};
+}
+
+// Returns views of the UTF-8 forms of the texts of the tuple `texts`, which
+// keeps them alive; TypeError for an item that is not a str. `bytes`
+// receives their total size.
+std::vector<std::string_view> text_views(PyObject* texts, std::size_t& bytes) {
+  const Py_ssize_t count = PyTuple_GET_SIZE(texts);
+  std::vector<std::string_view> views;
+  views.reserve(static_cast<std::size_t>(count));
+  bytes = 0;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* text = PyTuple_GET_ITEM(texts, i);
+    if (!PyUnicode_Check(text)) {
+      throw binding::TypeError("texts[" + std::to_string(i) + "] is " +
+                               Py_TYPE(text)->tp_name + ", not str");
+    }
+    views.push_back(binding::text_view(text));
+    bytes += views.back().size();
+  }
+  return views;
 }
 
 // Returns a new bytes object holding `values` as little-endian integers.
@@ -168,17 +241,21 @@ void engine_dealloc(PyObject* self) noexcept {
 PyObject* engine_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
   return run_engine_call([&]() -> PyObject* {
-    std::array<PyObject*, 2> slots{};
+    std::array<PyObject*, 3> slots{};
     binding::parse_arguments(kEncodeParameters, args, nargs, kwnames, slots);
     const std::string_view text = binding::convert_argument(
         "text", [&] { return binding::text_view(slots[0]); });
     const codec::Rule rule = to_rule(slots[1]);
     const EngineModel& model = model_of(self);
+    const std::optional<codec::SpecialMatcher> specials =
+        to_specials(model, slots[2]);
     // The view borrows the UTF-8 form cached in the str, which the caller's
     // reference keeps alive while the lock is released.
     const std::vector<TokenId> ids =
         run_without_gil(text.size() >= kReleaseGilFrom, [&] {
-          return codec::encode_by_rule(model.data, model.ranks, text, rule);
+          std::vector<TokenId> out;
+          codec::encode_unit(model, text, unit_options(rule, specials), out);
+          return out;
         });
     return binding::ids_to_list(ids).release();
   });
@@ -192,16 +269,20 @@ PyObject* engine_encode_with_offsets(PyObject* self, PyObject* const* args,
                                      Py_ssize_t nargs,
                                      PyObject* kwnames) noexcept {
   return run_engine_call([&]() -> PyObject* {
-    std::array<PyObject*, 2> slots{};
+    std::array<PyObject*, 3> slots{};
     binding::parse_arguments(kOffsetsParameters, args, nargs, kwnames, slots);
     const std::string_view text = binding::convert_argument(
         "text", [&] { return binding::text_view(slots[0]); });
     const codec::Rule rule = to_rule(slots[1]);
     const EngineModel& model = model_of(self);
+    const std::optional<codec::SpecialMatcher> specials =
+        to_specials(model, slots[2]);
     const std::vector<codec::TokenSpan> spans =
         run_without_gil(text.size() >= kReleaseGilFrom, [&] {
-          return codec::encode_spans(model.data, model.widths, model.ranks,
-                                     text, rule);
+          std::vector<codec::TokenSpan> out;
+          codec::encode_unit_spans(model, text, unit_options(rule, specials),
+                                   out);
+          return out;
         });
     OwnedRef list = check(PyList_New(static_cast<Py_ssize_t>(spans.size())));
     for (std::size_t i = 0; i < spans.size(); ++i) {
@@ -222,7 +303,7 @@ PyObject* engine_encode_with_offsets(PyObject* self, PyObject* const* args,
 PyObject* engine_encode_batch(PyObject* self, PyObject* const* args,
                               Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return run_engine_call([&]() -> PyObject* {
-    std::array<PyObject*, 4> slots{};
+    std::array<PyObject*, 5> slots{};
     binding::parse_arguments(kBatchParameters, args, nargs, kwnames, slots);
     // A tuple of our own holds a reference to every text: another thread may
     // change the caller's list while the lock is released.
@@ -231,25 +312,18 @@ PyObject* engine_encode_batch(PyObject* self, PyObject* const* args,
     const std::size_t threads = to_threads(slots[2]);
     const int flat = PyObject_IsTrue(slots[3]);
     binding::check_status(flat);
+    const EngineModel& model = model_of(self);
+    const std::optional<codec::SpecialMatcher> specials =
+        to_specials(model, slots[4]);
 
     const Py_ssize_t count = PyTuple_GET_SIZE(texts.get());
-    std::vector<std::string_view> views;
-    views.reserve(static_cast<std::size_t>(count));
     std::size_t bytes = 0;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      PyObject* text = PyTuple_GET_ITEM(texts.get(), i);
-      if (!PyUnicode_Check(text)) {
-        throw binding::TypeError("texts[" + std::to_string(i) + "] is " +
-                                 Py_TYPE(text)->tp_name + ", not str");
-      }
-      views.push_back(binding::text_view(text));
-      bytes += views.back().size();
-    }
-    const EngineModel& model = model_of(self);
+    const std::vector<std::string_view> views = text_views(texts.get(), bytes);
     const codec::FlatIds result =
         run_without_gil(bytes >= kReleaseGilFrom, [&] {
-          return codec::encode_batch(model.data, model.ranks, views, rule,
-                                     threads);
+          return codec::encode_units(model, views, unit_options(rule, specials),
+                                     threads)
+              .flat;
         });
     if (flat != 0) {
       OwnedRef ids = little_endian_bytes(std::span<const TokenId>(result.ids));
@@ -269,20 +343,100 @@ PyObject* engine_encode_batch(PyObject* self, PyObject* const* args,
   });
 }
 
+// Engine.encode_units(texts: Sequence[str], rule: str, threads: int,
+//                     allowed: Sequence[int] | None = None,
+//                     eos: int | None = None)
+//     -> tuple[bytes, bytes, int, int]
+//   Returns (ids, offsets, unknown_clusters, units_with_unknown): the flat
+//   ids of `encode_batch` with `eos` after every text, and how many clusters
+//   the model did not know, and in how many texts.
+PyObject* engine_encode_units(PyObject* self, PyObject* const* args,
+                              Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return run_engine_call([&]() -> PyObject* {
+    std::array<PyObject*, 5> slots{};
+    binding::parse_arguments(kUnitsParameters, args, nargs, kwnames, slots);
+    OwnedRef texts = check(PySequence_Tuple(slots[0]));
+    const codec::Rule rule = to_rule(slots[1]);
+    const std::size_t threads = to_threads(slots[2]);
+    const EngineModel& model = model_of(self);
+    const std::optional<codec::SpecialMatcher> specials =
+        to_specials(model, slots[3]);
+    const std::optional<TokenId> eos = to_eos(slots[4]);
+    std::size_t bytes = 0;
+    const std::vector<std::string_view> views = text_views(texts.get(), bytes);
+    const codec::EncodedUnits result =
+        run_without_gil(bytes >= kReleaseGilFrom, [&] {
+          return codec::encode_units(
+              model, views, unit_options(rule, specials, eos), threads);
+        });
+    OwnedRef ids =
+        little_endian_bytes(std::span<const TokenId>(result.flat.ids));
+    OwnedRef offsets = little_endian_bytes(
+        std::span<const std::uint64_t>(result.flat.offsets));
+    OwnedRef unknown =
+        check(PyLong_FromUnsignedLongLong(result.unknown_clusters));
+    OwnedRef units =
+        check(PyLong_FromUnsignedLongLong(result.units_with_unknown));
+    return check(PyTuple_Pack(4, ids.get(), offsets.get(), unknown.get(),
+                              units.get()))
+        .release();
+  });
+}
+
+// Engine.special_tokens() -> list[tuple[str, int]]
+//   Returns (text, id) of every special token of the model, by ascending id.
+PyObject* engine_special_tokens(PyObject* self, PyObject*) noexcept {
+  return run_engine_call([&]() -> PyObject* {
+    const std::vector<codec::SpecialToken>& specials =
+        model_of(self).tokens.specials;
+    OwnedRef list = check(PyList_New(static_cast<Py_ssize_t>(specials.size())));
+    for (std::size_t i = 0; i < specials.size(); ++i) {
+      OwnedRef text = binding::utf8_to_str(specials[i].text);
+      OwnedRef item = check(Py_BuildValue("(OH)", text.get(), specials[i].id));
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return list.release();
+  });
+}
+
+// Engine.byte_base() -> int | None
+//   Returns the id of the byte 0x00 of the model's byte fallback, or None.
+PyObject* engine_byte_base(PyObject* self, PyObject*) noexcept {
+  return run_engine_call([&]() -> PyObject* {
+    const std::optional<TokenId> base = model_of(self).tokens.byte_base;
+    if (!base) Py_RETURN_NONE;
+    return check(PyLong_FromLong(*base)).release();
+  });
+}
+
 PyMethodDef engine_methods[] = {
     {"encode", as_cfunction(&engine_encode), METH_FASTCALL | METH_KEYWORDS,
-     "encode($self, text, rule)\n--\n\n"
-     "The token ids of text under rule ('frequency' or 'rank')."},
+     "encode($self, text, rule, allowed=None)\n--\n\n"
+     "The token ids of text under rule ('frequency' or 'rank'), with the\n"
+     "special tokens whose ids allowed holds emitted where their text occurs."},
     {"encode_batch", as_cfunction(&engine_encode_batch),
      METH_FASTCALL | METH_KEYWORDS,
-     "encode_batch($self, texts, rule, threads, flat)\n--\n\n"
+     "encode_batch($self, texts, rule, threads, flat, allowed=None)\n--\n\n"
      "The token ids of each text, encoded on threads threads: a list of id\n"
      "lists, or with flat the pair (ids, offsets) of little-endian uint16\n"
      "and uint64 bytes."},
+    {"encode_units", as_cfunction(&engine_encode_units),
+     METH_FASTCALL | METH_KEYWORDS,
+     "encode_units($self, texts, rule, threads, allowed=None, eos=None)\n--\n"
+     "\n"
+     "(ids, offsets, unknown_clusters, units_with_unknown) of texts, with\n"
+     "eos after every text."},
     {"encode_with_offsets", as_cfunction(&engine_encode_with_offsets),
      METH_FASTCALL | METH_KEYWORDS,
-     "encode_with_offsets($self, text, rule)\n--\n\n"
+     "encode_with_offsets($self, text, rule, allowed=None)\n--\n\n"
      "(id, start, end) for each token of text, in code points."},
+    {"special_tokens", static_cast<PyCFunction>(&engine_special_tokens),
+     METH_NOARGS,
+     "special_tokens($self)\n--\n\n"
+     "(text, id) of every special token of the model, by ascending id."},
+    {"byte_base", static_cast<PyCFunction>(&engine_byte_base), METH_NOARGS,
+     "byte_base($self)\n--\n\n"
+     "The id of the byte 0x00 of the model's byte fallback, or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
