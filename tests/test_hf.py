@@ -5,17 +5,23 @@ loop, token strings, decoding and the saved directory."""
 from __future__ import annotations
 
 import json
+import os
 import subprocess
 import sys
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 transformers = pytest.importorskip("transformers")
 
+import selvane  # noqa: E402
 from conftest import model_image  # noqa: E402
 from corpus_support import SAMPLE, train_sample_model  # noqa: E402
 from selvane_tools import Model, SelvaneError  # noqa: E402
 from selvane_tools.hf import SelvaneTokenizer, token_strings  # noqa: E402
+
+EXAMPLES = int(os.environ.get("SELVANE_HYPOTHESIS_EXAMPLES", "100"))
 
 
 @pytest.fixture(scope="module")
@@ -213,3 +219,113 @@ def test_an_untrained_model_refuses_unknown_token_strings(tmp_path):
     assert tokenizer("بب")["input_ids"] == [1, 1]
     with pytest.raises(SelvaneError, match="'x' is not a token of the model"):
         tokenizer.convert_tokens_to_ids(["x"])
+
+
+# -- special tokens and byte fallback --------------------------------------------
+
+SPECIALS = ["<|endoftext|>", "<|pad|>", "<|bos|>", "<|end|>"]
+
+
+@pytest.fixture(scope="module")
+def special_model_path(tmp_path_factory):
+    """A model trained on the sample from `init --special ... --byte-fallback`."""
+    from selvane_tools import new_model
+
+    work = tmp_path_factory.mktemp("hf-special-model")
+    new_model(work / "init.model", special=SPECIALS, byte_fallback=True)
+    (work / "train.txt").write_bytes(SAMPLE.read_bytes()[:150_000])
+    here = os.getcwd()
+    os.chdir(work)
+    try:
+        selvane.load_from_file("init.model").train("train.txt", False, "train.log")
+    finally:
+        os.chdir(here)
+    return work / "tokenizer"
+
+
+def special_tokenizer(path, **options):
+    return SelvaneTokenizer(model_file=path, eos_token="<|endoftext|>", pad_token="<|pad|>", bos_token="<|bos|>",
+                            **options)
+
+
+@pytest.mark.parametrize("rule", ["rank", "frequency"])
+def test_special_tokens_in_the_text_are_the_engines_and_the_base_classes(special_model_path, lines, rule):
+    model = Model(special_model_path)
+    tokenizer = special_tokenizer(special_model_path, rule=rule)
+    texts = [
+        lines[0] + "<|endoftext|>" + lines[1],
+        "<|bos|>" + lines[2] + "<|end|><|endoftext|>",
+        "<|endoftext|<|pad|>>",  # a special inside something that looks like one
+        lines[3],
+    ]
+    expected = [model.encode(text, rule=rule, allowed_special="all") for text in texts]
+    assert [tokenizer(text)["input_ids"] for text in texts] == expected
+    assert tokenizer(texts)["input_ids"] == expected
+    # The base class's own splitting on its added tokens, then each piece alone.
+    base = [tokenizer.convert_tokens_to_ids(transformers.PreTrainedTokenizer.tokenize(tokenizer, t)) for t in texts]
+    assert base == expected
+    plain = [model.encode(text, rule=rule) for text in texts]
+    assert tokenizer(texts, split_special_tokens=True)["input_ids"] == plain
+    assert [tokenizer(text, split_special_tokens=True)["input_ids"] for text in texts] == plain
+    assert model.special_tokens["<|endoftext|>"] in expected[0] and expected[0] != plain[0]
+
+
+def test_named_special_tokens_take_the_models_ids(special_model_path, lines):
+    model = Model(special_model_path)
+    tokenizer = special_tokenizer(special_model_path)
+    assert (tokenizer.eos_token_id, tokenizer.pad_token_id, tokenizer.bos_token_id) == (1, 2, 3)
+    assert tokenizer.convert_ids_to_tokens([1, 2, 3, 4]) == SPECIALS
+    assert sorted(tokenizer.all_special_ids) == [1, 2, 3, 4]
+    assert len(tokenizer) == model.num_ids  # no token appended past the model
+
+    batch = tokenizer([lines[0], "و"], padding=True)
+    short = model.encode("و", rule="rank")
+    assert batch["input_ids"][1] == short + [2] * (len(batch["input_ids"][0]) - len(short))
+
+    ids = tokenizer("<|bos|>" + lines[0] + "<|end|><|endoftext|>")["input_ids"]
+    assert tokenizer.decode(ids) == "<|bos|>" + lines[0] + "<|end|><|endoftext|>"
+    assert tokenizer.decode(ids, skip_special_tokens=True) == lines[0]
+
+    with pytest.raises(SelvaneError, match=r"eos_token '</s>' is not a special token of the model \(its special"):
+        SelvaneTokenizer(model_file=special_model_path, eos_token="</s>")
+
+
+def test_byte_fallback_round_trips_what_the_model_never_saw(special_model_path):
+    model = Model(special_model_path)
+    tokenizer = special_tokenizer(special_model_path)
+    texts = ["👩‍👩‍👧 🇸🇦 Zürich 東京 नमस्ते", "\x00\ufeff\U0010fffd", "سلام 😀<|endoftext|>"]
+    for text in texts:
+        ids = tokenizer(text)["input_ids"]
+        assert ids == model.encode(text, rule="rank", allowed_special="all")
+        assert tokenizer.decode(ids) == text
+        tokens = tokenizer.convert_ids_to_tokens(ids)
+        assert tokenizer.convert_tokens_to_string(tokens) == text
+    assert "<0xF0>" in tokenizer.tokenize("😀")
+
+
+@settings(max_examples=EXAMPLES, deadline=None)
+@given(text=st.text(max_size=40))
+def test_any_text_comes_back(special_model_path, text):
+    tokenizer = special_tokenizer(special_model_path)
+    assert tokenizer.decode(tokenizer(text)["input_ids"]) == text
+
+
+def test_save_and_load_keep_the_special_tokens(special_model_path, lines, tmp_path):
+    tokenizer = special_tokenizer(special_model_path)
+    tokenizer.save_pretrained(tmp_path / "saved")
+    config = json.loads((tmp_path / "saved" / "tokenizer_config.json").read_text())
+    assert (config["eos_token"], config["pad_token"], config["rule"]) == ("<|endoftext|>", "<|pad|>", "rank")
+    again = SelvaneTokenizer.from_pretrained(tmp_path / "saved")
+    assert (again.eos_token_id, again.pad_token_id, again.bos_token_id) == (1, 2, 3)
+    text = lines[0] + "<|end|>"
+    assert again(text)["input_ids"] == tokenizer(text)["input_ids"]
+    assert again.get_vocab() == tokenizer.get_vocab() and len(again) == len(tokenizer)
+
+
+def test_a_special_token_added_to_a_trained_model(model_path, lines, tmp_path):
+    Model(model_path).add_special(["<|endoftext|>"]).save(tmp_path / "with-eos.model")
+    tokenizer = SelvaneTokenizer(model_file=tmp_path / "with-eos.model", eos_token="<|endoftext|>")
+    eos = Model(model_path).num_ids
+    assert tokenizer.eos_token_id == eos
+    ids = tokenizer(lines[0] + "<|endoftext|>")["input_ids"]
+    assert ids == Model(model_path).encode(lines[0], rule="rank") + [eos]

@@ -135,7 +135,7 @@ class SelvaneTokenizer(PreTrainedTokenizer):
         self.selvane_model = Model(model_file)
         self._rule = check_rule(rule)
         model = self.selvane_model
-        specials = self._model_specials()
+        specials = self._specials = model.special_tokens
         lookup = {token: model.token_bytes(token) for token in model.vocab()}
         self._strings = token_strings(lookup, specials, model.oov_id)
         self._ids = {text: token for token, text in self._strings.items()}
@@ -169,10 +169,6 @@ class SelvaneTokenizer(PreTrainedTokenizer):
             **{key: token for key, token in named.items() if token is not None},
             **kwargs,
         )
-
-    def _model_specials(self) -> dict[str, int]:
-        """The model's special tokens: text -> id, in ascending id order."""
-        return {}
 
     # -- the vocabulary ----------------------------------------------------
 
@@ -218,10 +214,11 @@ class SelvaneTokenizer(PreTrainedTokenizer):
         return any(token >= self._vocab_size for token in self._added_tokens_decoder)
 
     def _allowed_special(self, split_special_tokens: bool) -> str | tuple[str, ...]:
-        return () if split_special_tokens or not self._model_specials() else "all"
+        return () if split_special_tokens or not self._specials else "all"
 
     def _model_ids(self, text: str, split_special_tokens: bool) -> list[int]:
-        return self.selvane_model.encode(text, rule=self._rule)
+        allowed = self._allowed_special(split_special_tokens)
+        return self.selvane_model.encode(text, rule=self._rule, allowed_special=allowed)
 
     def _tokenize(self, text: str, **kwargs: Any) -> list[str]:
         """The token strings of a text that holds no added token."""
@@ -319,7 +316,8 @@ class SelvaneTokenizer(PreTrainedTokenizer):
     def _batch_ids(self, texts: Sequence[str], split_special_tokens: bool) -> list[list[int]]:
         """The ids of each text, as `tokenize` gives them, in one engine call."""
         prepared = [self.prepare_for_tokenization(text)[0] for text in texts]
-        return self.selvane_model.encode_batch(prepared, rule=self._rule)
+        allowed = self._allowed_special(split_special_tokens)
+        return self.selvane_model.encode_batch(prepared, rule=self._rule, allowed_special=allowed)
 
     # -- decoding ----------------------------------------------------------
 
