@@ -59,6 +59,19 @@ def test_the_package_and_command_do_not_import_transformers():
     subprocess.run([sys.executable, "-c", code], check=True)
 
 
+def test_without_transformers_the_import_says_what_to_install():
+    code = (
+        "import sys\n"
+        "sys.modules['transformers'] = None\n"
+        "try:\n"
+        "    import selvane_tools.hf\n"
+        "except ImportError as error:\n"
+        "    print(error)\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert "selvane_tools.hf needs transformers" in done.stdout and "selvane[hf]" in done.stdout
+
+
 # -- ids -------------------------------------------------------------------------
 
 
@@ -180,6 +193,21 @@ def test_tokens_added_past_the_model(model_path, lines):
     assert ids == model.encode(lines[0], rule="rank") + [size] + model.encode(lines[1], rule="rank")
     assert tokenizer.decode(ids) == lines[0] + "<sep>" + lines[1]
     assert tokenizer([lines[0], "<sep>"])["input_ids"] == [model.encode(lines[0], rule="rank"), [size]]
+
+
+def test_a_pickled_tokenizer_gives_the_same_ids(special_model_path, lines, tmp_path):
+    # Worker pools (datasets.map with num_proc, DataLoader workers) pickle
+    # the tokenizer; the copy must not need the model file any more.
+    import pickle
+    import shutil
+
+    shutil.copy(special_model_path, tmp_path / "model")
+    tokenizer = special_tokenizer(tmp_path / "model")
+    (tmp_path / "model").unlink()
+    copy = pickle.loads(pickle.dumps(tokenizer))
+    texts = [lines[0] + "<|endoftext|>", "😀" + lines[1]]
+    assert copy(texts)["input_ids"] == tokenizer(texts)["input_ids"]
+    assert copy.decode(copy(texts[1])["input_ids"]) == texts[1]
 
 
 # -- saving ----------------------------------------------------------------------

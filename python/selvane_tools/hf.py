@@ -18,7 +18,12 @@ from __future__ import annotations
 import os
 from typing import TYPE_CHECKING, Any
 
-from transformers import AddedToken, BatchEncoding, PreTrainedTokenizer
+try:
+    from transformers import AddedToken, BatchEncoding, PreTrainedTokenizer
+except ImportError as error:
+    raise ImportError(
+        f"selvane_tools.hf needs transformers ({error}): pip install 'selvane[hf]'", name=error.name
+    ) from error
 from transformers.tokenization_utils_base import TruncationStrategy
 from transformers.utils.generic import PaddingStrategy
 
