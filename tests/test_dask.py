@@ -96,3 +96,16 @@ def test_a_worker_killed_mid_shard_leaves_no_temporary(model, tmp_path):
         assert not run.is_alive() and outcome
     assert not [n for n in os.listdir(out) if ".tmp-" in n]
     assert files_of(out) == files_of(local)
+
+
+def test_dask_carries_the_end_of_unit_id_and_the_unknown_counts(model, client, tmp_path):
+    with_eot = model.add_special(["<eot>"])
+    inputs = [SAMPLE]
+    local, remote = tmp_path / "local", tmp_path / "dask"
+    encode_corpus(with_eot, inputs, local, workers=2, shard_bytes=200_000, eos="<eot>")
+    shards = selvane_dask.encode_corpus(with_eot, inputs, remote, client=client, shard_bytes=200_000, eos="<eot>")
+    assert files_of(remote) == files_of(local)
+    assert shards.eos_id == with_eot.special_tokens["<eot>"] == model.num_ids
+    assert all(int(unit[-1]) == shards.eos_id for unit in shards)
+    # The model saw only the first 300 kB: the rest holds clusters it does not know.
+    assert shards.meta["unknown_clusters"] > 0

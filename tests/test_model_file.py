@@ -3,7 +3,6 @@ tokens, and the init, cut and add-special commands."""
 
 from __future__ import annotations
 
-import os
 import pathlib
 import subprocess
 import sys
@@ -16,7 +15,6 @@ from selvane_tools.model_file import (
     ModelMaps,
     add_special_maps,
     byte_fallback_start,
-    cut_maps,
     initial_maps,
     read_maps,
     special_tokens,
@@ -75,13 +73,9 @@ def test_sorted_rewrite_is_the_same_model(trained: pathlib.Path, tmp_path: pathl
     assert [copy.encode(line) for line in LINES] == [original.encode(line) for line in LINES]
 
 
-def test_reader_keeps_the_last_duplicate_and_refuses_broken_files() -> None:
+def test_reader_refuses_broken_files_and_ignores_trailing_bytes() -> None:
     maps = ModelMaps({0: b"", 1: b"a"}, {(1, 1): 2}, {b"oov": 0, b"a": 1})
     data = write_maps(maps)
-    # A second entry for id 1 after the first: the loader keeps the later one.
-    twice = (2 + 1).to_bytes(8, "little") + data[8:8 + 10] + (1).to_bytes(2, "little") + (1).to_bytes(8, "little") \
-        + b"a" + (1).to_bytes(2, "little") + (1).to_bytes(8, "little") + b"b" + data[8 + 10 + 11:]
-    assert read_maps(twice).lookup == {0: b"", 1: b"b"}
     assert read_maps(data + b"trailing") == maps
     for broken in (data[:-1], data[:30], bytes(23), data.replace(b"a\x01\x00", b"\xff\x01\x00")):
         with pytest.raises(SelvaneError):
@@ -112,12 +106,6 @@ def test_cut_keeps_the_first_ids_and_training_continues_it(trained: pathlib.Path
     more = read_maps(data_train(tmp_path / "cut.model", SAMPLE, tmp_path / "work"))
     assert {token: more.lookup[token] for token in range(n)} == maps.lookup
     assert sorted(more.lookup) == list(range(len(more.lookup))) and len(more.lookup) > n
-
-
-@pytest.mark.parametrize("n", [0, -1, 65537])
-def test_cut_refuses_impossible_sizes(trained: pathlib.Path, n: int) -> None:
-    with pytest.raises(SelvaneError, match="between 1 and 65,536"):
-        Model(trained).cut(n)
 
 
 # --- special and byte tokens ----------------------------------------------------
@@ -175,15 +163,14 @@ def test_special_tokens_keep_their_ids_through_training(tmp_path: pathlib.Path) 
 # --- the Model methods and the commands --------------------------------------------
 
 
-def test_save_is_atomic_and_does_not_overwrite_unless_asked(trained: pathlib.Path, tmp_path: pathlib.Path) -> None:
+def test_save_does_not_overwrite_unless_asked(trained: pathlib.Path, tmp_path: pathlib.Path) -> None:
     model = Model(trained).cut(300)
-    target = tmp_path / "m.model"
-    target.write_bytes(b"keep")
+    (tmp_path / "m.model").write_bytes(b"keep")
     with pytest.raises(SelvaneError, match="exists already"):
-        model.save(target)
-    assert target.read_bytes() == b"keep"
-    model.save(target, overwrite=True)
-    assert Model(target).model_bytes == model.model_bytes and os.listdir(tmp_path) == ["m.model"]
+        model.save(tmp_path / "m.model")
+    assert (tmp_path / "m.model").read_bytes() == b"keep"
+    model.save(tmp_path / "m.model", overwrite=True)
+    assert Model(tmp_path / "m.model").model_bytes == model.model_bytes
 
 
 def test_commands_init_cut_add_special(trained: pathlib.Path, tmp_path: pathlib.Path) -> None:
@@ -204,6 +191,7 @@ def test_commands_init_cut_add_special(trained: pathlib.Path, tmp_path: pathlib.
 
     refused = cli("add-special", "-m", "cut.model", "<eot>", "-o", "other.model", cwd=tmp_path)
     assert refused.returncode == 1 and refused.stderr.count("\n") == 1 and "already" in refused.stderr
-    refused = cli("cut", "-m", "cut.model", "--ids", 0, "-o", "other.model", cwd=tmp_path)
-    assert refused.returncode == 1 and "between 1 and 65,536" in refused.stderr
+    for ids in (0, 65537):
+        refused = cli("cut", "-m", "cut.model", "--ids", ids, "-o", "other.model", cwd=tmp_path)
+        assert refused.returncode == 1 and "between 1 and 65,536" in refused.stderr
     assert not (tmp_path / "other.model").exists()

@@ -6,7 +6,7 @@ unguarded script in every worker). From its parent it reads, on standard
 input, one pickled (model bytes, tasks, output directory) and then shard
 numbers, one a line; for each it writes JSON lines on its own copy of
 standard output: ``["progress", bytes]`` while it reads, then ``["done",
-name, units, ids]`` or ``["error", message]``. It ends at the end of its
+name, units, ids, unknown clusters, units with unknown]`` or ``["error", message]``. It ends at the end of its
 input, and with its parent.
 """
 
@@ -49,7 +49,8 @@ def main() -> None:
         for line in commands:
             task = tasks[int(line)]
             result = encode_shard(model, task, out_dir, lambda count: _send(channel, "progress", count))
-            _send(channel, "done", result.name, result.units, result.ids)
+            _send(channel, "done", result.name, result.units, result.ids, result.unknown_clusters,
+                  result.units_with_unknown)
     except SelvaneError as error:
         _send(channel, "error", str(error))
     except BaseException as error:  # PanicException derives from BaseException

@@ -4,12 +4,13 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+from array import array
 import os
 import signal
 import sys
 
 from ._files import atomic_output, open_input
-from .errors import IdsExhaustedError, SelvaneError, Terminated
+from .errors import IdsExhaustedError, SelvaneError, Terminated, UnknownClustersError
 from .rules import RULES
 from .units import UNIT_HELP, Unit, iter_batches, iter_numbered_units, parse_unit
 
@@ -200,10 +201,17 @@ def _encode_bin(args: argparse.Namespace) -> int:
     sizing = {} if args.shard_size is None else {"shard_bytes": args.shard_size}
     before = _meta_identity(args.output)
     try:
-        shards = encode_corpus(model, args.inputs, args.output, unit=args.unit, rule=args.rule, workers=args.jobs,
-                               overwrite=args.overwrite, progress=False if args.quiet else None, **sizing)
+        try:
+            shards = encode_corpus(model, args.inputs, args.output, unit=args.unit, rule=args.rule,
+                                   workers=args.jobs, overwrite=args.overwrite,
+                                   progress=False if args.quiet else None, eos=args.eos, strict=args.strict,
+                                   **sizing)
+        except UnknownClustersError as error:
+            _fail(f"{error.unknown_clusters} unknown clusters in {error.units_with_unknown} units; "
+                  f"--strict: no meta.json written, {args.output} is not a finished output")
+        meta = shards.meta
         if not args.quiet:
-            meta = shards.meta
+            _report_unknown(model, meta["unknown_clusters"], meta["units_with_unknown"])
             print(f"encoded {meta['bytes']:,} bytes into {meta['units']:,} units and {meta['ids']:,} ids "
                   f"in {len(meta['shards'])} shard{'s' if len(meta['shards']) != 1 else ''}: {args.output}",
                   file=sys.stderr)
@@ -215,6 +223,15 @@ def _encode_bin(args: argparse.Namespace) -> int:
             return EXIT_OK
         raise
     return EXIT_OK
+
+
+def _report_unknown(model: Model, unknown_clusters: int, units_with_unknown: int) -> None:
+    """The line on standard error that says how much text the model did not
+    know, when any."""
+    if not unknown_clusters:
+        return
+    fate = "spelled out as byte tokens" if model.has_byte_fallback else f"id {model.oov_id}, dropped by decode"
+    print(f"selvane: {unknown_clusters} unknown clusters in {units_with_unknown} units ({fate})", file=sys.stderr)
 
 
 def _meta_identity(out_dir: str) -> tuple[int, int, int] | None:
@@ -229,26 +246,46 @@ def _meta_identity(out_dir: str) -> tuple[int, int, int] | None:
 def cmd_encode(args: argparse.Namespace) -> int:
     if args.format == "bin":
         return _encode_bin(args)
+    if args.eos is not None:
+        _fail("--eos is for --format bin: a text output has one line per unit already")
     model = _encoding_model(args.model)
     unit: Unit = args.unit
     inputs = args.inputs or ["-"]
     rule: str = args.rule
-    encode = model.data.encode if rule == "frequency" else lambda text: model.encode(text, rule=rule)
     sources = [args.model, *(name for name in inputs if name != "-")]
     if args.jobs is not None and args.jobs < 1:
         _fail(f"-j must be at least 1, not {args.jobs}")
+    unknown_clusters = units_with_unknown = 0
     with _output(args.output, sources, "encoding") as sink:
         for name in inputs:
             with _input(name) as source:
                 units = (text for _, text in iter_numbered_units(source, unit, _display_name(name)))
-                if args.jobs is None:
-                    for text in units:
-                        sink.write(" ".join(map(str, encode(text))).encode("ascii") + b"\n")
-                    continue
-                for batch in iter_batches(units):
-                    for ids in model.encode_batch(batch, rule=rule, threads=args.jobs):
-                        sink.write(" ".join(map(str, ids)).encode("ascii") + b"\n")
+                # Without -j, one unit at a time, so that each line of a
+                # pipe is answered as it comes.
+                batches = ([text] for text in units) if args.jobs is None else iter_batches(units)
+                for batch in batches:
+                    encoded = model.encode_units(batch, rule=rule, threads=args.jobs or 1)
+                    unknown_clusters += encoded.unknown_clusters
+                    units_with_unknown += encoded.units_with_unknown
+                    sink.write(_id_lines(encoded.ids, encoded.offsets))
+        if args.strict and unknown_clusters:
+            # Inside the output's block: a file output is not put in place.
+            where = "" if args.output in (None, "-") else f"; {args.output} was not written"
+            _fail(f"{unknown_clusters} unknown clusters in {units_with_unknown} units; --strict{where}")
+    _report_unknown(model, unknown_clusters, units_with_unknown)
     return EXIT_OK
+
+
+def _id_lines(ids: bytes, offsets: bytes) -> bytes:
+    """One line of space-separated ids per unit, from the flat little-endian
+    ids and offsets of `Model.encode_units`."""
+    flat, bounds = array("H"), array("Q")
+    flat.frombytes(ids)
+    bounds.frombytes(offsets)
+    if sys.byteorder == "big":
+        flat.byteswap()
+        bounds.byteswap()
+    return b"".join(" ".join(map(str, flat[a:b])).encode("ascii") + b"\n" for a, b in zip(bounds, bounds[1:]))
 
 
 def cmd_decode(args: argparse.Namespace) -> int:
@@ -486,8 +523,14 @@ def build_parser() -> argparse.ArgumentParser:
                           "the output depends on it")
     sub.add_argument("--overwrite", action="store_true",
                      help="--format bin: replace a previous output in OUT")
-    sub.add_argument("-q", "--quiet", action="store_true", help="--format bin: no progress bar and no summary")
+    sub.add_argument("-q", "--quiet", action="store_true",
+                     help="--format bin: no progress bar, no summary and no count of unknown clusters")
     sub.add_argument("--rule", choices=RULES, default="frequency", help=RULE_HELP)
+    sub.add_argument("--eos", metavar="TOKEN",
+                     help="--format bin: put the id of this special token of the model after every unit")
+    sub.add_argument("--strict", action="store_true",
+                     help="exit 1 when the model does not know some clusters, before the output is finished "
+                          "(bin: no meta.json; a file: not written)")
     sub.set_defaults(run=cmd_encode)
 
     sub = command("decode", "Decode lines of space-separated token ids back to text, one line each.",

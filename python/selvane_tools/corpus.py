@@ -27,7 +27,7 @@ from collections.abc import Callable, Sequence
 from typing import Any
 
 from ._progress import byte_bar
-from .errors import SelvaneError
+from .errors import SelvaneError, UnknownClustersError
 from .model import Model
 from .rules import check_rule, default_threads
 from .shards import (
@@ -59,10 +59,17 @@ def run_corpus(
     shard_bytes: int = DEFAULT_SHARD_BYTES,
     overwrite: bool = False,
     progress: bool | None = None,
+    eos: str | None = None,
+    strict: bool = False,
 ) -> ShardSet:
     """The driver of every executor: plans the shards of `inputs`, holds
     and prepares `out_dir` (`claim_output`), runs `execute`, writes
     meta.json and returns the output opened with `read_shards`.
+
+    `eos` is the text of a special token of the model, whose id ends every
+    unit. With `strict`, units that held clusters the model does not know
+    are an `UnknownClustersError` raised before meta.json is written, so
+    the output is not a finished one.
 
     When `execute` fails or is interrupted, the executor has stopped its
     workers; the driver then removes their temporaries and writes no
@@ -73,7 +80,8 @@ def run_corpus(
     unit = unit if isinstance(unit, Unit) else parse_unit(unit)
     out_dir = os.fspath(out_dir)
     rule = check_rule(rule)
-    tasks = plan_shards(inputs, unit, shard_bytes, rule)
+    eos_id = None if eos is None else eos_token_id(model, eos)
+    tasks = plan_shards(inputs, unit, shard_bytes, rule, eos_id)
     with claim_output(out_dir, overwrite):
         try:
             # Workers on other machines find the directory by this path.
@@ -81,8 +89,22 @@ def run_corpus(
         except BaseException:
             remove_shard_temporaries(out_dir, [task.name for task in tasks])
             raise
+        unknown = sum(result.unknown_clusters for result in results)
+        if strict and unknown:
+            raise UnknownClustersError(unknown, sum(result.units_with_unknown for result in results))
         write_meta(out_dir, model.sha256, unit, tasks, results, rule)
     return read_shards(out_dir)
+
+
+def eos_token_id(model: Model, token: str) -> int:
+    """The id of the special token `token` of `model`, to end units with;
+    a `SelvaneError` naming the model's special tokens when it is not one."""
+    specials = model.special_tokens
+    if isinstance(token, str) and token in specials:
+        return specials[token]
+    known = ", ".join(map(repr, specials)) if specials else "none (selvane init --special or add-special adds them)"
+    raise SelvaneError(f"the end-of-unit token {token!r} is not a special token of the model; its special tokens: "
+                       f"{known}"[:400])
 
 
 def encode_corpus(
@@ -96,12 +118,19 @@ def encode_corpus(
     shard_bytes: int = DEFAULT_SHARD_BYTES,
     overwrite: bool = False,
     progress: bool | None = None,
+    eos: str | None = None,
+    strict: bool = False,
 ) -> ShardSet:
     """Encodes `inputs` into memory-mappable shards in `out_dir`.
 
     `unit` is "line", "paragraph", "file" or "jsonl:FIELD"; `rule` is
     "frequency" or "rank" (recorded in meta.json); `workers` defaults to
-    every core. The files written do not depend on `workers`.
+    every core. The files written do not depend on `workers`. `eos`, the
+    text of a special token of the model, puts its id after every unit
+    (meta.json's "eos_id", `ShardSet.eos_id`). meta.json records the
+    clusters the model did not know ("unknown_clusters") and the units that
+    held them ("units_with_unknown"); with `strict`, any is an
+    `UnknownClustersError` and no meta.json is written.
     `meta.json` is written last: a directory without it is not a finished
     output. Returns the output opened with `read_shards`. Safe to call at the
     top of a script: the workers never run the script.
@@ -118,7 +147,7 @@ def encode_corpus(
         return _WorkerPool(model, tasks, out_dir, workers).run(progress)
 
     return run_corpus(execute, model, inputs, out_dir, unit=unit, rule=rule, shard_bytes=shard_bytes,
-                      overwrite=overwrite, progress=progress)
+                      overwrite=overwrite, progress=progress, eos=eos, strict=strict)
 
 
 class _Worker:

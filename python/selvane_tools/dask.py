@@ -33,10 +33,14 @@ def encode_corpus(
     shard_bytes: int = DEFAULT_SHARD_BYTES,
     overwrite: bool = False,
     progress: bool | None = None,
+    eos: str | None = None,
+    strict: bool = False,
 ) -> ShardSet:
     """Encodes `inputs` into shards in `out_dir` with one Dask task per shard.
 
-    `rule` is "frequency" or "rank", carried by every task. `client` is a
+    `rule` is "frequency" or "rank", carried by every task, as is the id of
+    `eos` (a special token's text) that ends every unit; `strict` as for
+    the local `encode_corpus`. `client` is a
     ``distributed.Client``; by default the current one. The
     result is the output opened with ``read_shards``; ``meta.json`` is written
     by the caller's process once every task has finished. A task whose worker
@@ -83,4 +87,4 @@ def encode_corpus(
         return results
 
     return run_corpus(execute, model, inputs, out_dir, unit=unit, rule=rule, shard_bytes=shard_bytes,
-                      overwrite=overwrite, progress=progress)
+                      overwrite=overwrite, progress=progress, eos=eos, strict=strict)

@@ -2,7 +2,8 @@
 
 from __future__ import annotations
 
-__all__ = ["SelvaneError", "IdsExhaustedError", "ModelFormatError", "OutputBusyError", "Terminated"]
+__all__ = ["SelvaneError", "IdsExhaustedError", "ModelFormatError", "OutputBusyError", "Terminated",
+           "UnknownClustersError"]
 
 
 class SelvaneError(Exception):
@@ -31,3 +32,15 @@ class Terminated(BaseException):
 
 class OutputBusyError(SelvaneError):
     """Another encoder holds the output directory; the message names it."""
+
+
+class UnknownClustersError(SelvaneError):
+    """Encoding met clusters the model does not know where they were refused
+    (``--strict``): `unknown_clusters` of them, in `units_with_unknown`
+    units. Nothing was declared finished."""
+
+    def __init__(self, unknown_clusters: int, units_with_unknown: int) -> None:
+        super().__init__(f"{unknown_clusters} unknown clusters in {units_with_unknown} units; "
+                         "refused as strict, the output is not finished")
+        self.unknown_clusters = unknown_clusters
+        self.units_with_unknown = units_with_unknown

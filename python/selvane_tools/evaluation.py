@@ -8,8 +8,6 @@ unknown clusters, per file, under one encoding rule or several.
 from __future__ import annotations
 
 import os
-import sys
-from array import array
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 
@@ -24,18 +22,22 @@ __all__ = ["FileStats", "evaluate"]
 class FileStats:
     """The counts of one file (or of several added up, `name` "total"):
     `units`, `characters` (code points), and per rule the `tokens` and the
-    `unknown` clusters (tokens with the model's id for unknown clusters)."""
+    `unknown` clusters (clusters the model does not know, whether they
+    became its id for unknown clusters or byte tokens), and the
+    `units_with_unknown` that held at least one."""
 
     name: str
     units: int = 0
     characters: int = 0
     tokens: dict[str, int] = field(default_factory=dict)
     unknown: dict[str, int] = field(default_factory=dict)
+    units_with_unknown: int = 0
 
     def add(self, other: FileStats) -> None:
         """Adds the counts of `other` to these."""
         self.units += other.units
         self.characters += other.characters
+        self.units_with_unknown += other.units_with_unknown
         for rule, count in other.tokens.items():
             self.tokens[rule] = self.tokens.get(rule, 0) + count
         for rule, count in other.unknown.items():
@@ -53,8 +55,8 @@ def evaluate(
     """The counts of each file of `paths`, split into `unit`s and encoded
     with each of `rules` on `threads` threads (None: every core).
 
-    An unknown cluster is counted by its id, the model's "oov" id: exact for
-    a trained model, where no merge involves that id.
+    Unknown clusters are counted by the engine as it meets them, so the
+    count is exact with byte fallback and whatever merges the model has.
     """
     unit = unit if isinstance(unit, Unit) else parse_unit(unit)
     rules = tuple(check_rule(rule) for rule in rules)
@@ -66,19 +68,12 @@ def evaluate(
                 stats.units += len(batch)
                 stats.characters += sum(map(len, batch))
                 for rule in rules:
-                    ids, _ = model.encode_batch(batch, rule=rule, threads=threads, flat=True)
-                    stats.tokens[rule] += len(ids) // 2
-                    stats.unknown[rule] += _count_id(ids, model.oov_id)
+                    encoded = model.encode_units(batch, rule=rule, threads=threads)
+                    stats.tokens[rule] += len(encoded.ids) // 2
+                    stats.unknown[rule] += encoded.unknown_clusters
+                    if rule == rules[0]:
+                        # Which units hold unknown clusters does not depend on the rule.
+                        stats.units_with_unknown += encoded.units_with_unknown
         results.append(stats)
     return results
 
-
-def _count_id(ids: bytes, token: int | None) -> int:
-    """How many of the little-endian uint16 `ids` are `token`."""
-    if token is None or not ids:
-        return 0
-    values = array("H")
-    values.frombytes(ids)
-    if sys.byteorder == "big":
-        values.byteswap()
-    return values.count(token)

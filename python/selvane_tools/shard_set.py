@@ -106,6 +106,13 @@ def _check_meta(meta: Any, path: str) -> None:
     rule = meta.setdefault("rule", "frequency")
     _need(isinstance(rule, str) and rule in RULES, path,
           f"'rule' is {rule!r}, not one of {', '.join(map(repr, RULES))}"[:200])
+    # Outputs written before these were recorded have none of them.
+    eos_id = meta.get("eos_id")
+    _need(eos_id is None or (type(eos_id) is int and 0 <= eos_id <= 0xFFFF), path,
+          f"'eos_id' is not a token id: {eos_id!r}"[:200])
+    for key in ("unknown_clusters", "units_with_unknown"):
+        if key in meta:
+            _count(meta, key, path, "")
     inputs, shards = meta.get("inputs"), meta.get("shards")
     _need(isinstance(inputs, list), path, "'inputs' is not a list")
     _need(isinstance(shards, list), path, "'shards' is not a list")
@@ -247,6 +254,13 @@ class ShardSet:
     def rule(self) -> str:
         """The rule the units were encoded with: "frequency" or "rank"."""
         return str(self.meta.get("rule", "frequency"))
+
+    @property
+    def eos_id(self) -> int | None:
+        """The id that ends every unit (``--eos``), or None when the units
+        have none."""
+        value = self.meta.get("eos_id")
+        return None if value is None else int(value)
 
     @property
     def num_shards(self) -> int:

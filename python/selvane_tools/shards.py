@@ -32,13 +32,16 @@ import sys
 from array import array
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
-from typing import Any, BinaryIO, Literal, Protocol
+from typing import TYPE_CHECKING, Any, BinaryIO, Protocol
 
 from ._files import atomic_output, check_input, open_input, remove_stale_temporaries, write_atomically
 from .errors import OutputBusyError, SelvaneError
 from .rules import check_rule
 from .shard_set import FORMAT, META, VERSION, ShardSet, _numpy, load_meta, read_shards
 from .units import Unit, iter_range_units, parse_unit
+
+if TYPE_CHECKING:
+    from .encoded_units import EncodedUnits
 
 __all__ = [
     "DEFAULT_SHARD_BYTES",
@@ -78,20 +81,20 @@ _TEMPORARY = re.compile(r"^\.(?P<name>.+)\.tmp-[0-9]+-[0-9a-f]+$", re.DOTALL)
 
 class Encoder(Protocol):
     """What a shard worker needs of a model: its ``encode`` (to name a unit
-    that fails) and its flat ``encode_batch``."""
+    that fails) and its ``encode_units``."""
 
     def encode(self, text: str, *, rule: str = ...) -> list[int]: ...
 
-    def encode_batch(
-        self, texts: Sequence[str], *, rule: str, threads: int | None, flat: Literal[True]
-    ) -> tuple[bytes, bytes]: ...
+    def encode_units(self, texts: Sequence[str], *, rule: str = ..., threads: int | None = ...,
+                     eos: int | None = ...) -> EncodedUnits: ...
 
 
 @dataclass(frozen=True)
 class ShardTask:
     """One shard to encode: the units that start in bytes [start, end) of the
     input `path` (its `input`-th, of `size` bytes when planned), written as
-    `name`.bin and `name`.idx with the encoding `rule`."""
+    `name`.bin and `name`.idx with the encoding `rule`, each unit followed
+    by the id `eos` when it is not None."""
 
     name: str
     input: int
@@ -101,15 +104,19 @@ class ShardTask:
     end: int
     unit: Unit
     rule: str = "frequency"
+    eos: int | None = None
 
 
 @dataclass(frozen=True)
 class ShardResult:
-    """What a worker reports for a finished shard: counts only."""
+    """What a worker reports for a finished shard: counts only, with the
+    clusters the model did not know and the units that held them."""
 
     name: str
     units: int
     ids: int
+    unknown_clusters: int = 0
+    units_with_unknown: int = 0
 
 
 def plan_shards(
@@ -117,9 +124,11 @@ def plan_shards(
     unit: Unit | str = "line",
     shard_bytes: int = DEFAULT_SHARD_BYTES,
     rule: str = "frequency",
+    eos: int | None = None,
 ) -> list[ShardTask]:
     """Cuts every input into byte ranges of `shard_bytes`, in input order;
-    every shard is to be encoded with `rule` ("frequency" or "rank").
+    every shard is to be encoded with `rule` ("frequency" or "rank"), each
+    unit followed by the id `eos` unless it is None.
 
     Every input must be a regular file (a FIFO or a device has no size to
     cut and could block a reader for ever). With unit "file" each input is
@@ -140,7 +149,8 @@ def plan_shards(
         step = max(size, 1) if unit.kind == "file" else shard_bytes
         for k, start in enumerate(range(0, max(size, 1), step)):
             tasks.append(
-                ShardTask(f"{index:05d}-{k:06d}", index, path, size, start, min(start + step, size), unit, rule)
+                ShardTask(f"{index:05d}-{k:06d}", index, path, size, start, min(start + step, size), unit, rule,
+                          eos)
             )
     return tasks
 
@@ -154,6 +164,8 @@ class _IdsWriter:
         self._idx = (idx_sink, idx_path)
         self.units = 0
         self.total = 0
+        self.unknown_clusters = 0
+        self.units_with_unknown = 0
         self._write(self._idx, bytes(8))  # the first unit starts at 0
 
     def add_batch(self, ids: bytes, offsets: bytes) -> None:
@@ -221,7 +233,7 @@ def encode_shard(
             idx_sink = stack.enter_context(atomic_output(idx_path, inputs=(task.path,)))
             writer = _IdsWriter(bin_sink, bin_path, idx_sink, idx_path)
             _encode_range(model, rule, task, unit, f, writer, progress)
-    return ShardResult(task.name, writer.units, writer.total)
+    return ShardResult(task.name, writer.units, writer.total, writer.unknown_clusters, writer.units_with_unknown)
 
 
 def _encode_range(
@@ -241,13 +253,15 @@ def _encode_range(
     def flush() -> None:
         nonlocal chars, reported
         try:
-            ids, offsets = model.encode_batch(texts, rule=rule, threads=1, flat=True)
+            encoded = model.encode_units(texts, rule=rule, threads=1, eos=task.eos)
         except SelvaneError:
             # Only a model without the "oov" entry fails, on the first
             # cluster it does not know: name the unit that holds it.
             _name_failing_unit(model, rule, task, texts, starts)
             raise
-        writer.add_batch(ids, offsets)
+        writer.add_batch(encoded.ids, encoded.offsets)
+        writer.unknown_clusters += encoded.unknown_clusters
+        writer.units_with_unknown += encoded.units_with_unknown
         if progress is not None and texts:
             done = min(starts[-1], task.end)
             if done > reported:
@@ -292,7 +306,10 @@ def write_meta(
 ) -> dict[str, Any]:
     """Writes meta.json, the mark of a finished output; returns its content.
 
-    `rule` is the rule every task was encoded with, and is recorded.
+    `rule` is the rule every task was encoded with, and is recorded, with
+    the end-of-unit id of the tasks (`eos_id`, null for none) and the
+    unknown clusters the shards met (`unknown_clusters`, and
+    `units_with_unknown`, the units that held them).
 
     Call it only after every shard of `tasks` has been committed. Temporaries
     of the planned files left by writers that were stopped (a worker lost
@@ -304,6 +321,10 @@ def write_meta(
     mixed = [task.name for task in tasks if task.rule != rule]
     if mixed:
         raise SelvaneError(f"shards not encoded with the rule {rule!r}: {', '.join(mixed[:5])}")
+    eos_ids = {task.eos for task in tasks}
+    if len(eos_ids) > 1:
+        raise SelvaneError(f"shards encoded with different end-of-unit ids: {sorted(map(repr, eos_ids))}")
+    eos_id = next(iter(eos_ids), None)
     by_name = {result.name: result for result in results}
     missing = [task.name for task in tasks if task.name not in by_name]
     if missing:
@@ -321,6 +342,8 @@ def write_meta(
             "end": task.end,
             "units": by_name[task.name].units,
             "ids": by_name[task.name].ids,
+            "unknown_clusters": by_name[task.name].unknown_clusters,
+            "units_with_unknown": by_name[task.name].units_with_unknown,
         }
         for task in tasks
     ]
@@ -335,6 +358,9 @@ def write_meta(
         "units": sum(int(s["units"]) for s in shards),
         "ids": sum(int(s["ids"]) for s in shards),
         "bytes": sum(entry["size"] for entry in inputs.values()),
+        "eos_id": eos_id,
+        "unknown_clusters": sum(int(s["unknown_clusters"]) for s in shards),
+        "units_with_unknown": sum(int(s["units_with_unknown"]) for s in shards),
     }
     text = json.dumps(meta, indent=1, ensure_ascii=False) + "\n"
     write_atomically(os.path.join(out_dir, META), text.encode("utf-8"))
