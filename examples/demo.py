@@ -4,7 +4,8 @@ init, train, info, encode, decode, show.
 Trains a model from scratch on data/sample/ in a temporary directory, then
 encodes a few sentences with it, shows the token boundaries and decodes the
 ids back. Then the same for a language model: special tokens, byte fallback
-and a vocabulary of a chosen size (--max-ids). Every step is a command a user
+and a vocabulary of a chosen size (--max-ids), and shards with an
+end-of-text id after every unit (--eos). Every step is a command a user
 can type.
 """
 
@@ -13,6 +14,8 @@ import shlex
 import subprocess
 import sys
 import tempfile
+
+from selvane_tools import read_shards
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SAMPLE_DIR = ROOT / "data" / "sample"
@@ -65,7 +68,7 @@ def main():
 def language_model(samples, texts, work):
     """A model for language-model training: an end-of-text and a padding
     token, byte fallback, training stopped at 1,000 ids."""
-    print("-- for a language model: special tokens, byte fallback, 1,000 ids\n")
+    print("-- for a language model: special tokens, byte fallback, 1,000 ids, shards with --eos\n")
     run("init", "lm-start.model", "--special", "<|endoftext|>", "<|pad|>", "--byte-fallback", cwd=work)
     run("train", *samples, "--init", "lm-start.model", "-o", "lm.model", "--max-ids", "1000",
         "--log", "lm-train.log", cwd=work)
@@ -79,6 +82,14 @@ def language_model(samples, texts, work):
     back = run("decode", "-m", "lm.model", cwd=work, input=ids).splitlines()
     print(f"  {'same as the text' if back[-1] == unseen else 'differs: ' + back[-1]}\n")
     print(run("show", "-m", "lm.model", "--rule", "rank", unseen, cwd=work))
+
+    # Shards for training: the end-of-text id after every unit.
+    run("encode", "-m", "lm.model", "--rule", "rank", "lm-sentences.txt", "--format", "bin",
+        "--eos", "<|endoftext|>", "-o", "lm-ids", cwd=work)
+    shards = read_shards(work / "lm-ids")
+    ends = sum(1 for unit in range(len(shards)) if list(shards[unit])[-1:] == [shards.eos_id])
+    print(f"  eos_id {shards.eos_id}; {ends} of {len(shards)} units end with it; the last one: "
+          f"{' '.join(map(str, shards[len(shards) - 1]))}")
 
 
 if __name__ == "__main__":
