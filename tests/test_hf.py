@@ -290,7 +290,7 @@ def test_special_tokens_in_the_text_are_the_engines_and_the_base_classes(special
     assert model.special_tokens["<|endoftext|>"] in expected[0] and expected[0] != plain[0]
 
 
-def test_named_special_tokens_take_the_models_ids(special_model_path, lines):
+def test_named_special_tokens_take_the_models_ids(special_model_path, lines, tmp_path):
     model = Model(special_model_path)
     tokenizer = special_tokenizer(special_model_path)
     assert (tokenizer.eos_token_id, tokenizer.pad_token_id, tokenizer.bos_token_id) == (1, 2, 3)
@@ -305,6 +305,14 @@ def test_named_special_tokens_take_the_models_ids(special_model_path, lines):
     ids = tokenizer("<|bos|>" + lines[0] + "<|end|><|endoftext|>")["input_ids"]
     assert tokenizer.decode(ids) == "<|bos|>" + lines[0] + "<|end|><|endoftext|>"
     assert tokenizer.decode(ids, skip_special_tokens=True) == lines[0]
+
+    # Asked for, the end-of-text id follows every text, and a saved
+    # tokenizer keeps doing so.
+    closing = special_tokenizer(special_model_path, special_tokens_pattern="eos")
+    assert closing([lines[0], ""])["input_ids"] == [model.encode(lines[0], rule="rank") + [1], [1]]
+    closing.save_pretrained(tmp_path / "saved")
+    assert SelvaneTokenizer.from_pretrained(tmp_path / "saved")("")["input_ids"] == [1]
+    assert closing("", add_special_tokens=False)["input_ids"] == []
 
     with pytest.raises(SelvaneError, match=r"eos_token '</s>' is not a special token of the model \(its special"):
         SelvaneTokenizer(model_file=special_model_path, eos_token="</s>")

@@ -167,13 +167,20 @@ class SelvaneTokenizer(PreTrainedTokenizer):
         extra = list(specials)
         extra += [token for token in kwargs.pop("extra_special_tokens", None) or () if str(token) not in specials]
         kwargs.setdefault("clean_up_tokenization_spaces", False)
+        # No special tokens around a text unless asked for ("eos", "bos",
+        # "bos_eos", ...): the ids are the model's. transformers releases
+        # differ in their default, and the base class does not save the
+        # choice, so it is stated and recorded here.
+        pattern = kwargs.pop("special_tokens_pattern", None) or "none"
         super().__init__(  # type: ignore[no-untyped-call]
             model_file=os.fspath(model_file),
             rule=self._rule,
             extra_special_tokens=extra,
+            special_tokens_pattern=pattern,
             **{key: token for key, token in named.items() if token is not None},
             **kwargs,
         )
+        self.init_kwargs["special_tokens_pattern"] = pattern
 
     # -- the vocabulary ----------------------------------------------------
 
