@@ -6,8 +6,9 @@ in the package does, so the command and the library start without it.
 >>> from selvane_tools.hf import SelvaneTokenizer  # doctest: +SKIP
 >>> tokenizer = SelvaneTokenizer(model_file="arabic.model", eos_token="<|endoftext|>",
 ...                              pad_token="<|pad|>")  # doctest: +SKIP
->>> batch = tokenizer(["بسم الله", "الرحمن"], padding=True)  # doctest: +SKIP
->>> batch["input_ids"][0] == tokenizer.selvane_model.encode("بسم الله", rule="rank")  # doctest: +SKIP
+>>> batch = tokenizer(["بسم الله", "الرحمن"], padding=True, return_tensors="np")  # doctest: +SKIP
+>>> ids = tokenizer("بسم الله")["input_ids"]  # doctest: +SKIP
+>>> ids == tokenizer.selvane_model.encode("بسم الله", rule="rank")  # doctest: +SKIP
 True
 >>> tokenizer.save_pretrained("tokenizer/")  # selvane.model + tokenizer_config.json  # doctest: +SKIP
 >>> SelvaneTokenizer.from_pretrained("tokenizer/")  # doctest: +SKIP
@@ -116,7 +117,8 @@ class SelvaneTokenizer(PreTrainedTokenizer):
 
     `save_pretrained` writes the model file (``selvane.model``) and
     ``tokenizer_config.json``, which records the rule and the special
-    tokens; `from_pretrained` reads them back:
+    tokens; `from_pretrained` reads them back. `selvane_model` is the
+    loaded `Model`:
 
     >>> tokenizer = SelvaneTokenizer(model_file="arabic.model", rule="rank")  # doctest: +SKIP
     >>> ids = tokenizer("بسم الله")["input_ids"]  # doctest: +SKIP
@@ -151,7 +153,9 @@ class SelvaneTokenizer(PreTrainedTokenizer):
         for key, token in named.items():
             if token is not None and str(token) not in specials:
                 known = ", ".join(repr(text) for text in specials) or "none"
-                raise SelvaneError(f"{key} {str(token)!r} is not a special token of the model (its special tokens: {known})")
+                raise SelvaneError(
+                    f"{key} {str(token)!r} is not a special token of the model (its special tokens: {known})"
+                )
 
         # The model fixes the id of each of its special tokens; the base class
         # appends only tokens added later (add_tokens, or those of a saved
@@ -236,14 +240,14 @@ class SelvaneTokenizer(PreTrainedTokenizer):
         """The token strings of a text that holds no added token."""
         return [self._strings[token] for token in self.selvane_model.encode(text, rule=self._rule)]
 
-    def tokenize(self, text: str, pair: str | None = None, add_special_tokens: bool = False, **kwargs: Any) -> list[str]:
+    def tokenize(
+        self, text: str, pair: str | None = None, add_special_tokens: bool = False, **kwargs: Any
+    ) -> list[str]:
         """The token strings of `text`: the model's ids for the whole text,
-        its special tokens recognised unless ``split_special_tokens=True``."""
-        if self._foreign_tokens() or pair is not None or add_special_tokens:
-            if pair is not None:
-                kwargs["pair"] = pair
-            if add_special_tokens:
-                kwargs["add_special_tokens"] = add_special_tokens
+        its special tokens recognised unless ``split_special_tokens=True``.
+        Like the base class's, it adds no special tokens and has no use for
+        `pair`, which its signature keeps."""
+        if self._foreign_tokens():
             return list(super().tokenize(text, **kwargs))
         split = bool(kwargs.pop("split_special_tokens", self.split_special_tokens))
         text, _ = self.prepare_for_tokenization(text, **kwargs)
@@ -351,7 +355,9 @@ class SelvaneTokenizer(PreTrainedTokenizer):
             skipped = set(self.all_special_ids)
             ids = [token for token in ids if token not in skipped]
         text = self._text_of(ids)
-        clean_up = self.clean_up_tokenization_spaces if clean_up_tokenization_spaces is None else clean_up_tokenization_spaces
+        clean_up = clean_up_tokenization_spaces
+        if clean_up is None:
+            clean_up = self.clean_up_tokenization_spaces
         return str(self.clean_up_tokenization(text)) if clean_up else text
 
     def _text_of(self, ids: Iterable[int]) -> str:
