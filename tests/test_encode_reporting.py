@@ -184,3 +184,5 @@ def test_eval_counts_unknown_clusters_exactly_with_byte_fallback(tmp_path: pathl
     assert done.stdout.splitlines()[1].split()[-2] == str(expected)
     encoded = cli("encode", "-m", tmp_path / "bytes.model", inputs[0])
     assert f"{expected} unknown clusters" in encoded.stderr and "byte tokens" in encoded.stderr
+    shown = cli("show", "-m", tmp_path / "bytes.model", "كتب \u2603\u2603")
+    assert "2 cluster(s) unknown to the model (spelled out as byte tokens)" in shown.stdout

@@ -99,6 +99,9 @@ def test_cut_keeps_the_first_ids_and_training_continues_it(trained: pathlib.Path
     assert model.cut(n).model_bytes == cut.model_bytes
     assert cut.cut(n // 2).model_bytes == model.cut(n // 2).model_bytes
     assert model.cut(65536).num_ids == model.num_ids
+    for impossible in (0, 65537):
+        with pytest.raises(SelvaneError, match="between 1 and 65,536"):
+            model.cut(impossible)
     for rule in ("frequency", "rank"):
         assert all(token < n for line in LINES for token in cut.encode(line, rule=rule))
     # Training continues it from id n on.
@@ -177,6 +180,8 @@ def test_commands_init_cut_add_special(trained: pathlib.Path, tmp_path: pathlib.
     done = cli("init", "lm.model", "--special", "<|endoftext|>", "<pad>", "--byte-fallback", cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert (tmp_path / "lm.model").read_bytes() == write_maps(initial_maps(["<|endoftext|>", "<pad>"], True))
+    info = cli("info", "lm.model", cwd=tmp_path).stdout
+    assert "special  2: 1 <|endoftext|>, 2 <pad>\n" in info and "fallback 256 byte tokens, ids 3 to 258\n" in info
     assert cli("init", "empty.model", cwd=tmp_path).returncode == 0
     assert (tmp_path / "empty.model").read_bytes() == bytes(24)
 
@@ -193,5 +198,5 @@ def test_commands_init_cut_add_special(trained: pathlib.Path, tmp_path: pathlib.
     assert refused.returncode == 1 and refused.stderr.count("\n") == 1 and "already" in refused.stderr
     for ids in (0, 65537):
         refused = cli("cut", "-m", "cut.model", "--ids", ids, "-o", "other.model", cwd=tmp_path)
-        assert refused.returncode == 1 and "between 1 and 65,536" in refused.stderr
+        assert refused.returncode == 2 and "not a number of ids from 1 to 65,536" in refused.stderr
     assert not (tmp_path / "other.model").exists()

@@ -335,6 +335,18 @@ def cmd_info(args: argparse.Namespace) -> int:
         ("merges", f"{model.num_merges:,}"),
         ("clusters", f"{model.num_clusters:,}"),
     ]
+    # Only models that have them get these rows: a trained model's
+    # description stays as it was.
+    specials = model.special_tokens
+    if specials:
+        shown = ", ".join(f"{token} {escape_bytes(text.encode())}" for text, token in list(specials.items())[:8])
+        more = f" and {len(specials) - 8} more" if len(specials) > 8 else ""
+        rows.append(("special", f"{len(specials)}: {shown}{more}"))
+    if model.has_byte_fallback:
+        from .model_file import byte_fallback_start, read_maps
+
+        start = byte_fallback_start(read_maps(model.model_bytes)) or 0
+        rows.append(("fallback", f"256 byte tokens, ids {start} to {start + 255}"))
     lines = [f"{key:<9}{value}" for key, value in rows]
     longest = model.longest_tokens(args.longest)
     if longest:
@@ -357,9 +369,10 @@ def cmd_show(args: argparse.Namespace) -> int:
         print(f"text    {text}")
         print(f"tokens  {' | '.join(escape(piece) for piece in model.tokens(ids))}")
         print(f"ids     {' '.join(map(str, ids))}")
-        unknown = ids.count(0) if 0 in ids and model.token_bytes(0) == b"" else 0
+        unknown = model.encode_units([text], rule=args.rule, threads=1).unknown_clusters
         if unknown:
-            print(f"        {unknown} cluster(s) unknown to the model (id 0, dropped by decode)")
+            fate = "spelled out as byte tokens" if model.has_byte_fallback else f"id {model.oov_id}, dropped by decode"
+            print(f"        {unknown} cluster(s) unknown to the model ({fate})")
     return EXIT_OK
 
 
@@ -404,6 +417,12 @@ def _byte_size(text: str) -> int:
     if not digits.isdigit() or int(digits) == 0:
         raise argparse.ArgumentTypeError(f"not a positive size in bytes: {text!r} (e.g. 4096, 512K, 64M)")
     return int(digits) * scale
+
+
+def _id_count(text: str) -> int:
+    if not text.isdigit() or not 1 <= int(text) <= 65536:
+        raise argparse.ArgumentTypeError(f"not a number of ids from 1 to 65,536: {text!r}")
+    return int(text)
 
 
 RULE_HELP = ("frequency: the ids of the module's Data.encode (default); rank: the merges in the "
@@ -453,7 +472,8 @@ def build_parser() -> argparse.ArgumentParser:
                   "The ids below N stay, with the merges and clusters whose ids are below N.\n"
                   "Training can continue the result.\n")
     sub.add_argument("-m", "--model", required=True, metavar="MODEL", help="the model file")
-    sub.add_argument("--ids", required=True, type=int, metavar="N", help="the number of ids to keep (1 to 65,536)")
+    sub.add_argument("--ids", required=True, type=_id_count, metavar="N",
+                     help="the number of ids to keep (1 to 65,536)")
     sub.add_argument("-o", "--output", required=True, metavar="OUT", help="the model file to write")
     sub.set_defaults(run=cmd_cut)
 
@@ -483,7 +503,7 @@ def build_parser() -> argparse.ArgumentParser:
     sub.add_argument("--print-logs", action="store_true",
                      help="print the training's console lines on standard output")
     sub.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
-    sub.add_argument("--max-ids", type=int, metavar="N",
+    sub.add_argument("--max-ids", type=_id_count, metavar="N",
                      help="stop after the first chunk whose model holds N ids and write it cut to "
                           "the ids below N (selvane cut)")
     sub.add_argument("--allow-binary", action="store_true",
