@@ -16,34 +16,34 @@ class Engine:
     between threads."""
 
     def __init__(self, model_bytes: Buffer) -> None: ...
-    def encode(self, text: str, rule: str, allowed: Sequence[int] | None = None) -> list[int]:
+    def encode(self, text: str, rule: str, allowed: Literal["all"] | Sequence[int] | None = None) -> list[int]:
         """The token ids of `text` under `rule` ("frequency" or "rank"), with
-        the special tokens whose ids `allowed` holds emitted where their text
-        occurs."""
+        the special tokens `allowed` ("all" or a sequence of their ids)
+        emitted where their text occurs."""
     @overload
     def encode_batch(
-        self, texts: Sequence[str], rule: str, threads: int, flat: Literal[False], allowed: Sequence[int] | None = None
+        self, texts: Sequence[str], rule: str, threads: int, flat: Literal[False], allowed: Literal["all"] | Sequence[int] | None = None
     ) -> list[list[int]]: ...
     @overload
     def encode_batch(
-        self, texts: Sequence[str], rule: str, threads: int, flat: Literal[True], allowed: Sequence[int] | None = None
+        self, texts: Sequence[str], rule: str, threads: int, flat: Literal[True], allowed: Literal["all"] | Sequence[int] | None = None
     ) -> tuple[bytes, bytes]: ...
     @overload
     def encode_batch(
-        self, texts: Sequence[str], rule: str, threads: int, flat: bool, allowed: Sequence[int] | None = None
+        self, texts: Sequence[str], rule: str, threads: int, flat: bool, allowed: Literal["all"] | Sequence[int] | None = None
     ) -> list[list[int]] | tuple[bytes, bytes]: ...
     def encode_units(
         self,
         texts: Sequence[str],
         rule: str,
         threads: int,
-        allowed: Sequence[int] | None = None,
+        allowed: Literal["all"] | Sequence[int] | None = None,
         eos: int | None = None,
     ) -> tuple[bytes, bytes, int, int]:
         """(ids, offsets, unknown_clusters, units_with_unknown) of `texts`,
         with `eos` after every text."""
     def encode_with_offsets(
-        self, text: str, rule: str, allowed: Sequence[int] | None = None
+        self, text: str, rule: str, allowed: Literal["all"] | Sequence[int] | None = None
     ) -> list[tuple[int, int, int]]:
         """(id, start, end) for each token of `text`, in code points."""
     def special_tokens(self) -> list[tuple[str, int]]:

@@ -350,13 +350,13 @@ class Model:
         ``decode(encode(text)) == text`` for every text."""
         return self._run(lambda engine: engine.byte_base()) is not None
 
-    def _allowed_ids(self, allowed_special: str | Collection[str]) -> tuple[int, ...]:
-        """The ids of the special tokens that `allowed_special` names:
-        ``"all"`` or a collection of their texts; `SelvaneError` for a text
-        that is not a special token of the model."""
+    def _allowed_ids(self, allowed_special: str | Collection[str]) -> Literal["all"] | tuple[int, ...]:
+        """The special tokens that `allowed_special` names, as the engine
+        takes them: ``"all"``, or the ids of a collection of their texts;
+        `SelvaneError` for a text that is not a special token of the model."""
         if isinstance(allowed_special, str):
             if allowed_special == "all":
-                return tuple(self.special_tokens.values())
+                return "all"
             raise SelvaneError(
                 f"allowed_special must be 'all' or a collection of special tokens, not the str {allowed_special!r}"
             )

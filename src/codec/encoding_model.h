@@ -5,6 +5,7 @@
 
 #include "codec/model_tokens.h"
 #include "codec/rank_table.h"
+#include "codec/special_matcher.h"
 #include "codec/token_widths.h"
 #include "model/data.h"
 
@@ -20,12 +21,16 @@ struct EncodingModel {
       : data(std::move(model_data)),
         widths(data),
         ranks(data.merges),
-        tokens(data) {}
+        tokens(data),
+        all_specials(tokens.specials) {}
 
   const model::Data data;
   const TokenWidths widths;
   const RankTable ranks;
   const ModelTokens tokens;
+  // Every special token of the model, the set callers most often allow,
+  // ready to match without building a matcher per call.
+  const SpecialMatcher all_specials;
 };
 
 }  // namespace selvane::codec

@@ -61,7 +61,8 @@ ModelTokens::ModelTokens(const model::Data& data) {
   std::unordered_set<std::string_view> texts;
   data.lookup.for_each([&](TokenId id, const std::string& bytes) {
     if (id == 0 || produced[id] || bytes.empty()) return;
-    if (byte_base && id >= *byte_base && id - *byte_base < kByteTokenCount) {
+    if (byte_base && id >= *byte_base &&
+        std::size_t{id} - *byte_base < kByteTokenCount) {
       return;
     }
     if (text::validate_utf8(bytes)) return;

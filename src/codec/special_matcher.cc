@@ -13,6 +13,13 @@ SpecialMatcher::SpecialMatcher(std::vector<SpecialToken> tokens)
     const auto first = static_cast<unsigned char>(tokens_[i].text[0]);
     by_first_byte_[first].push_back(static_cast<std::uint32_t>(i));
   }
+  int first_bytes = 0;
+  for (std::size_t byte = 0; byte < by_first_byte_.size(); ++byte) {
+    if (by_first_byte_[byte].empty()) continue;
+    ++first_bytes;
+    only_first_byte_ = static_cast<int>(byte);
+  }
+  if (first_bytes != 1) only_first_byte_ = -1;
   for (auto& candidates : by_first_byte_) {
     // Equal texts keep their given order, so the first given wins.
     std::stable_sort(candidates.begin(), candidates.end(),

@@ -97,15 +97,30 @@ std::size_t to_threads(PyObject* object) {
   return static_cast<std::size_t>(threads);
 }
 
-// Returns the matcher of the special tokens whose ids the sequence `object`
-// holds, or nullopt when `object` is absent, None or empty; ValueError for an
-// id that is not a special token of `model`.
-std::optional<codec::SpecialMatcher> to_specials(const EngineModel& model,
-                                                 PyObject* object) {
-  if (object == nullptr || object == Py_None) return std::nullopt;
+// The special tokens an encoding call may emit: none, the model's own
+// matcher of all of them, or a matcher of the ones the call names.
+struct AllowedSpecials {
+  std::optional<codec::SpecialMatcher> own;
+  const codec::SpecialMatcher* matcher = nullptr;
+};
+
+// Returns the special tokens that `object` allows: absent, None or an empty
+// sequence for none, the str "all" for every one, or a sequence of their
+// ids; ValueError for an id that is not a special token of `model`.
+void to_specials(const EngineModel& model, PyObject* object,
+                 AllowedSpecials& allowed) {
+  if (object == nullptr || object == Py_None) return;
+  if (PyUnicode_Check(object)) {
+    if (binding::text_view(object) != "all") {
+      throw binding::PyErrOccurred(
+          PyExc_ValueError, "allowed must be 'all' or a sequence of ids");
+    }
+    allowed.matcher = &model.all_specials;
+    return;
+  }
   const std::vector<TokenId> ids = binding::convert_argument(
       "allowed", [&] { return binding::to_token_ids(object); });
-  if (ids.empty()) return std::nullopt;
+  if (ids.empty()) return;
   std::vector<codec::SpecialToken> tokens;
   tokens.reserve(ids.size());
   for (const TokenId id : ids) {
@@ -117,7 +132,8 @@ std::optional<codec::SpecialMatcher> to_specials(const EngineModel& model,
     }
     tokens.push_back(*token);
   }
-  return codec::SpecialMatcher(std::move(tokens));
+  allowed.own.emplace(std::move(tokens));
+  allowed.matcher = &*allowed.own;
 }
 
 // Returns the id `object` names, nullopt for absent or None; ValueError for
@@ -137,10 +153,10 @@ std::optional<TokenId> to_eos(PyObject* object) {
 }
 
 // Returns the options of one encoding call.
-codec::UnitOptions unit_options(
-    codec::Rule rule, const std::optional<codec::SpecialMatcher>& specials,
-    std::optional<TokenId> eos = std::nullopt) {
-  return codec::UnitOptions{rule, specials ? &*specials : nullptr, eos};
+codec::UnitOptions unit_options(codec::Rule rule,
+                                const AllowedSpecials& specials,
+                                std::optional<TokenId> eos = std::nullopt) {
+  return codec::UnitOptions{rule, specials.matcher, eos};
 }
 
 // Returns views of the UTF-8 forms of the texts of the tuple `texts`, which
@@ -237,7 +253,10 @@ void engine_dealloc(PyObject* self) noexcept {
 }
 
 // Engine.encode(text: str, rule: str) -> list[int]
-//   Returns the ids of `text` under `rule` ("frequency" or "rank").
+//   Returns the ids of `text` under `rule` ("frequency" or "rank"), with the
+//   special tokens `allowed` ("all" or a sequence of their ids) emitted where
+//   their text occurs, and unknown clusters as byte ids when the model has
+//   byte fallback.
 PyObject* engine_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
   return run_engine_call([&]() -> PyObject* {
@@ -247,8 +266,8 @@ PyObject* engine_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         "text", [&] { return binding::text_view(slots[0]); });
     const codec::Rule rule = to_rule(slots[1]);
     const EngineModel& model = model_of(self);
-    const std::optional<codec::SpecialMatcher> specials =
-        to_specials(model, slots[2]);
+    AllowedSpecials specials;
+    to_specials(model, slots[2], specials);
     // The view borrows the UTF-8 form cached in the str, which the caller's
     // reference keeps alive while the lock is released.
     const std::vector<TokenId> ids =
@@ -275,8 +294,8 @@ PyObject* engine_encode_with_offsets(PyObject* self, PyObject* const* args,
         "text", [&] { return binding::text_view(slots[0]); });
     const codec::Rule rule = to_rule(slots[1]);
     const EngineModel& model = model_of(self);
-    const std::optional<codec::SpecialMatcher> specials =
-        to_specials(model, slots[2]);
+    AllowedSpecials specials;
+    to_specials(model, slots[2], specials);
     const std::vector<codec::TokenSpan> spans =
         run_without_gil(text.size() >= kReleaseGilFrom, [&] {
           std::vector<codec::TokenSpan> out;
@@ -313,8 +332,8 @@ PyObject* engine_encode_batch(PyObject* self, PyObject* const* args,
     const int flat = PyObject_IsTrue(slots[3]);
     binding::check_status(flat);
     const EngineModel& model = model_of(self);
-    const std::optional<codec::SpecialMatcher> specials =
-        to_specials(model, slots[4]);
+    AllowedSpecials specials;
+    to_specials(model, slots[4], specials);
 
     const Py_ssize_t count = PyTuple_GET_SIZE(texts.get());
     std::size_t bytes = 0;
@@ -359,8 +378,8 @@ PyObject* engine_encode_units(PyObject* self, PyObject* const* args,
     const codec::Rule rule = to_rule(slots[1]);
     const std::size_t threads = to_threads(slots[2]);
     const EngineModel& model = model_of(self);
-    const std::optional<codec::SpecialMatcher> specials =
-        to_specials(model, slots[3]);
+    AllowedSpecials specials;
+    to_specials(model, slots[3], specials);
     const std::optional<TokenId> eos = to_eos(slots[4]);
     std::size_t bytes = 0;
     const std::vector<std::string_view> views = text_views(texts.get(), bytes);
@@ -413,7 +432,8 @@ PyMethodDef engine_methods[] = {
     {"encode", as_cfunction(&engine_encode), METH_FASTCALL | METH_KEYWORDS,
      "encode($self, text, rule, allowed=None)\n--\n\n"
      "The token ids of text under rule ('frequency' or 'rank'), with the\n"
-     "special tokens whose ids allowed holds emitted where their text occurs."},
+     "special tokens allowed ('all' or a sequence of their ids) emitted\n"
+     "where their text occurs."},
     {"encode_batch", as_cfunction(&engine_encode_batch),
      METH_FASTCALL | METH_KEYWORDS,
      "encode_batch($self, texts, rule, threads, flat, allowed=None)\n--\n\n"

@@ -15,6 +15,7 @@
 #include "../../fuzz/model_file_check.h"
 #include "../../fuzz/rank_check.h"
 #include "../../fuzz/round_trip_check.h"
+#include "../../fuzz/unit_check.h"
 #include "../../fuzz/utf8_check.h"
 
 namespace selvane::fuzz {
@@ -58,6 +59,7 @@ TEST(FuzzCorpusTest, ModelFiles) { replay("model_file", check_model_file); }
 TEST(FuzzCorpusTest, Utf8) { replay("utf8", check_utf8); }
 TEST(FuzzCorpusTest, Grapheme) { replay("grapheme", check_grapheme); }
 TEST(FuzzCorpusTest, RoundTrip) { replay("round_trip", check_round_trip); }
+TEST(FuzzCorpusTest, Unit) { replay("unit", check_unit); }
 TEST(FuzzCorpusTest, Rank) { replay("rank", check_rank); }
 
 // The checks themselves catch faults: a broken expectation fails.
