@@ -96,12 +96,18 @@ def test_input_ids_are_the_models_ids_single_and_batched(model_path, lines, rule
         {"return_special_tokens_mask": True, "return_length": True, "return_token_type_ids": True},
     ],
 )
-def test_batch_path_equals_the_base_class_loop(model_path, lines, options):
+def test_batch_path_equals_the_base_class_loop(model_path, lines, options, monkeypatch):
     tokenizer = SelvaneTokenizer(model_file=model_path)
     tokenizer.pad_token = tokenizer.convert_ids_to_tokens(3)
     texts = lines[:40] + [""]
-    ours = tokenizer(texts, **options)
     theirs = base_class_call(tokenizer, texts, **options)
+
+    def one_text_at_a_time(*args, **kwargs):
+        raise AssertionError("a batch of texts went through the per-text loop")
+
+    # The batch path encodes all texts in one engine call, never one by one.
+    monkeypatch.setattr(SelvaneTokenizer, "tokenize", one_text_at_a_time)
+    ours = tokenizer(texts, **options)
     assert dict(ours) == dict(theirs)
 
 

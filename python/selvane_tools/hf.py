@@ -292,8 +292,6 @@ class SelvaneTokenizer(PreTrainedTokenizer):
             return_special_tokens_mask=return_special_tokens_mask, return_offsets_mapping=return_offsets_mapping,
             return_length=return_length, verbose=verbose,
         )
-        if split_special_tokens is not None:
-            kwargs["split_special_tokens"] = split_special_tokens
         plain_batch = (
             isinstance(text, (list, tuple))
             and len(text) > 1
@@ -305,6 +303,8 @@ class SelvaneTokenizer(PreTrainedTokenizer):
             and not self._foreign_tokens()
         )
         if not plain_batch:
+            if split_special_tokens is not None:
+                kwargs["split_special_tokens"] = split_special_tokens
             return super()._encode_plus(text, text_pair, **options, **kwargs)
 
         split = self.split_special_tokens if split_special_tokens is None else split_special_tokens
