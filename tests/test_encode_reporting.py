@@ -12,8 +12,7 @@ import pytest
 
 import selvane
 from corpus_support import SAMPLE
-from selvane_tools import Model, SelvaneError, encode_corpus, new_model, read_shards, train
-from selvane_tools.errors import UnknownClustersError
+from selvane_tools import Model, SelvaneError, UnknownClustersError, encode_corpus, new_model, read_shards, train
 
 EOT = "<|endoftext|>"
 # Units with clusters an Arabic model never saw (snowmen, an emoji with a

@@ -11,7 +11,7 @@ command.
 
 from __future__ import annotations
 
-from .errors import IdsExhaustedError, ModelFormatError, SelvaneError
+from .errors import IdsExhaustedError, ModelFormatError, SelvaneError, UnknownClustersError
 
 # The names below are imported on first use: the `selvane` command imports
 # this package first, and its start-up time counts against every command.
@@ -59,6 +59,7 @@ __all__ = [
     "ShardSet",
     "TrainProgress",
     "TrainSummary",
+    "UnknownClustersError",
     "encode_corpus",
     "new_model",
     "read_shards",

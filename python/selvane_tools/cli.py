@@ -4,10 +4,10 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-from array import array
 import os
 import signal
 import sys
+from array import array
 
 from ._files import atomic_output, open_input
 from .errors import IdsExhaustedError, SelvaneError, Terminated, UnknownClustersError
