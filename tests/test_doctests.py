@@ -18,5 +18,7 @@ MODULES = sorted(info.name for info in pkgutil.iter_modules(selvane_tools.__path
 def test_docstring_examples(name):
     if name == "selvane_tools.dask":
         pytest.importorskip("distributed")
+    if name == "selvane_tools.hf":
+        pytest.importorskip("transformers")
     result = doctest.testmod(importlib.import_module(name), optionflags=doctest.ELLIPSIS)
     assert result.failed == 0
