@@ -8,6 +8,8 @@ import subprocess
 import sys
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import selvane
 from selvane_tools import Model, SelvaneError, new_model, train
@@ -129,6 +131,40 @@ def test_initial_model_layout_and_what_is_recognised() -> None:
     assert byte_fallback_start(clusters) is None and "x" in special_tokens(clusters) and "\x01" in special_tokens(clusters)
     trained_like = ModelMaps({0: b"", 1: b"a", 2: b"aa", 3: b"\xff"}, {(1, 1): 2}, {b"oov": 0, b"a": 1})
     assert special_tokens(trained_like) == {} and byte_fallback_start(trained_like) is None
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.data())
+def test_the_companion_and_the_engine_recognise_the_same_tokens(data: st.DataObject) -> None:
+    # `add-special` and `info` classify in Python, encoding in the engine:
+    # both must agree on which ids are special and where the bytes start.
+    lookup: dict[int, bytes] = {0: b""}
+    unicode_lookup = {b"oov": 0}
+    merges: dict[tuple[int, int], int] = {}
+    for _ in range(data.draw(st.integers(0, 6))):
+        kind = data.draw(st.sampled_from(["special", "cluster", "merge", "bytes", "broken bytes", "raw"]))
+        token = max(lookup) + 1 + data.draw(st.integers(0, 2))  # sometimes a gap
+        if kind in ("bytes", "broken bytes"):
+            values = [bytes([value]) for value in range(256)]
+            if kind == "broken bytes":
+                values[data.draw(st.integers(0, 255))] = b"?"
+            lookup.update({token + value: raw for value, raw in enumerate(values)})
+            if data.draw(st.booleans()):  # a cluster claims one of them
+                value = data.draw(st.integers(0, 127))  # cluster keys are UTF-8
+                unicode_lookup[values[value]] = token + value
+        elif kind == "raw":
+            lookup[token] = data.draw(st.binary(max_size=3))
+        else:
+            text = data.draw(st.text(alphabet="ab<|>\u0628", min_size=1, max_size=4)).encode()
+            lookup[token] = text
+            if kind == "cluster":
+                unicode_lookup[text] = token
+            elif kind == "merge":
+                merges[(token - 1, token - 1)] = token
+    maps = ModelMaps(lookup, merges, unicode_lookup)
+    model = Model.from_bytes(write_maps(maps))
+    assert model.special_tokens == special_tokens(maps)
+    assert model.has_byte_fallback == (byte_fallback_start(maps) is not None)
 
 
 def test_add_special_appends_and_refuses() -> None:
