@@ -12,7 +12,7 @@ import sys
 import pytest
 
 import selvane
-from selvane_tools import Model, SelvaneError, train
+from selvane_tools import Model, SelvaneError, new_model, train
 from selvane_tools.model_file import read_maps, write_maps
 from selvane_tools.text_check import not_text_reason
 
@@ -105,6 +105,22 @@ def test_max_ids_out_of_range_is_refused_before_anything(parts: list[pathlib.Pat
     with pytest.raises(SelvaneError, match="max_ids"):
         train(parts, tmp_path / "m.model", progress=False, max_ids=value)
     assert os.listdir(tmp_path) == []
+
+
+def test_a_cut_inside_the_byte_tokens_is_refused(parts: list[pathlib.Path], tmp_path: pathlib.Path) -> None:
+    # ids 1-2 special, 3-258 bytes: a cut among the bytes would leave some of
+    # them to read as special tokens ("a" emitted for every letter a).
+    new_model(tmp_path / "init.model", special=["<s>", "</s>"], byte_fallback=True)
+    init = Model(tmp_path / "init.model")
+    for n in (4, 100, 258):
+        with pytest.raises(SelvaneError, match="byte tokens"):
+            init.cut(n)
+    assert init.cut(3).special_tokens == {"<s>": 1, "</s>": 2} and not init.cut(3).has_byte_fallback
+    assert init.cut(259).has_byte_fallback
+    before = sorted(os.listdir(tmp_path))
+    with pytest.raises(SelvaneError, match="byte tokens"):
+        train(parts, tmp_path / "m.model", init=tmp_path / "init.model", progress=False, max_ids=200)
+    assert sorted(os.listdir(tmp_path)) == before
 
 
 # --- non-text corpora ------------------------------------------------------------

@@ -134,8 +134,15 @@ def cut_maps(maps: ModelMaps, n: int) -> ModelMaps:
     """`maps` without the ids from `n` on: the tokens below `n`, the merges
     whose result is below `n` (its parts are older, so below it too) and the
     clusters below `n`. Training hands out ids in sequence, so this is the
-    model as it was when it first held `n` ids, and training continues it."""
+    model as it was when it first held `n` ids, and training continues it.
+
+    A cut inside the 256 byte tokens is refused: the bytes left would read
+    as special tokens, and a text's letters would then encode as them."""
     _check_id_count(n)
+    start = byte_fallback_start(maps)
+    if start is not None and start < n < start + 256:
+        raise SelvaneError(f"{n:,} ids would cut the model's byte tokens (ids {start:,} to {start + 255:,}): "
+                           f"keep at most {start:,} ids, or at least {start + 256:,}")
     return ModelMaps(
         {token: value for token, value in maps.lookup.items() if token < n},
         {pair: merged for pair, merged in maps.merges.items() if merged < n},

@@ -408,6 +408,10 @@ def train(
         _refuse_non_text(files)
     _check_outputs(target, log_path, files, inputs)
     initial = EMPTY_MODEL if init is None else Model(init).model_bytes
+    if max_ids is not None:
+        from .model_file import cut_maps, read_maps
+
+        cut_maps(read_maps(initial), max_ids)  # a cut that would fail fails now, before anything is written
     initial_counts = saved_counts(initial) or (0, 0)
     state = TrainProgress(
         bytes_total=sum(sizes),
