@@ -9,13 +9,6 @@
 namespace selvane::codec {
 namespace {
 
-// Multiplicative (Fibonacci) hashing, as in the merge engine.
-constexpr std::uint32_t kHashFactor = 0x9E3779B1u;
-constexpr std::uint32_t kMinSlotBits = 4;
-// Sized in advance up to this; past it the distinct pairs, far fewer than
-// the windows in a long text, decide and the table grows as they appear.
-constexpr std::uint32_t kMaxPresizedSlotBits = 16;
-
 // Returns the first position j >= `from` with ids[j] == first and
 // ids[j + 1] == second, or ids.size() when there is none.
 std::size_t find_pair(std::span<const TokenId> ids, std::size_t from,
@@ -49,15 +42,8 @@ std::size_t find_pair(std::span<const TokenId> ids, std::size_t from,
 }  // namespace
 
 CountedSequence::CountedSequence(std::vector<TokenId> ids)
-    : ids_(std::move(ids)) {
+    : ids_(std::move(ids)), table_(ids_.size()) {
   const std::size_t n = ids_.size();
-  std::uint32_t bits = kMinSlotBits;
-  while (bits < kMaxPresizedSlotBits && (std::size_t{1} << bits) < 2 * n) {
-    ++bits;
-  }
-  slots_.assign(std::size_t{1} << bits, 0);
-  slot_mask_ = (std::uint32_t{1} << bits) - 1;
-  slot_shift_ = 32 - bits;
   // One record per distinct pair: as many as the windows in a short text,
   // far fewer in a long one, so the reservation is capped.
   records_.reserve(std::min<std::size_t>(n, std::size_t{1} << 15));
@@ -68,9 +54,10 @@ CountedSequence::CountedSequence(std::vector<TokenId> ids)
 
 std::optional<PairCount> CountedSequence::top() const {
   std::optional<PairCount> best;
-  for (const Record& record : records_) {
+  for (std::uint32_t r = 0; r < records_.size(); ++r) {
+    const Record& record = records_[r];
     if (record.count == 0 || record.banned) continue;
-    if (const PairCount candidate{record.key, record.count};
+    if (const PairCount candidate{table_.key(r), record.count};
         !best || ranks_before(candidate, *best)) {
       best = candidate;
     }
@@ -130,29 +117,9 @@ void CountedSequence::apply(PairKey pair, TokenId merged) {
 std::vector<TokenId> CountedSequence::take_ids() { return std::move(ids_); }
 
 std::uint32_t CountedSequence::intern(PairKey key) {
-  std::uint32_t slot = (key * kHashFactor) >> slot_shift_;
-  while (slots_[slot] != 0) {
-    if (records_[slots_[slot] - 1].key == key) return slots_[slot] - 1;
-    slot = (slot + 1) & slot_mask_;
-  }
-  // Records never outnumber the windows ever created plus the bans.
-  const auto record = static_cast<std::uint32_t>(records_.size());
-  records_.push_back(Record{key, 0, false});
-  slots_[slot] = record + 1;
-  // Linear probing slows down sharply past half full.
-  if (2 * records_.size() > slots_.size()) grow_table();
+  const std::uint32_t record = table_.intern(key);
+  if (record == records_.size()) records_.push_back(Record{});
   return record;
-}
-
-void CountedSequence::grow_table() {
-  slots_.assign(2 * slots_.size(), 0);
-  slot_mask_ = 2 * slot_mask_ + 1;
-  --slot_shift_;
-  for (std::size_t i = 0; i < records_.size(); ++i) {
-    std::uint32_t slot = (records_[i].key * kHashFactor) >> slot_shift_;
-    while (slots_[slot] != 0) slot = (slot + 1) & slot_mask_;
-    slots_[slot] = static_cast<std::uint32_t>(i + 1);
-  }
 }
 
 void CountedSequence::remove_window(PairKey key) {

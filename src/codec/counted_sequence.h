@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "codec/pair_counts.h"
+#include "codec/pair_table.h"
 #include "model/token_id.h"
 
 namespace selvane::codec {
@@ -49,10 +50,9 @@ class CountedSequence {
   std::vector<TokenId> take_ids();
 
  private:
-  // One distinct pair: its key, its number of windows, and whether it is
-  // banned. Records are never removed; a count of 0 is skipped.
+  // One distinct pair: its number of windows, and whether it is banned. Its
+  // key is in the table. Records are never removed; a count of 0 is skipped.
   struct Record {
-    PairKey key = 0;
     std::uint32_t count = 0;
     bool banned = false;
   };
@@ -60,19 +60,14 @@ class CountedSequence {
   // Returns the index of the record of `key`, creating it if needed.
   std::uint32_t intern(PairKey key);
 
-  // Doubles the slot table and reinserts every record.
-  void grow_table();
-
   // Adds or removes one window holding `key`.
   void add_window(PairKey key) { ++records_[intern(key)].count; }
   void remove_window(PairKey key);
 
   std::vector<TokenId> ids_;
+  // Numbers the pairs; a record's index is its pair's number.
+  PairTable table_;
   std::vector<Record> records_;
-  // Record index plus one, 0 for an empty slot.
-  std::vector<std::uint32_t> slots_;
-  std::uint32_t slot_mask_ = 0;
-  std::uint32_t slot_shift_ = 0;
 };
 
 }  // namespace selvane::codec
