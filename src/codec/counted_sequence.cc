@@ -126,7 +126,11 @@ void CountedSequence::remove_window(PairKey key) {
   Record& record = records_[intern(key)];
   // A window that is present but not counted means the counts are broken;
   // going on would wrap them around and corrupt every later choice.
-  if (record.count == 0) panic("This should not happen");
+  if (record.count == 0) {
+    panic_with("This should not happen",
+               "counted sequence: a window of pair " + describe_pair(key) +
+                   " is present but its count is already 0");
+  }
   --record.count;
 }
 

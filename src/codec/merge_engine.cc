@@ -260,7 +260,12 @@ void MergeEngine::push_entry(std::uint32_t count, PairKey key) {
 void MergeEngine::remove_window(std::uint32_t record) {
   // A window that is linked but not counted means the counts are broken;
   // going on would wrap them around and corrupt every later choice.
-  if (records_[record].count == 0) panic("This should not happen");
+  if (records_[record].count == 0) {
+    panic_with("This should not happen",
+               "merge engine: a window of pair " +
+                   describe_pair(table_.key(record)) +
+                   " is linked but its count is already 0");
+  }
   --records_[record].count;
 }
 

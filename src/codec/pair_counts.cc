@@ -4,6 +4,11 @@
 
 namespace selvane::codec {
 
+std::string describe_pair(PairKey pair) {
+  return "(" + std::to_string(model::pair_first(pair)) + ", " +
+         std::to_string(model::pair_second(pair)) + ")";
+}
+
 PairCounts count_occur(std::span<const TokenId> ids) {
   PairCounts counts;
   for (std::size_t i = 0; i + 1 < ids.size(); ++i) {

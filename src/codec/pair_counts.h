@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -30,6 +31,9 @@ struct PairCount {
 constexpr bool ranks_before(const PairCount& a, const PairCount& b) {
   return a.count > b.count || (a.count == b.count && a.pair < b.pair);
 }
+
+// Returns `pair` as "(first, second)", for panic reports.
+std::string describe_pair(PairKey pair);
 
 // Returns the counts of every neighbouring pair of `ids`; overlapping
 // occurrences all count, so [7, 7, 7] gives {(7, 7): 2}.
