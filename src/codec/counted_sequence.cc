@@ -47,22 +47,38 @@ CountedSequence::CountedSequence(std::vector<TokenId> ids)
   // One record per distinct pair: as many as the windows in a short text,
   // far fewer in a long one, so the reservation is capped.
   records_.reserve(std::min<std::size_t>(n, std::size_t{1} << 15));
+  // Counted first and bucketed once at the end: one link per distinct pair
+  // instead of a move between buckets per window.
   for (std::size_t i = 0; i + 1 < n; ++i) {
-    add_window(model::pair_key(ids_[i], ids_[i + 1]));
+    ++records_[intern(model::pair_key(ids_[i], ids_[i + 1]))].count;
+  }
+  std::uint32_t highest = 0;
+  for (const Record& record : records_) {
+    highest = std::max(highest, record.count);
+  }
+  buckets_.assign(std::size_t{highest} + 1, kNoRecord);
+  for (std::uint32_t r = 0; r < records_.size(); ++r) {
+    if (records_[r].count != 0) link(r);
   }
 }
 
-std::optional<PairCount> CountedSequence::top() const {
-  std::optional<PairCount> best;
-  for (std::uint32_t r = 0; r < records_.size(); ++r) {
-    const Record& record = records_[r];
-    if (record.count == 0 || record.banned) continue;
-    if (const PairCount candidate{table_.key(r), record.count};
-        !best || ranks_before(candidate, *best)) {
-      best = candidate;
+std::optional<PairCount> CountedSequence::top() {
+  // Emptied buckets at the top are left behind for good: counts rise only
+  // through `link()`, which raises `highest_` again.
+  while (highest_ != 0 && buckets_[highest_] == kNoRecord) --highest_;
+  // A bucket of banned pairs only is passed over, not dropped, as lifting
+  // the bans makes its pairs eligible again.
+  for (std::uint32_t count = highest_; count != 0; --count) {
+    std::uint32_t best = kNoRecord;
+    for (std::uint32_t r = buckets_[count]; r != kNoRecord;
+         r = records_[r].next) {
+      if (records_[r].banned) continue;
+      // Equal counts: the smallest pair, as `ranks_before` orders them.
+      if (best == kNoRecord || table_.key(r) < table_.key(best)) best = r;
     }
+    if (best != kNoRecord) return PairCount{table_.key(best), count};
   }
-  return best;
+  return std::nullopt;
 }
 
 void CountedSequence::ban(PairKey pair) {
@@ -122,16 +138,47 @@ std::uint32_t CountedSequence::intern(PairKey key) {
   return record;
 }
 
+void CountedSequence::link(std::uint32_t record) {
+  Record& linked = records_[record];
+  if (linked.count >= buckets_.size()) {
+    buckets_.resize(std::size_t{linked.count} + 1, kNoRecord);
+  }
+  const std::uint32_t head = buckets_[linked.count];
+  linked.prev = kNoRecord;
+  linked.next = head;
+  if (head != kNoRecord) records_[head].prev = record;
+  buckets_[linked.count] = record;
+  highest_ = std::max(highest_, linked.count);
+}
+
+void CountedSequence::unlink(std::uint32_t record) {
+  const Record& unlinked = records_[record];
+  if (unlinked.prev != kNoRecord) {
+    records_[unlinked.prev].next = unlinked.next;
+  } else {
+    buckets_[unlinked.count] = unlinked.next;
+  }
+  if (unlinked.next != kNoRecord) records_[unlinked.next].prev = unlinked.prev;
+}
+
+void CountedSequence::add_window(PairKey key) {
+  const std::uint32_t record = intern(key);
+  if (records_[record].count != 0) unlink(record);
+  ++records_[record].count;
+  link(record);
+}
+
 void CountedSequence::remove_window(PairKey key) {
-  Record& record = records_[intern(key)];
+  const std::uint32_t record = intern(key);
   // A window that is present but not counted means the counts are broken;
   // going on would wrap them around and corrupt every later choice.
-  if (record.count == 0) {
+  if (records_[record].count == 0) {
     panic_with("This should not happen",
                "counted sequence: a window of pair " + describe_pair(key) +
                    " is present but its count is already 0");
   }
-  --record.count;
+  unlink(record);
+  if (--records_[record].count != 0) link(record);
 }
 
 }  // namespace selvane::codec

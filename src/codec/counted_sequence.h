@@ -23,6 +23,10 @@ namespace selvane::codec {
 // costs one hash probe per id, without the position lists and heap of
 // `MergeEngine`. That suits the texts that encoding meets: short ones, and
 // long ones whose most frequent pair loses its merge after a few steps.
+//
+// The pairs with windows sit in buckets by count, with the highest count
+// that may be filled, so choosing a pair reads the top bucket rather than
+// every pair the text and its merges have made.
 class CountedSequence {
  public:
   explicit CountedSequence(std::vector<TokenId> ids);
@@ -32,7 +36,7 @@ class CountedSequence {
 
   // Returns the most frequent pair that is not banned (the smallest pair
   // among equal counts), or nullopt when no pair is eligible.
-  std::optional<PairCount> top() const;
+  std::optional<PairCount> top();
 
   // Excludes `pair` from every later `top()`.
   void ban(PairKey pair);
@@ -50,24 +54,37 @@ class CountedSequence {
   std::vector<TokenId> take_ids();
 
  private:
-  // One distinct pair: its number of windows, and whether it is banned. Its
-  // key is in the table. Records are never removed; a count of 0 is skipped.
+  // One distinct pair: its number of windows, whether it is banned, and its
+  // neighbours in the bucket of its count. Its key is in the table. Records
+  // are never removed; one with a count of 0 is in no bucket.
   struct Record {
     std::uint32_t count = 0;
+    std::uint32_t prev = kNoRecord;
+    std::uint32_t next = kNoRecord;
     bool banned = false;
   };
+
+  static constexpr std::uint32_t kNoRecord = PairTable::kAbsent;
 
   // Returns the index of the record of `key`, creating it if needed.
   std::uint32_t intern(PairKey key);
 
+  // Puts record `record` into, or takes it out of, the bucket of its count.
+  void link(std::uint32_t record);
+  void unlink(std::uint32_t record);
+
   // Adds or removes one window holding `key`.
-  void add_window(PairKey key) { ++records_[intern(key)].count; }
+  void add_window(PairKey key);
   void remove_window(PairKey key);
 
   std::vector<TokenId> ids_;
   // Numbers the pairs; a record's index is its pair's number.
   PairTable table_;
   std::vector<Record> records_;
+  // The first record of each count's bucket, or kNoRecord; index 0 unused.
+  std::vector<std::uint32_t> buckets_;
+  // No bucket above it holds a record.
+  std::uint32_t highest_ = 0;
 };
 
 }  // namespace selvane::codec

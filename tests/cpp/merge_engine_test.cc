@@ -155,7 +155,7 @@ TEST(MergeEngineDifferential, TiesAndReformingMotifs) {
   for (int round = 0; round < 300 && !HasFailure(); ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     const auto ids = motif_ids(rng, rng() % 300);
-    run_random<MergeEngine>(ids, rng, StepMix{50, 100, 0});
+    run_random<MergeEngine>(ids, rng, StepMix{150, 100, 0, 10000, 60});
   }
 }
 
