@@ -1,6 +1,6 @@
 #include "codec/pair_counts.h"
 
-#include "base/panic.h"
+#include <string>
 
 namespace selvane::codec {
 
@@ -15,17 +15,6 @@ PairCounts count_occur(std::span<const TokenId> ids) {
     ++counts[model::pair_key(ids[i], ids[i + 1])];
   }
   return counts;
-}
-
-PairCount max_occur(const PairCounts& counts) {
-  if (counts.empty()) panic("Counter should not be zero");
-  PairCount best{counts.begin()->first, counts.begin()->second};
-  for (const auto& [pair, count] : counts) {
-    if (const PairCount candidate{pair, count}; ranks_before(candidate, best)) {
-      best = candidate;
-    }
-  }
-  return best;
 }
 
 std::vector<TokenId> replace_pair(std::span<const TokenId> ids, PairKey pair,

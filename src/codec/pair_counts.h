@@ -39,10 +39,6 @@ std::string describe_pair(PairKey pair);
 // occurrences all count, so [7, 7, 7] gives {(7, 7): 2}.
 PairCounts count_occur(std::span<const TokenId> ids);
 
-// Returns the most frequent pair of `counts`, the smallest pair among equal
-// counts. Panics with "Counter should not be zero" on an empty table.
-PairCount max_occur(const PairCounts& counts);
-
 // Returns `ids` with every occurrence of `pair` replaced by `merged`, leftmost
 // first and without overlap: with (7, 7), [7, 7, 7] becomes [merged, 7].
 std::vector<TokenId> replace_pair(std::span<const TokenId> ids, PairKey pair,

@@ -9,6 +9,7 @@
 #include "codec/merge_engine.h"
 #include "codec/plain_merge_sequence.h"
 #include "testing/capture.h"
+#include "testing/merge_learning_on_ids.h"
 #include "training/console.h"
 #include "training/id_allocation.h"
 #include "training/log_sink.h"

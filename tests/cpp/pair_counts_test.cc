@@ -6,11 +6,13 @@
 
 #include "base/panic.h"
 #include "codec/plain_merge_sequence.h"
+#include "testing/max_occur.h"
 
 namespace selvane::codec {
 namespace {
 
 using model::pair_key;
+using testing::max_occur;
 
 TEST(CountOccur, CountsOverlappingWindows) {
   EXPECT_TRUE(count_occur(std::vector<TokenId>{}).empty());
