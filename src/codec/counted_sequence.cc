@@ -9,6 +9,10 @@
 namespace selvane::codec {
 namespace {
 
+// Up to this many distinct pairs, a choice scans them all; past it, the
+// pairs go into count buckets at the next merge.
+constexpr std::size_t kScanLimit = 64;
+
 // Returns the first position j >= `from` with ids[j] == first and
 // ids[j + 1] == second, or ids.size() when there is none.
 std::size_t find_pair(std::span<const TokenId> ids, std::size_t from,
@@ -47,11 +51,14 @@ CountedSequence::CountedSequence(std::vector<TokenId> ids)
   // One record per distinct pair: as many as the windows in a short text,
   // far fewer in a long one, so the reservation is capped.
   records_.reserve(std::min<std::size_t>(n, std::size_t{1} << 15));
-  // Counted first and bucketed once at the end: one link per distinct pair
-  // instead of a move between buckets per window.
   for (std::size_t i = 0; i + 1 < n; ++i) {
     ++records_[intern(model::pair_key(ids_[i], ids_[i + 1]))].count;
   }
+}
+
+void CountedSequence::build_buckets() {
+  // Counted first and bucketed once: one link per distinct pair instead of
+  // a move between buckets per window.
   std::uint32_t highest = 0;
   for (const Record& record : records_) {
     highest = std::max(highest, record.count);
@@ -60,9 +67,24 @@ CountedSequence::CountedSequence(std::vector<TokenId> ids)
   for (std::uint32_t r = 0; r < records_.size(); ++r) {
     if (records_[r].count != 0) link(r);
   }
+  bucketed_ = true;
+}
+
+std::optional<PairCount> CountedSequence::scan_top() const {
+  std::optional<PairCount> best;
+  for (std::uint32_t r = 0; r < records_.size(); ++r) {
+    const Record& record = records_[r];
+    if (record.count == 0 || record.banned) continue;
+    if (const PairCount candidate{table_.key(r), record.count};
+        !best || ranks_before(candidate, *best)) {
+      best = candidate;
+    }
+  }
+  return best;
 }
 
 std::optional<PairCount> CountedSequence::top() {
+  if (!bucketed_) return scan_top();
   // Emptied buckets at the top are left behind for good: counts rise only
   // through `link()`, which raises `highest_` again.
   while (highest_ != 0 && buckets_[highest_] == kNoRecord) --highest_;
@@ -90,6 +112,11 @@ void CountedSequence::clear_bans() {
 }
 
 void CountedSequence::apply(PairKey pair, TokenId merged) {
+  // Most texts stop before their first merge, or after a few on a handful
+  // of pairs, and a scan of a few pairs costs less than linking them; the
+  // buckets come when a text that keeps merging has many pairs to choose
+  // from.
+  if (!bucketed_ && records_.size() > kScanLimit) build_buckets();
   const TokenId first = model::pair_first(pair);
   const TokenId second = model::pair_second(pair);
   TokenId* const v = ids_.data();
@@ -163,6 +190,10 @@ void CountedSequence::unlink(std::uint32_t record) {
 
 void CountedSequence::add_window(PairKey key) {
   const std::uint32_t record = intern(key);
+  if (!bucketed_) {
+    ++records_[record].count;
+    return;
+  }
   if (records_[record].count != 0) unlink(record);
   ++records_[record].count;
   link(record);
@@ -176,6 +207,10 @@ void CountedSequence::remove_window(PairKey key) {
     panic_with("This should not happen",
                "counted sequence: a window of pair " + describe_pair(key) +
                    " is present but its count is already 0");
+  }
+  if (!bucketed_) {
+    --records_[record].count;
+    return;
   }
   unlink(record);
   if (--records_[record].count != 0) link(record);

@@ -24,9 +24,10 @@ namespace selvane::codec {
 // `MergeEngine`. That suits the texts that encoding meets: short ones, and
 // long ones whose most frequent pair loses its merge after a few steps.
 //
-// The pairs with windows sit in buckets by count, with the highest count
-// that may be filled, so choosing a pair reads the top bucket rather than
-// every pair the text and its merges have made.
+// Once a text that keeps merging has more than a few pairs, the pairs with
+// windows sit in buckets by count, with the highest count that may be
+// filled, so choosing a pair reads the top bucket rather than every pair
+// the text and its merges have made.
 class CountedSequence {
  public:
   explicit CountedSequence(std::vector<TokenId> ids);
@@ -69,6 +70,12 @@ class CountedSequence {
   // Returns the index of the record of `key`, creating it if needed.
   std::uint32_t intern(PairKey key);
 
+  // Puts every record with windows into the bucket of its count.
+  void build_buckets();
+
+  // Returns what `top()` returns, by a scan of every record.
+  std::optional<PairCount> scan_top() const;
+
   // Puts record `record` into, or takes it out of, the bucket of its count.
   void link(std::uint32_t record);
   void unlink(std::uint32_t record);
@@ -85,6 +92,8 @@ class CountedSequence {
   std::vector<std::uint32_t> buckets_;
   // No bucket above it holds a record.
   std::uint32_t highest_ = 0;
+  // Whether the buckets are built and kept; until then `top()` scans.
+  bool bucketed_ = false;
 };
 
 }  // namespace selvane::codec

@@ -1,5 +1,7 @@
 #include "codec/pair_table.h"
 
+#include <algorithm>
+
 namespace selvane::codec {
 namespace {
 
@@ -21,6 +23,10 @@ PairTable::PairTable(std::size_t windows) {
   slots_.assign(std::size_t{1} << bits, Slot{});
   mask_ = (std::uint32_t{1} << bits) - 1;
   shift_ = 32 - bits;
+  // One pair per window at most: as many as the windows in a short
+  // sequence, far fewer in a long one, so the reservation is capped. It
+  // saves a short text the regrowths of its keys.
+  keys_.reserve(std::min<std::size_t>(windows, std::size_t{1} << 15));
 }
 
 std::uint32_t PairTable::add(std::uint32_t at, model::PairKey key) {
