@@ -204,9 +204,7 @@ void CountedSequence::remove_window(PairKey key) {
   // A window that is present but not counted means the counts are broken;
   // going on would wrap them around and corrupt every later choice.
   if (records_[record].count == 0) {
-    panic_with("This should not happen",
-               "counted sequence: a window of pair " + describe_pair(key) +
-                   " is present but its count is already 0");
+    panic_uncounted_window("counted sequence", key);
   }
   if (!bucketed_) {
     --records_[record].count;

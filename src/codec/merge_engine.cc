@@ -261,10 +261,7 @@ void MergeEngine::remove_window(std::uint32_t record) {
   // A window that is linked but not counted means the counts are broken;
   // going on would wrap them around and corrupt every later choice.
   if (records_[record].count == 0) {
-    panic_with("This should not happen",
-               "merge engine: a window of pair " +
-                   describe_pair(table_.key(record)) +
-                   " is linked but its count is already 0");
+    panic_uncounted_window("merge engine", table_.key(record));
   }
   --records_[record].count;
 }

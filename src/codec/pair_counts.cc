@@ -2,11 +2,21 @@
 
 #include <string>
 
+#include "base/panic.h"
+
 namespace selvane::codec {
 
 std::string describe_pair(PairKey pair) {
   return "(" + std::to_string(model::pair_first(pair)) + ", " +
          std::to_string(model::pair_second(pair)) + ")";
+}
+
+void panic_uncounted_window(const char* owner, PairKey pair,
+                            std::source_location where) {
+  panic_with("This should not happen",
+             std::string(owner) + ": a window of pair " + describe_pair(pair) +
+                 " is to be removed but its count is already 0",
+             where);
 }
 
 PairCounts count_occur(std::span<const TokenId> ids) {

@@ -2,6 +2,7 @@
 #define SELVANE_CODEC_PAIR_COUNTS_H_
 
 #include <cstdint>
+#include <source_location>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -34,6 +35,13 @@ constexpr bool ranks_before(const PairCount& a, const PairCount& b) {
 
 // Returns `pair` as "(first, second)", for panic reports.
 std::string describe_pair(PairKey pair);
+
+// Panics with "This should not happen", reporting that `owner` found a
+// window of `pair` to remove while its count was already 0. Out of line,
+// so that the check costs the counting loops no code but a branch.
+[[noreturn]] void panic_uncounted_window(
+    const char* owner, PairKey pair,
+    std::source_location where = std::source_location::current());
 
 // Returns the counts of every neighbouring pair of `ids`; overlapping
 // occurrences all count, so [7, 7, 7] gives {(7, 7): 2}.
