@@ -10,8 +10,11 @@ namespace selvane::codec {
 namespace {
 
 // Up to this many distinct pairs, a choice scans them all; past it, the
-// pairs go into count buckets at the next merge.
+// pairs go into count buckets once the text has taken kScanSteps merges.
+// Building the buckets costs about three scans, and a text that has merged
+// that often tends to go on.
 constexpr std::size_t kScanLimit = 64;
+constexpr std::uint32_t kScanSteps = 3;
 
 // Returns the first position j >= `from` with ids[j] == first and
 // ids[j + 1] == second, or ids.size() when there is none.
@@ -112,11 +115,12 @@ void CountedSequence::clear_bans() {
 }
 
 void CountedSequence::apply(PairKey pair, TokenId merged) {
-  // Most texts stop before their first merge, or after a few on a handful
-  // of pairs, and a scan of a few pairs costs less than linking them; the
-  // buckets come when a text that keeps merging has many pairs to choose
-  // from.
-  if (!bucketed_ && records_.size() > kScanLimit) build_buckets();
+  // Most texts stop before their first merge or after a few, and a few
+  // scans cost less than linking every pair; the buckets come when a text
+  // that keeps merging has many pairs to choose from.
+  if (!bucketed_ && ++applied_ > kScanSteps && records_.size() > kScanLimit) {
+    build_buckets();
+  }
   const TokenId first = model::pair_first(pair);
   const TokenId second = model::pair_second(pair);
   TokenId* const v = ids_.data();

@@ -94,6 +94,8 @@ class CountedSequence {
   std::uint32_t highest_ = 0;
   // Whether the buckets are built and kept; until then `top()` scans.
   bool bucketed_ = false;
+  // The `apply()` calls before the buckets were built.
+  std::uint32_t applied_ = 0;
 };
 
 }  // namespace selvane::codec
