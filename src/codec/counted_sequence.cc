@@ -10,9 +10,9 @@ namespace selvane::codec {
 namespace {
 
 // Up to this many distinct pairs, a choice scans them all; past it, the
-// pairs go into count buckets once the text has taken kScanSteps merges.
-// Building the buckets costs about three scans, and a text that has merged
-// that often tends to go on.
+// pairs go into a heap once the text has taken kScanSteps merges. Building
+// the heap costs a few scans, and a text that has merged that often tends
+// to go on.
 constexpr std::size_t kScanLimit = 64;
 constexpr std::uint32_t kScanSteps = 3;
 
@@ -59,18 +59,16 @@ CountedSequence::CountedSequence(std::vector<TokenId> ids)
   }
 }
 
-void CountedSequence::build_buckets() {
-  // Counted first and bucketed once: one link per distinct pair instead of
-  // a move between buckets per window.
-  std::uint32_t highest = 0;
-  for (const Record& record : records_) {
-    highest = std::max(highest, record.count);
-  }
-  buckets_.assign(std::size_t{highest} + 1, kNoRecord);
+void CountedSequence::build_heap() {
+  heap_.clear();
+  heap_.reserve(records_.size());
   for (std::uint32_t r = 0; r < records_.size(); ++r) {
-    if (records_[r].count != 0) link(r);
+    if (records_[r].count != 0 && !records_[r].banned) {
+      heap_.push_back(heap_rank(PairCount{table_.key(r), records_[r].count}));
+    }
   }
-  bucketed_ = true;
+  std::make_heap(heap_.begin(), heap_.end());
+  heaped_ = true;
 }
 
 std::optional<PairCount> CountedSequence::scan_top() const {
@@ -87,21 +85,23 @@ std::optional<PairCount> CountedSequence::scan_top() const {
 }
 
 std::optional<PairCount> CountedSequence::top() {
-  if (!bucketed_) return scan_top();
-  // Emptied buckets at the top are left behind for good: counts rise only
-  // through `link()`, which raises `highest_` again.
-  while (highest_ != 0 && buckets_[highest_] == kNoRecord) --highest_;
-  // A bucket of banned pairs only is passed over, not dropped, as lifting
-  // the bans makes its pairs eligible again.
-  for (std::uint32_t count = highest_; count != 0; --count) {
-    std::uint32_t best = kNoRecord;
-    for (std::uint32_t r = buckets_[count]; r != kNoRecord;
-         r = records_[r].next) {
-      if (records_[r].banned) continue;
-      // Equal counts: the smallest pair, as `ranks_before` orders them.
-      if (best == kNoRecord || table_.key(r) < table_.key(best)) best = r;
+  if (!heaped_) return scan_top();
+  // As in the engine: an entry on top with the exact count of an eligible
+  // pair beats every other pair; one above the current count is repaired,
+  // one below it is a leftover of an earlier raise, and a banned pair's is
+  // dropped until its ban is lifted.
+  while (!heap_.empty()) {
+    const std::uint64_t entry = heap_.front();
+    const auto count = static_cast<std::uint32_t>(entry >> 32);
+    const auto key = static_cast<PairKey>(~static_cast<PairKey>(entry));
+    const std::uint32_t r = table_.find(key);
+    const Record& record = records_[r];
+    if (!record.banned && record.count == count) return PairCount{key, count};
+    std::pop_heap(heap_.begin(), heap_.end());
+    heap_.pop_back();
+    if (!record.banned && record.count != 0 && record.count < count) {
+      push_entry(r);
     }
-    if (best != kNoRecord) return PairCount{table_.key(best), count};
   }
   return std::nullopt;
 }
@@ -111,15 +111,29 @@ void CountedSequence::ban(PairKey pair) {
 }
 
 void CountedSequence::clear_bans() {
-  for (Record& record : records_) record.banned = false;
+  for (std::uint32_t r = 0; r < records_.size(); ++r) {
+    Record& record = records_[r];
+    // `top()` dropped the entries of banned pairs: each one lifted gets one
+    // back at its current count.
+    if (record.banned && heaped_ && record.count != 0) {
+      record.banned = false;
+      push_entry(r);
+    }
+    record.banned = false;
+  }
 }
 
 void CountedSequence::apply(PairKey pair, TokenId merged) {
+  if (++applied_ == 0) {
+    // After 2^32 calls the stamps would repeat: clear them and start over.
+    for (Record& record : records_) record.raised_in = 0;
+    applied_ = 1;
+  }
   // Most texts stop before their first merge or after a few, and a few
-  // scans cost less than linking every pair; the buckets come when a text
+  // scans cost less than a heap of every pair; the heap comes when a text
   // that keeps merging has many pairs to choose from.
-  if (!bucketed_ && ++applied_ > kScanSteps && records_.size() > kScanLimit) {
-    build_buckets();
+  if (!heaped_ && applied_ > kScanSteps && records_.size() > kScanLimit) {
+    build_heap();
   }
   const TokenId first = model::pair_first(pair);
   const TokenId second = model::pair_second(pair);
@@ -159,6 +173,12 @@ void CountedSequence::apply(PairKey pair, TokenId merged) {
     after_merged = true;
   }
   ids_.resize(out);
+  for (const std::uint32_t raised : raised_) {
+    if (records_[raised].count != 0 && !records_[raised].banned) {
+      push_entry(raised);
+    }
+  }
+  raised_.clear();
 }
 
 std::vector<TokenId> CountedSequence::take_ids() { return std::move(ids_); }
@@ -169,38 +189,21 @@ std::uint32_t CountedSequence::intern(PairKey key) {
   return record;
 }
 
-void CountedSequence::link(std::uint32_t record) {
-  Record& linked = records_[record];
-  if (linked.count >= buckets_.size()) {
-    buckets_.resize(std::size_t{linked.count} + 1, kNoRecord);
-  }
-  const std::uint32_t head = buckets_[linked.count];
-  linked.prev = kNoRecord;
-  linked.next = head;
-  if (head != kNoRecord) records_[head].prev = record;
-  buckets_[linked.count] = record;
-  highest_ = std::max(highest_, linked.count);
-}
-
-void CountedSequence::unlink(std::uint32_t record) {
-  const Record& unlinked = records_[record];
-  if (unlinked.prev != kNoRecord) {
-    records_[unlinked.prev].next = unlinked.next;
-  } else {
-    buckets_[unlinked.count] = unlinked.next;
-  }
-  if (unlinked.next != kNoRecord) records_[unlinked.next].prev = unlinked.prev;
+void CountedSequence::push_entry(std::uint32_t record) {
+  heap_.push_back(
+      heap_rank(PairCount{table_.key(record), records_[record].count}));
+  std::push_heap(heap_.begin(), heap_.end());
 }
 
 void CountedSequence::add_window(PairKey key) {
   const std::uint32_t record = intern(key);
-  if (!bucketed_) {
-    ++records_[record].count;
-    return;
+  Record& added = records_[record];
+  ++added.count;
+  // One heap entry per raised pair and merge, pushed when the merge is done.
+  if (heaped_ && added.raised_in != applied_) {
+    added.raised_in = applied_;
+    raised_.push_back(record);
   }
-  if (records_[record].count != 0) unlink(record);
-  ++records_[record].count;
-  link(record);
 }
 
 void CountedSequence::remove_window(PairKey key) {
@@ -210,12 +213,7 @@ void CountedSequence::remove_window(PairKey key) {
   if (records_[record].count == 0) {
     panic_uncounted_window("counted sequence", key);
   }
-  if (!bucketed_) {
-    --records_[record].count;
-    return;
-  }
-  unlink(record);
-  if (--records_[record].count != 0) link(record);
+  --records_[record].count;
 }
 
 }  // namespace selvane::codec

@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "codec/merge_engine.h"
 #include "codec/pair_counts.h"
 #include "codec/pair_table.h"
 #include "model/token_id.h"
@@ -24,10 +25,10 @@ namespace selvane::codec {
 // `MergeEngine`. That suits the texts that encoding meets: short ones, and
 // long ones whose most frequent pair loses its merge after a few steps.
 //
-// Once a text that keeps merging has more than a few pairs, the pairs with
-// windows sit in buckets by count, with the highest count that may be
-// filled, so choosing a pair reads the top bucket rather than every pair
-// the text and its merges have made.
+// Once a text that keeps merging has more than a few pairs, a max-heap with
+// lazy deletion, like the engine's, chooses the pair: a merge pushes an
+// entry for each pair it raised and none for the many it lowered, so a
+// choice no longer reads every pair the text and its merges have made.
 class CountedSequence {
  public:
   explicit CountedSequence(std::vector<TokenId> ids);
@@ -55,30 +56,26 @@ class CountedSequence {
   std::vector<TokenId> take_ids();
 
  private:
-  // One distinct pair: its number of windows, whether it is banned, and its
-  // neighbours in the bucket of its count. Its key is in the table. Records
-  // are never removed; one with a count of 0 is in no bucket.
+  // One distinct pair: its number of windows, whether it is banned, and
+  // the `apply()` call that last raised its count. Its key is in the table.
+  // Records are never removed; a count of 0 is skipped.
   struct Record {
     std::uint32_t count = 0;
-    std::uint32_t prev = kNoRecord;
-    std::uint32_t next = kNoRecord;
+    std::uint32_t raised_in = 0;
     bool banned = false;
   };
-
-  static constexpr std::uint32_t kNoRecord = PairTable::kAbsent;
 
   // Returns the index of the record of `key`, creating it if needed.
   std::uint32_t intern(PairKey key);
 
-  // Puts every record with windows into the bucket of its count.
-  void build_buckets();
+  // Builds the heap from every eligible record.
+  void build_heap();
 
   // Returns what `top()` returns, by a scan of every record.
   std::optional<PairCount> scan_top() const;
 
-  // Puts record `record` into, or takes it out of, the bucket of its count.
-  void link(std::uint32_t record);
-  void unlink(std::uint32_t record);
+  // Pushes the heap entry of record `record` at its current count.
+  void push_entry(std::uint32_t record);
 
   // Adds or removes one window holding `key`.
   void add_window(PairKey key);
@@ -88,13 +85,14 @@ class CountedSequence {
   // Numbers the pairs; a record's index is its pair's number.
   PairTable table_;
   std::vector<Record> records_;
-  // The first record of each count's bucket, or kNoRecord; index 0 unused.
-  std::vector<std::uint32_t> buckets_;
-  // No bucket above it holds a record.
-  std::uint32_t highest_ = 0;
-  // Whether the buckets are built and kept; until then `top()` scans.
-  bool bucketed_ = false;
-  // The `apply()` calls before the buckets were built.
+  // Max-heap of `heap_rank()` entries; every eligible record has one whose
+  // count is at least its own.
+  std::vector<std::uint64_t> heap_;
+  // Records raised by the current `apply()`.
+  std::vector<std::uint32_t> raised_;
+  // Whether the heap is built and kept; until then `top()` scans.
+  bool heaped_ = false;
+  // The `apply()` calls so far, the stamp of `Record::raised_in`.
   std::uint32_t applied_ = 0;
 };
 

@@ -93,9 +93,9 @@ TEST(CountedSequenceDifferential, RandomRunsTiesAndCollisions) {
 }
 
 TEST(CountedSequenceDifferential, OneLongTextWithManyDistinctPairs) {
-  // A long text over a large alphabet leaves many pairs in each of the
-  // small counts, so a choice among them reads long buckets; bans and lifts
-  // move pairs between the eligible and the passed-over ones.
+  // A long text over a large alphabet keeps many pairs tied at small
+  // counts, so the heap chooses among many equal entries, most of them
+  // stale; bans and lifts drop entries and bring them back.
   std::mt19937 rng(24);
   for (int round = 0; round < 6 && !HasFailure(); ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
