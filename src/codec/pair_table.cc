@@ -29,17 +29,6 @@ PairTable::PairTable(std::size_t windows) {
   keys_.reserve(std::min<std::size_t>(windows, std::size_t{1} << 15));
 }
 
-std::uint32_t PairTable::add(std::uint32_t at, model::PairKey key) {
-  // Pairs never outnumber the windows ever created plus the bans, which
-  // stays far below 2^32 for the sequences the owners accept.
-  const auto index = static_cast<std::uint32_t>(keys_.size());
-  keys_.push_back(key);
-  slots_[at] = Slot{key, index + 1};
-  // Linear probing slows down sharply past half full.
-  if (2 * keys_.size() > slots_.size()) grow();
-  return index;
-}
-
 void PairTable::grow() {
   slots_.assign(2 * slots_.size(), Slot{});
   mask_ = 2 * mask_ + 1;

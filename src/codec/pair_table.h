@@ -70,7 +70,17 @@ class PairTable {
   }
 
   // Puts the new pair `key` into the empty slot `at` and returns its number.
-  std::uint32_t add(std::uint32_t at, model::PairKey key);
+  // Inline: a short text adds a pair for almost every window.
+  std::uint32_t add(std::uint32_t at, model::PairKey key) {
+    // Pairs never outnumber the windows ever created plus the bans, which
+    // stays far below 2^32 for the sequences the owners accept.
+    const auto index = static_cast<std::uint32_t>(keys_.size());
+    keys_.push_back(key);
+    slots_[at] = Slot{key, index + 1};
+    // Linear probing slows down sharply past half full.
+    if (2 * keys_.size() > slots_.size()) grow();
+    return index;
+  }
 
   // Doubles the slots and reinserts every pair.
   void grow();
