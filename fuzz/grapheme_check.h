@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "property.h"
+#include "testing/next_grapheme_break.h"
 #include "testing/plain_grapheme.h"
 #include "text/grapheme.h"
 

@@ -15,11 +15,11 @@
 #include "model_file_check.h"
 #include "property.h"
 #include "testing/capture.h"
+#include "testing/train_chunk.h"
 #include "text/grapheme.h"
 #include "text/utf8.h"
 #include "training/id_allocation.h"
 #include "training/pretokenize.h"
-#include "training/train_chunk.h"
 
 namespace selvane::fuzz {
 
@@ -33,7 +33,7 @@ void train_chunks(model::Data& data, std::span<const std::string_view> chunks) {
   bool first = true;
   for (const std::string_view chunk : chunks) {
     if (chunk.empty()) break;  // A read of no bytes ends training.
-    training::train_chunk<Sequence>(data, chunk, first, true, log, console);
+    testing::train_chunk<Sequence>(data, chunk, first, true, log, console);
     first = false;
   }
 }

@@ -2,8 +2,6 @@
 
 #include <unistd.h>
 
-#include <string_view>
-
 #include "base/file_io.h"
 
 namespace selvane {
@@ -18,7 +16,8 @@ std::string_view source_relative(std::string_view path) {
 
 }  // namespace
 
-void report_panic(const std::string& message, std::source_location where) {
+void report_panic(const std::string& message, std::source_location where,
+                  std::string_view detail) {
   std::string report = "thread '";
   report += gettid() == getpid() ? "main" : "<unnamed>";
   report += "' panicked at ";
@@ -30,12 +29,22 @@ void report_panic(const std::string& message, std::source_location where) {
   report += ":\n";
   report += message;
   report += '\n';
+  if (!detail.empty()) {
+    report += detail;
+    report += '\n';
+  }
   // A failed write leaves nothing sensible to report to.
   static_cast<void>(try_write_all(STDERR_FILENO, report));
 }
 
 void panic(std::string message, std::source_location where) {
   report_panic(message, where);
+  throw Panic(std::move(message));
+}
+
+void panic_with(std::string message, std::string_view detail,
+                std::source_location where) {
+  report_panic(message, where, detail);
   throw Panic(std::move(message));
 }
 

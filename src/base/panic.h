@@ -4,6 +4,7 @@
 #include <exception>
 #include <source_location>
 #include <string>
+#include <string_view>
 
 namespace selvane {
 
@@ -30,8 +31,19 @@ class Panic : public std::exception {
     std::string message,
     std::source_location where = std::source_location::current());
 
-// Writes the panic report for `message` at `where` to standard error.
-void report_panic(const std::string& message, std::source_location where);
+// panic_with()
+//
+// Like `panic()`, and the report also gives `detail`, what failed (the
+// values involved), on the line after the message. The exception carries
+// `message` alone, so what callers see stays the same.
+[[noreturn]] void panic_with(
+    std::string message, std::string_view detail,
+    std::source_location where = std::source_location::current());
+
+// Writes the panic report for `message` at `where` to standard error, with
+// `detail` on a line of its own after the message when it is not empty.
+void report_panic(const std::string& message, std::source_location where,
+                  std::string_view detail = {});
 
 }  // namespace selvane
 

@@ -9,12 +9,12 @@
 namespace selvane::codec {
 namespace {
 
-// Multiplicative (Fibonacci) hashing, as in the merge engine.
-constexpr std::uint32_t kHashFactor = 0x9E3779B1u;
-constexpr std::uint32_t kMinSlotBits = 4;
-// Sized in advance up to this; past it the distinct pairs, far fewer than
-// the windows in a long text, decide and the table grows as they appear.
-constexpr std::uint32_t kMaxPresizedSlotBits = 16;
+// Up to this many distinct pairs, a choice scans them all; past it, the
+// pairs go into a heap once the text has taken kScanSteps merges. Building
+// the heap costs a few scans, and a text that has merged that often tends
+// to go on.
+constexpr std::size_t kScanLimit = 64;
+constexpr std::uint32_t kScanSteps = 3;
 
 // Returns the first position j >= `from` with ids[j] == first and
 // ids[j + 1] == second, or ids.size() when there is none.
@@ -49,28 +49,34 @@ std::size_t find_pair(std::span<const TokenId> ids, std::size_t from,
 }  // namespace
 
 CountedSequence::CountedSequence(std::vector<TokenId> ids)
-    : ids_(std::move(ids)) {
+    : ids_(std::move(ids)), table_(ids_.size()) {
   const std::size_t n = ids_.size();
-  std::uint32_t bits = kMinSlotBits;
-  while (bits < kMaxPresizedSlotBits && (std::size_t{1} << bits) < 2 * n) {
-    ++bits;
-  }
-  slots_.assign(std::size_t{1} << bits, 0);
-  slot_mask_ = (std::uint32_t{1} << bits) - 1;
-  slot_shift_ = 32 - bits;
   // One record per distinct pair: as many as the windows in a short text,
   // far fewer in a long one, so the reservation is capped.
   records_.reserve(std::min<std::size_t>(n, std::size_t{1} << 15));
   for (std::size_t i = 0; i + 1 < n; ++i) {
-    add_window(model::pair_key(ids_[i], ids_[i + 1]));
+    ++records_[intern(model::pair_key(ids_[i], ids_[i + 1]))].count;
   }
 }
 
-std::optional<PairCount> CountedSequence::top() const {
+void CountedSequence::build_heap() {
+  heap_.clear();
+  heap_.reserve(records_.size());
+  for (std::uint32_t r = 0; r < records_.size(); ++r) {
+    if (records_[r].count != 0 && !records_[r].banned) {
+      heap_.push_back(heap_rank(PairCount{table_.key(r), records_[r].count}));
+    }
+  }
+  std::make_heap(heap_.begin(), heap_.end());
+  heaped_ = true;
+}
+
+std::optional<PairCount> CountedSequence::scan_top() const {
   std::optional<PairCount> best;
-  for (const Record& record : records_) {
+  for (std::uint32_t r = 0; r < records_.size(); ++r) {
+    const Record& record = records_[r];
     if (record.count == 0 || record.banned) continue;
-    if (const PairCount candidate{record.key, record.count};
+    if (const PairCount candidate{table_.key(r), record.count};
         !best || ranks_before(candidate, *best)) {
       best = candidate;
     }
@@ -78,15 +84,57 @@ std::optional<PairCount> CountedSequence::top() const {
   return best;
 }
 
+std::optional<PairCount> CountedSequence::top() {
+  if (!heaped_) return scan_top();
+  // As in the engine: an entry on top with the exact count of an eligible
+  // pair beats every other pair; one above the current count is repaired,
+  // one below it is a leftover of an earlier raise, and a banned pair's is
+  // dropped until its ban is lifted.
+  while (!heap_.empty()) {
+    const std::uint64_t entry = heap_.front();
+    const auto count = static_cast<std::uint32_t>(entry >> 32);
+    const auto key = static_cast<PairKey>(~static_cast<PairKey>(entry));
+    const std::uint32_t r = table_.find(key);
+    const Record& record = records_[r];
+    if (!record.banned && record.count == count) return PairCount{key, count};
+    std::pop_heap(heap_.begin(), heap_.end());
+    heap_.pop_back();
+    if (!record.banned && record.count != 0 && record.count < count) {
+      push_entry(r);
+    }
+  }
+  return std::nullopt;
+}
+
 void CountedSequence::ban(PairKey pair) {
   records_[intern(pair)].banned = true;
 }
 
 void CountedSequence::clear_bans() {
-  for (Record& record : records_) record.banned = false;
+  for (std::uint32_t r = 0; r < records_.size(); ++r) {
+    Record& record = records_[r];
+    // `top()` dropped the entries of banned pairs: each one lifted gets one
+    // back at its current count.
+    if (record.banned && heaped_ && record.count != 0) {
+      record.banned = false;
+      push_entry(r);
+    }
+    record.banned = false;
+  }
 }
 
 void CountedSequence::apply(PairKey pair, TokenId merged) {
+  if (++applied_ == 0) {
+    // After 2^32 calls the stamps would repeat: clear them and start over.
+    for (Record& record : records_) record.raised_in = 0;
+    applied_ = 1;
+  }
+  // Most texts stop before their first merge or after a few, and a few
+  // scans cost less than a heap of every pair; the heap comes when a text
+  // that keeps merging has many pairs to choose from.
+  if (!heaped_ && applied_ > kScanSteps && records_.size() > kScanLimit) {
+    build_heap();
+  }
   const TokenId first = model::pair_first(pair);
   const TokenId second = model::pair_second(pair);
   TokenId* const v = ids_.data();
@@ -125,42 +173,47 @@ void CountedSequence::apply(PairKey pair, TokenId merged) {
     after_merged = true;
   }
   ids_.resize(out);
+  for (const std::uint32_t raised : raised_) {
+    if (records_[raised].count != 0 && !records_[raised].banned) {
+      push_entry(raised);
+    }
+  }
+  raised_.clear();
 }
 
 std::vector<TokenId> CountedSequence::take_ids() { return std::move(ids_); }
 
 std::uint32_t CountedSequence::intern(PairKey key) {
-  std::uint32_t slot = (key * kHashFactor) >> slot_shift_;
-  while (slots_[slot] != 0) {
-    if (records_[slots_[slot] - 1].key == key) return slots_[slot] - 1;
-    slot = (slot + 1) & slot_mask_;
-  }
-  // Records never outnumber the windows ever created plus the bans.
-  const auto record = static_cast<std::uint32_t>(records_.size());
-  records_.push_back(Record{key, 0, false});
-  slots_[slot] = record + 1;
-  // Linear probing slows down sharply past half full.
-  if (2 * records_.size() > slots_.size()) grow_table();
+  const std::uint32_t record = table_.intern(key);
+  if (record == records_.size()) records_.push_back(Record{});
   return record;
 }
 
-void CountedSequence::grow_table() {
-  slots_.assign(2 * slots_.size(), 0);
-  slot_mask_ = 2 * slot_mask_ + 1;
-  --slot_shift_;
-  for (std::size_t i = 0; i < records_.size(); ++i) {
-    std::uint32_t slot = (records_[i].key * kHashFactor) >> slot_shift_;
-    while (slots_[slot] != 0) slot = (slot + 1) & slot_mask_;
-    slots_[slot] = static_cast<std::uint32_t>(i + 1);
+void CountedSequence::push_entry(std::uint32_t record) {
+  heap_.push_back(
+      heap_rank(PairCount{table_.key(record), records_[record].count}));
+  std::push_heap(heap_.begin(), heap_.end());
+}
+
+void CountedSequence::add_window(PairKey key) {
+  const std::uint32_t record = intern(key);
+  Record& added = records_[record];
+  ++added.count;
+  // One heap entry per raised pair and merge, pushed when the merge is done.
+  if (heaped_ && added.raised_in != applied_) {
+    added.raised_in = applied_;
+    raised_.push_back(record);
   }
 }
 
 void CountedSequence::remove_window(PairKey key) {
-  Record& record = records_[intern(key)];
+  const std::uint32_t record = intern(key);
   // A window that is present but not counted means the counts are broken;
   // going on would wrap them around and corrupt every later choice.
-  if (record.count == 0) panic("This should not happen");
-  --record.count;
+  if (records_[record].count == 0) {
+    panic_uncounted_window("counted sequence", key);
+  }
+  --records_[record].count;
 }
 
 }  // namespace selvane::codec

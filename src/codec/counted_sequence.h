@@ -7,7 +7,9 @@
 #include <span>
 #include <vector>
 
+#include "codec/merge_engine.h"
 #include "codec/pair_counts.h"
+#include "codec/pair_table.h"
 #include "model/token_id.h"
 
 namespace selvane::codec {
@@ -22,6 +24,11 @@ namespace selvane::codec {
 // costs one hash probe per id, without the position lists and heap of
 // `MergeEngine`. That suits the texts that encoding meets: short ones, and
 // long ones whose most frequent pair loses its merge after a few steps.
+//
+// Once a text that keeps merging has more than a few pairs, a max-heap with
+// lazy deletion, like the engine's, chooses the pair: a merge pushes an
+// entry for each pair it raised and none for the many it lowered, so a
+// choice no longer reads every pair the text and its merges have made.
 class CountedSequence {
  public:
   explicit CountedSequence(std::vector<TokenId> ids);
@@ -31,7 +38,7 @@ class CountedSequence {
 
   // Returns the most frequent pair that is not banned (the smallest pair
   // among equal counts), or nullopt when no pair is eligible.
-  std::optional<PairCount> top() const;
+  std::optional<PairCount> top();
 
   // Excludes `pair` from every later `top()`.
   void ban(PairKey pair);
@@ -49,30 +56,44 @@ class CountedSequence {
   std::vector<TokenId> take_ids();
 
  private:
-  // One distinct pair: its key, its number of windows, and whether it is
-  // banned. Records are never removed; a count of 0 is skipped.
+  // One distinct pair: its number of windows, whether it is banned, and
+  // the `apply()` call that last raised its count. Its key is in the table.
+  // Records are never removed; a count of 0 is skipped.
   struct Record {
-    PairKey key = 0;
     std::uint32_t count = 0;
+    std::uint32_t raised_in = 0;
     bool banned = false;
   };
 
   // Returns the index of the record of `key`, creating it if needed.
   std::uint32_t intern(PairKey key);
 
-  // Doubles the slot table and reinserts every record.
-  void grow_table();
+  // Builds the heap from every eligible record.
+  void build_heap();
+
+  // Returns what `top()` returns, by a scan of every record.
+  std::optional<PairCount> scan_top() const;
+
+  // Pushes the heap entry of record `record` at its current count.
+  void push_entry(std::uint32_t record);
 
   // Adds or removes one window holding `key`.
-  void add_window(PairKey key) { ++records_[intern(key)].count; }
+  void add_window(PairKey key);
   void remove_window(PairKey key);
 
   std::vector<TokenId> ids_;
+  // Numbers the pairs; a record's index is its pair's number.
+  PairTable table_;
   std::vector<Record> records_;
-  // Record index plus one, 0 for an empty slot.
-  std::vector<std::uint32_t> slots_;
-  std::uint32_t slot_mask_ = 0;
-  std::uint32_t slot_shift_ = 0;
+  // Max-heap of `heap_rank()` entries; every eligible record has one whose
+  // count is at least its own.
+  std::vector<std::uint64_t> heap_;
+  // Records raised by the current `apply()`.
+  std::vector<std::uint32_t> raised_;
+  // Whether the heap is built and kept; until then `top()` scans.
+  bool heaped_ = false;
+  // The `apply()` calls so far, the stamp of `Record::raised_in`.
+  std::uint32_t applied_ = 0;
 };
 
 }  // namespace selvane::codec

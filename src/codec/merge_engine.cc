@@ -15,16 +15,6 @@ constexpr std::uint32_t kDead = 0xFFFFFFFEu;
 // Node indices must stay below both markers.
 constexpr std::size_t kMaxIds = kDead - 1;
 
-// Multiplicative (Fibonacci) hashing: the top bits of the product mix both
-// ids of the pair, and the table takes as many of them as it has slot bits.
-constexpr std::uint32_t kHashFactor = 0x9E3779B1u;
-
-// The smallest table, and the largest one sized in advance: past it the
-// number of distinct pairs, not of windows, decides, so the table grows as
-// pairs appear.
-constexpr std::uint32_t kMinSlotBits = 4;
-constexpr std::uint32_t kMaxPresizedSlotBits = 17;
-
 // How far ahead of the occurrence being rewritten its node, its neighbours
 // and the node after its right neighbour are fetched. Occurrences lie far
 // apart in a long sequence, so almost every node is a cache miss; fetching
@@ -79,7 +69,8 @@ SELVANE_ALWAYS_INLINE void prefetch_ahead(
 
 }  // namespace
 
-MergeEngine::MergeEngine(std::vector<TokenId> ids) : size_(ids.size()) {
+MergeEngine::MergeEngine(std::vector<TokenId> ids)
+    : size_(ids.size()), table_(ids.size()) {
   if (ids.size() > kMaxIds) panic("Sequence too long");
   const std::size_t n = ids.size();
   nodes_.reserve(n);
@@ -88,15 +79,6 @@ MergeEngine::MergeEngine(std::vector<TokenId> ids) : size_(ids.size()) {
                           i + 1 == n ? kEnd : static_cast<std::uint32_t>(i + 1),
                           0, ids[i]});
   }
-
-  // Twice the windows leaves the table at most half full before any growth.
-  std::uint32_t bits = kMinSlotBits;
-  while (bits < kMaxPresizedSlotBits && (std::size_t{1} << bits) < 2 * n) {
-    ++bits;
-  }
-  slots_.assign(std::size_t{1} << bits, Slot{});
-  slot_mask_ = (std::uint32_t{1} << bits) - 1;
-  slot_shift_ = 32 - bits;
   if (n < 2) return;
 
   // Count first, so that every position list is allocated once at its final
@@ -114,7 +96,8 @@ MergeEngine::MergeEngine(std::vector<TokenId> ids) : size_(ids.size()) {
   }
   heap_.reserve(records_.size());
   for (std::size_t r = 0; r < records_.size(); ++r) {
-    heap_.push_back(heap_rank(PairCount{keys_[r], records_[r].count}));
+    heap_.push_back(heap_rank(PairCount{
+        table_.key(static_cast<std::uint32_t>(r)), records_[r].count}));
   }
   std::make_heap(heap_.begin(), heap_.end());
 }
@@ -159,7 +142,7 @@ void MergeEngine::clear_bans() {
   for (const std::uint32_t record : banned_) {
     PairRecord& lifted = records_[record];
     lifted.banned = false;
-    if (lifted.count != 0) push_entry(lifted.count, keys_[record]);
+    if (lifted.count != 0) push_entry(lifted.count, table_.key(record));
   }
   banned_.clear();
 }
@@ -241,7 +224,7 @@ void MergeEngine::push_raised() {
   for (const std::uint32_t raised : raised_) {
     const PairRecord& record = records_[raised];
     if (record.count != 0 && !record.banned) {
-      push_entry(record.count, keys_[raised]);
+      push_entry(record.count, table_.key(raised));
     }
   }
   raised_.clear();
@@ -260,42 +243,13 @@ std::span<const TokenId> MergeEngine::ids() const {
   return gathered_;
 }
 
-std::uint32_t MergeEngine::probe(PairKey key) const {
-  std::uint32_t slot = (key * kHashFactor) >> slot_shift_;
-  while (slots_[slot].record != 0 && slots_[slot].key != key) {
-    slot = (slot + 1) & slot_mask_;
-  }
-  return slot;
-}
-
-std::uint32_t MergeEngine::find(PairKey key) const {
-  const Slot& slot = slots_[probe(key)];
-  return slot.record == 0 ? kNoRecord : slot.record - 1;
-}
-
 std::uint32_t MergeEngine::intern(PairKey key) {
-  const std::uint32_t slot = probe(key);
-  if (slots_[slot].record != 0) return slots_[slot].record - 1;
-  // Records never outnumber the windows ever created plus the bans, which
-  // stays far below 2^32 for sequences within kMaxIds.
-  const auto record = static_cast<std::uint32_t>(records_.size());
-  records_.push_back(PairRecord{});
-  keys_.push_back(key);
-  positions_.emplace_back();
-  slots_[slot] = Slot{key, record + 1};
-  // Linear probing slows down sharply past half full.
-  if (2 * records_.size() > slots_.size()) grow_table();
-  return record;
-}
-
-void MergeEngine::grow_table() {
-  slots_.assign(2 * slots_.size(), Slot{});
-  slot_mask_ = 2 * slot_mask_ + 1;
-  --slot_shift_;
-  // Keys are distinct, so each probe ends on an empty slot.
-  for (std::size_t i = 0; i < keys_.size(); ++i) {
-    slots_[probe(keys_[i])] = Slot{keys_[i], static_cast<std::uint32_t>(i + 1)};
+  const std::uint32_t record = table_.intern(key);
+  if (record == records_.size()) {
+    records_.push_back(PairRecord{});
+    positions_.emplace_back();
   }
+  return record;
 }
 
 void MergeEngine::push_entry(std::uint32_t count, PairKey key) {
@@ -306,7 +260,9 @@ void MergeEngine::push_entry(std::uint32_t count, PairKey key) {
 void MergeEngine::remove_window(std::uint32_t record) {
   // A window that is linked but not counted means the counts are broken;
   // going on would wrap them around and corrupt every later choice.
-  if (records_[record].count == 0) panic("This should not happen");
+  if (records_[record].count == 0) {
+    panic_uncounted_window("merge engine", table_.key(record));
+  }
   --records_[record].count;
 }
 

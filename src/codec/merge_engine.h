@@ -9,6 +9,7 @@
 
 #include "base/huge_pages.h"
 #include "codec/pair_counts.h"
+#include "codec/pair_table.h"
 #include "codec/position_list.h"
 #include "model/token_id.h"
 
@@ -78,24 +79,11 @@ class MergeEngine {
     bool banned = false;
   };
 
-  // One slot of the open-addressing table from pair to record.
-  struct Slot {
-    PairKey key = 0;
-    // Index of the record plus one; 0 marks an empty slot.
-    std::uint32_t record = 0;
-  };
-
-  // Returns the slot that holds `key`, or the empty slot where it would go.
-  std::uint32_t probe(PairKey key) const;
-
   // Returns the index of the record of `key`, or kNoRecord.
-  std::uint32_t find(PairKey key) const;
+  std::uint32_t find(PairKey key) const { return table_.find(key); }
 
   // Returns the index of the record of `key`, creating it if needed.
   std::uint32_t intern(PairKey key);
-
-  // Doubles the slot table and reinserts every record.
-  void grow_table();
 
   // The steps of `apply()`, in order.
   // Marks the gathered ids stale and stamps a new change.
@@ -118,7 +106,7 @@ class MergeEngine {
   // returns its record.
   std::uint32_t add_window(PairKey key, std::uint32_t left);
 
-  static constexpr std::uint32_t kNoRecord = 0xFFFFFFFFu;
+  static constexpr std::uint32_t kNoRecord = PairTable::kAbsent;
 
   // One id of the sequence. A merge reads and writes a node and its two
   // neighbours on each side, which in one record share a cache line or two;
@@ -137,9 +125,9 @@ class MergeEngine {
   std::vector<Node, HugePageAllocator<Node>> nodes_;
   std::size_t size_ = 0;
 
+  // Numbers the pairs; a record's index is its pair's number.
+  PairTable table_;
   std::vector<PairRecord, HugePageAllocator<PairRecord>> records_;
-  // The pair of each record.
-  std::vector<PairKey> keys_;
   // Left nodes where each record's pair was created, in no particular
   // order, stale and repeated entries included. A list is emptied when its
   // pair is applied.
@@ -147,9 +135,6 @@ class MergeEngine {
   // The list of the pair being applied, taken out of `positions_` so that
   // the windows the merges create go to fresh lists.
   std::vector<std::uint32_t> applying_;
-  std::vector<Slot, HugePageAllocator<Slot>> slots_;
-  std::uint32_t slot_mask_ = 0;
-  std::uint32_t slot_shift_ = 0;
 
   // Max-heap of `heap_rank()` entries.
   std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> heap_;

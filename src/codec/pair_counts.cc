@@ -1,8 +1,23 @@
 #include "codec/pair_counts.h"
 
+#include <string>
+
 #include "base/panic.h"
 
 namespace selvane::codec {
+
+std::string describe_pair(PairKey pair) {
+  return "(" + std::to_string(model::pair_first(pair)) + ", " +
+         std::to_string(model::pair_second(pair)) + ")";
+}
+
+void panic_uncounted_window(const char* owner, PairKey pair,
+                            std::source_location where) {
+  panic_with("This should not happen",
+             std::string(owner) + ": a window of pair " + describe_pair(pair) +
+                 " is to be removed but its count is already 0",
+             where);
+}
 
 PairCounts count_occur(std::span<const TokenId> ids) {
   PairCounts counts;
@@ -10,17 +25,6 @@ PairCounts count_occur(std::span<const TokenId> ids) {
     ++counts[model::pair_key(ids[i], ids[i + 1])];
   }
   return counts;
-}
-
-PairCount max_occur(const PairCounts& counts) {
-  if (counts.empty()) panic("Counter should not be zero");
-  PairCount best{counts.begin()->first, counts.begin()->second};
-  for (const auto& [pair, count] : counts) {
-    if (const PairCount candidate{pair, count}; ranks_before(candidate, best)) {
-      best = candidate;
-    }
-  }
-  return best;
 }
 
 std::vector<TokenId> replace_pair(std::span<const TokenId> ids, PairKey pair,

@@ -2,7 +2,9 @@
 #define SELVANE_CODEC_PAIR_COUNTS_H_
 
 #include <cstdint>
+#include <source_location>
 #include <span>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -31,13 +33,19 @@ constexpr bool ranks_before(const PairCount& a, const PairCount& b) {
   return a.count > b.count || (a.count == b.count && a.pair < b.pair);
 }
 
+// Returns `pair` as "(first, second)", for panic reports.
+std::string describe_pair(PairKey pair);
+
+// Panics with "This should not happen", reporting that `owner` found a
+// window of `pair` to remove while its count was already 0. Out of line,
+// so that the check costs the counting loops no code but a branch.
+[[noreturn]] void panic_uncounted_window(
+    const char* owner, PairKey pair,
+    std::source_location where = std::source_location::current());
+
 // Returns the counts of every neighbouring pair of `ids`; overlapping
 // occurrences all count, so [7, 7, 7] gives {(7, 7): 2}.
 PairCounts count_occur(std::span<const TokenId> ids);
-
-// Returns the most frequent pair of `counts`, the smallest pair among equal
-// counts. Panics with "Counter should not be zero" on an empty table.
-PairCount max_occur(const PairCounts& counts);
 
 // Returns `ids` with every occurrence of `pair` replaced by `merged`, leftmost
 // first and without overlap: with (7, 7), [7, 7, 7] becomes [merged, 7].

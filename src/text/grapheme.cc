@@ -217,11 +217,6 @@ inline std::size_t cluster_end(const std::uint8_t* data, std::size_t size,
 
 }  // namespace
 
-std::size_t next_grapheme_break(std::string_view text, std::size_t start) {
-  return cluster_end(reinterpret_cast<const std::uint8_t*>(text.data()),
-                     text.size(), start);
-}
-
 std::size_t next_grapheme_breaks(std::string_view text, std::size_t start,
                                  std::span<std::size_t> ends) {
   const auto* data = reinterpret_cast<const std::uint8_t*>(text.data());

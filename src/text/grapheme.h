@@ -8,13 +8,6 @@
 
 namespace selvane::text {
 
-// Returns the end offset of the extended grapheme cluster (Unicode 15.0
-// rules) that starts at byte offset `start` of the UTF-8 `text`; `start` must
-// be a cluster boundary below `text.size()`. Nothing past the end of `text` is
-// read; each byte that does not start a well-formed sequence counts as a
-// Control code point, and so is a cluster of its own.
-std::size_t next_grapheme_break(std::string_view text, std::size_t start);
-
 // Writes the end offsets of the clusters that follow the boundary `start`
 // (below `text.size()`) to `ends`, as many as fit and as the text holds, and
 // returns how many it wrote: at least one when `ends` is not empty.

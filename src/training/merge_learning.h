@@ -57,17 +57,6 @@ void apply_known_merges(Sequence& sequence, const model::Merges& merges,
   }
 }
 
-// Returns `ids` rewritten by `apply_known_merges` on a new `Sequence`.
-template <class Sequence>
-std::vector<model::TokenId> apply_known_merges(std::vector<model::TokenId> ids,
-                                               const model::Merges& merges,
-                                               Console& console) {
-  Sequence sequence(std::move(ids));
-  apply_known_merges(sequence, merges, console);
-  const auto result = sequence.ids();
-  return {result.begin(), result.end()};
-}
-
 // learn_merges()
 //
 // Runs the iterations of one chunk on `sequence`, whose bans must be
@@ -104,17 +93,6 @@ void learn_merges(Sequence& sequence, model::Data& data, bool print_logs,
     sequence.apply(top->pair, merged);
     console.print(line);
   }
-}
-
-// Returns the final ids of `learn_merges` run on a new `Sequence` of `ids`.
-template <class Sequence>
-std::vector<model::TokenId> learn_merges(std::vector<model::TokenId> ids,
-                                         model::Data& data, bool print_logs,
-                                         LogSink& log, Console& console) {
-  Sequence sequence(std::move(ids));
-  learn_merges(sequence, data, print_logs, log, console);
-  const auto result = sequence.ids();
-  return {result.begin(), result.end()};
 }
 
 }  // namespace selvane::training

@@ -1,16 +1,11 @@
 #ifndef SELVANE_TRAINING_TRAIN_CHUNK_H_
 #define SELVANE_TRAINING_TRAIN_CHUNK_H_
 
-#include <string_view>
-#include <utility>
-#include <vector>
-
 #include "model/data.h"
 #include "training/console.h"
 #include "training/log_lines.h"
 #include "training/log_sink.h"
 #include "training/merge_learning.h"
-#include "training/pretokenize.h"
 
 namespace selvane::training {
 
@@ -19,13 +14,11 @@ namespace selvane::training {
 // The step a training call takes for each chunk, once the chunk is
 // pretokenized into `sequence`, short of saving: applies the known merges
 // unless this is the call's first chunk, prints the chunk line and learns
-// the chunk's merges. When `known_merged` is not null it receives the ids
-// after the known merges. `Sequence` has the interface of
+// the chunk's merges. `Sequence` has the interface of
 // `codec::PlainMergeSequence`.
 template <class Sequence>
 void learn_chunk(model::Data& data, Sequence& sequence, bool first_chunk,
-                 bool print_logs, LogSink& log, Console& console,
-                 std::vector<model::TokenId>* known_merged = nullptr) {
+                 bool print_logs, LogSink& log, Console& console) {
   // One sequence serves both passes: the known merges leave it exactly as
   // a new sequence of their result would be, once their rejections are
   // lifted, and a later chunk saves setting up its counts a second time.
@@ -35,28 +28,8 @@ void learn_chunk(model::Data& data, Sequence& sequence, bool first_chunk,
     apply_known_merges(sequence, data.merges, console);
     sequence.clear_bans();
   }
-  if (known_merged != nullptr) {
-    const auto ids = sequence.ids();
-    known_merged->assign(ids.begin(), ids.end());
-  }
   console.print(kChunkLine);
   learn_merges(sequence, data, print_logs, log, console);
-}
-
-// train_chunk()
-//
-// The same step from the chunk's bytes: pretokenizes `chunk` into `data`
-// first. Returns the chunk's final ids.
-template <class Sequence>
-std::vector<model::TokenId> train_chunk(
-    model::Data& data, std::string_view chunk, bool first_chunk,
-    bool print_logs, LogSink& log, Console& console,
-    std::vector<model::TokenId>* known_merged = nullptr) {
-  Sequence sequence(pretokenize_chunk(data, chunk));
-  learn_chunk(data, sequence, first_chunk, print_logs, log, console,
-              known_merged);
-  const auto ids = sequence.ids();
-  return {ids.begin(), ids.end()};
 }
 
 }  // namespace selvane::training

@@ -14,6 +14,7 @@
 #include "codec/plain_merge_sequence.h"
 #include "lockstep.h"
 #include "testing/capture.h"
+#include "testing/merge_learning_on_ids.h"
 #include "text/grapheme.h"
 #include "text/utf8.h"
 #include "training/id_allocation.h"

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/next_grapheme_break.h"
 #include "testing/plain_grapheme.h"
 #include "text/grapheme_break_tables_generated.h"
 #include "text/utf8.h"

@@ -59,6 +59,11 @@ class Lockstep {
     engine_.ban(pair);
   }
 
+  void clear_bans() {
+    plain_.clear_bans();
+    engine_.clear_bans();
+  }
+
   void apply(PairKey pair, TokenId merged) {
     plain_.apply(pair, merged);
     engine_.apply(pair, merged);
@@ -77,6 +82,7 @@ struct StepMix {
   int other_pair = 0;  // apply a pair that is not the top one
   int collide = 0;     // reuse an existing id as the merged id
   int max_steps = 10000;
+  int lift = 0;  // lift every ban before choosing
 };
 
 // Runs `ids` through random steps of `mix`, comparing after every step, until
@@ -89,6 +95,7 @@ void run_random(const std::vector<TokenId>& ids, std::mt19937& rng,
   TokenId fresh = 60000;
   for (int step = 0; step < mix.max_steps; ++step) {
     SCOPED_TRACE("step " + std::to_string(step));
+    if (mille(rng) < mix.lift) both.clear_bans();
     const auto top = both.check();
     if (::testing::Test::HasFailure()) return;
     const auto current = both.ids();

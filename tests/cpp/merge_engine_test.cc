@@ -16,9 +16,10 @@
 #include "lockstep.h"
 #include "model/model_file.h"
 #include "testing/capture.h"
+#include "testing/merge_learning_on_ids.h"
+#include "testing/train_chunk.h"
 #include "training/id_allocation.h"
 #include "training/pretokenize.h"
-#include "training/train_chunk.h"
 
 namespace selvane::codec {
 namespace {
@@ -155,7 +156,7 @@ TEST(MergeEngineDifferential, TiesAndReformingMotifs) {
   for (int round = 0; round < 300 && !HasFailure(); ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     const auto ids = motif_ids(rng, rng() % 300);
-    run_random<MergeEngine>(ids, rng, StepMix{50, 100, 0});
+    run_random<MergeEngine>(ids, rng, StepMix{150, 100, 0, 10000, 60});
   }
 }
 
@@ -199,8 +200,8 @@ TrainingRun train_two_chunks(const std::string& first,
   testing::StringLogSink log;
   TrainingRun run;
   run.first_chunk =
-      training::train_chunk<Sequence>(data, first, true, true, log, console);
-  run.second_chunk = training::train_chunk<Sequence>(
+      testing::train_chunk<Sequence>(data, first, true, true, log, console);
+  run.second_chunk = testing::train_chunk<Sequence>(
       data, second, false, true, log, console, &run.after_known_merges);
   run.model = model::encode_model(data);
   run.console = console.text();

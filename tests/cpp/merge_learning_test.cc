@@ -9,6 +9,7 @@
 #include "codec/merge_engine.h"
 #include "codec/plain_merge_sequence.h"
 #include "testing/capture.h"
+#include "testing/merge_learning_on_ids.h"
 #include "training/console.h"
 #include "training/id_allocation.h"
 #include "training/log_sink.h"
@@ -155,11 +156,19 @@ TYPED_TEST(MergeLearningTest, MissingLookupEntryFailsWithoutHalfMadeMerge) {
   model::Data data = base_model(1);
   // Id 5 came from a model whose maps disagree: it has no bytes.
   const Ids ids = repeated({1, 5}, 10);
+  ::testing::internal::CaptureStderr();
   try {
     this->learn(ids, data);
+    ::testing::internal::GetCapturedStderr();
     FAIL() << "expected a panic";
   } catch (const Panic& failure) {
+    // The report names the pair and the id; the message stays bare.
+    const std::string report = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(failure.message(), "This should not happen");
+    EXPECT_TRUE(report.ends_with(
+        "\nThis should not happen\n"
+        "merging pair (1, 5): id 5 has no bytes in the model\n"))
+        << report;
   }
   EXPECT_TRUE(data.merges.empty());
   EXPECT_EQ(data.lookup.size(), 2u);

@@ -2,15 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "base/panic.h"
 #include "codec/plain_merge_sequence.h"
+#include "testing/max_occur.h"
 
 namespace selvane::codec {
 namespace {
 
 using model::pair_key;
+using testing::max_occur;
 
 TEST(CountOccur, CountsOverlappingWindows) {
   EXPECT_TRUE(count_occur(std::vector<TokenId>{}).empty());
@@ -59,6 +62,30 @@ TEST(PlainMergeSequence, TopSkipsBannedPairs) {
   sequence.apply(pair_key(1, 2), 4);
   EXPECT_EQ(std::vector<TokenId>(sequence.ids().begin(), sequence.ids().end()),
             (std::vector<TokenId>{4, 4, 3}));
+}
+
+}  // namespace
+}  // namespace selvane::codec
+
+namespace selvane::codec {
+namespace {
+
+TEST(PanicUncountedWindow, ReportsTheOwnerAndThePairNotTheMessage) {
+  ::testing::internal::CaptureStderr();
+  try {
+    panic_uncounted_window("counted sequence", model::pair_key(3, 65535));
+    ADD_FAILURE() << "no panic";
+  } catch (const Panic& failure) {
+    EXPECT_EQ(failure.message(), "This should not happen");
+  }
+  const std::string report = ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(report.ends_with(
+      "\nThis should not happen\ncounted sequence: a window of pair "
+      "(3, 65535) is to be removed but its count is already 0\n"))
+      << report;
+  // The report names the caller's file, not the helper's.
+  EXPECT_NE(report.find("tests/cpp/pair_counts_test.cc"), std::string::npos)
+      << report;
 }
 
 }  // namespace

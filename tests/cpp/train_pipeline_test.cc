@@ -20,6 +20,7 @@
 #include "model/model_file.h"
 #include "scoped_temp_dir.h"
 #include "testing/capture.h"
+#include "testing/merge_learning_on_ids.h"
 #include "text/utf8.h"
 #include "training/chunk_reader.h"
 #include "training/id_allocation.h"

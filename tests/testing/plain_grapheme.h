@@ -1,5 +1,5 @@
-#ifndef SELVANE_TESTING_PLAIN_GRAPHEME_H_
-#define SELVANE_TESTING_PLAIN_GRAPHEME_H_
+#ifndef SELVANE_TESTS_TESTING_PLAIN_GRAPHEME_H_
+#define SELVANE_TESTS_TESTING_PLAIN_GRAPHEME_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -119,4 +119,4 @@ inline std::vector<std::size_t> plain_grapheme_breaks(std::string_view text) {
 
 }  // namespace selvane::text
 
-#endif  // SELVANE_TESTING_PLAIN_GRAPHEME_H_
+#endif  // SELVANE_TESTS_TESTING_PLAIN_GRAPHEME_H_

@@ -1,5 +1,5 @@
-#ifndef SELVANE_TESTING_CAPTURE_H_
-#define SELVANE_TESTING_CAPTURE_H_
+#ifndef SELVANE_TESTS_TESTING_CAPTURE_H_
+#define SELVANE_TESTS_TESTING_CAPTURE_H_
 
 #include <string>
 #include <string_view>
@@ -41,4 +41,4 @@ class StringLogSink final : public training::LogSink {
 
 }  // namespace selvane::testing
 
-#endif  // SELVANE_TESTING_CAPTURE_H_
+#endif  // SELVANE_TESTS_TESTING_CAPTURE_H_

@@ -1,5 +1,5 @@
-#ifndef SELVANE_TESTING_PLAIN_RANK_MERGE_H_
-#define SELVANE_TESTING_PLAIN_RANK_MERGE_H_
+#ifndef SELVANE_TESTS_TESTING_PLAIN_RANK_MERGE_H_
+#define SELVANE_TESTS_TESTING_PLAIN_RANK_MERGE_H_
 
 // The rank rule as the loop reads, for tests only: the reference that
 // `codec::merge_by_rank()` must match id for id and width for width.
@@ -56,4 +56,4 @@ inline void plain_merge_by_rank(const model::Merges& merges,
 
 }  // namespace selvane::testing
 
-#endif  // SELVANE_TESTING_PLAIN_RANK_MERGE_H_
+#endif  // SELVANE_TESTS_TESTING_PLAIN_RANK_MERGE_H_

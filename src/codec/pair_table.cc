@@ -1,0 +1,42 @@
+#include "codec/pair_table.h"
+
+#include <algorithm>
+
+namespace selvane::codec {
+namespace {
+
+// The smallest table, and the largest one sized in advance: past it the
+// number of distinct pairs, far below the number of windows in a long
+// sequence, decides, so the table grows as pairs appear.
+constexpr std::uint32_t kMinSlotBits = 4;
+constexpr std::uint32_t kMaxPresizedSlotBits = 17;
+
+}  // namespace
+
+PairTable::PairTable(std::size_t windows) {
+  // Twice the windows leaves the table at most half full before any growth.
+  std::uint32_t bits = kMinSlotBits;
+  while (bits < kMaxPresizedSlotBits &&
+         (std::size_t{1} << bits) < 2 * windows) {
+    ++bits;
+  }
+  slots_.assign(std::size_t{1} << bits, Slot{});
+  mask_ = (std::uint32_t{1} << bits) - 1;
+  shift_ = 32 - bits;
+  // One pair per window at most: as many as the windows in a short
+  // sequence, far fewer in a long one, so the reservation is capped. It
+  // saves a short text the regrowths of its keys.
+  keys_.reserve(std::min<std::size_t>(windows, std::size_t{1} << 15));
+}
+
+void PairTable::grow() {
+  slots_.assign(2 * slots_.size(), Slot{});
+  mask_ = 2 * mask_ + 1;
+  --shift_;
+  // Keys are distinct, so each probe ends on an empty slot.
+  for (std::size_t i = 0; i < keys_.size(); ++i) {
+    slots_[probe(keys_[i])] = Slot{keys_[i], static_cast<std::uint32_t>(i + 1)};
+  }
+}
+
+}  // namespace selvane::codec

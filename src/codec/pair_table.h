@@ -1,0 +1,96 @@
+#ifndef SELVANE_CODEC_PAIR_TABLE_H_
+#define SELVANE_CODEC_PAIR_TABLE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "base/huge_pages.h"
+#include "model/token_id.h"
+
+namespace selvane::codec {
+
+// PairTable
+//
+// An open-addressing table that numbers the distinct pairs of a sequence
+// 0, 1, 2, ... in the order they are first interned. Its owner keeps what
+// it knows of each pair in arrays of its own, indexed by that number, and
+// appends to them whenever `intern()` hands out the next one. Pairs are
+// never removed.
+class PairTable {
+ public:
+  // Returned by `find()` for a pair that was never interned.
+  static constexpr std::uint32_t kAbsent = 0xFFFFFFFFu;
+
+  // Sizes the table for a sequence of `windows` neighbouring pairs.
+  explicit PairTable(std::size_t windows);
+
+  // Returns the number of pairs interned so far.
+  std::uint32_t size() const {
+    return static_cast<std::uint32_t>(keys_.size());
+  }
+
+  // Returns the pair numbered `index`.
+  model::PairKey key(std::uint32_t index) const { return keys_[index]; }
+
+  // Returns the number of `key`, or kAbsent.
+  std::uint32_t find(model::PairKey key) const {
+    const Slot& slot = slots_[probe(key)];
+    return slot.index == 0 ? kAbsent : slot.index - 1;
+  }
+
+  // Returns the number of `key`, giving it `size()` when it is new.
+  std::uint32_t intern(model::PairKey key) {
+    const std::uint32_t at = probe(key);
+    if (slots_[at].index != 0) return slots_[at].index - 1;
+    return add(at, key);
+  }
+
+ private:
+  // One slot: the key beside its number, so that a probe reads one cache
+  // line and never the owner's arrays.
+  struct Slot {
+    model::PairKey key = 0;
+    // The pair's number plus one; 0 marks an empty slot.
+    std::uint32_t index = 0;
+  };
+
+  // Multiplicative (Fibonacci) hashing: the top bits of the product mix
+  // both ids of the pair, and the table takes as many of them as it has
+  // slot bits.
+  static constexpr std::uint32_t kHashFactor = 0x9E3779B1u;
+
+  // Returns the slot that holds `key`, or the empty slot where it would go.
+  std::uint32_t probe(model::PairKey key) const {
+    std::uint32_t at = (key * kHashFactor) >> shift_;
+    while (slots_[at].index != 0 && slots_[at].key != key) {
+      at = (at + 1) & mask_;
+    }
+    return at;
+  }
+
+  // Puts the new pair `key` into the empty slot `at` and returns its number.
+  // Inline: a short text adds a pair for almost every window.
+  std::uint32_t add(std::uint32_t at, model::PairKey key) {
+    // Pairs never outnumber the windows ever created plus the bans, which
+    // stays far below 2^32 for the sequences the owners accept.
+    const auto index = static_cast<std::uint32_t>(keys_.size());
+    keys_.push_back(key);
+    slots_[at] = Slot{key, index + 1};
+    // Linear probing slows down sharply past half full.
+    if (2 * keys_.size() > slots_.size()) grow();
+    return index;
+  }
+
+  // Doubles the slots and reinserts every pair.
+  void grow();
+
+  std::vector<Slot, HugePageAllocator<Slot>> slots_;
+  std::vector<model::PairKey> keys_;
+  std::uint32_t mask_ = 0;
+  std::uint32_t shift_ = 0;
+};
+
+}  // namespace selvane::codec
+
+#endif  // SELVANE_CODEC_PAIR_TABLE_H_
