@@ -16,6 +16,15 @@ import selvane
 from ._files import open_input, write_atomically
 from ._panic import panic_type
 from .errors import ModelFormatError, SelvaneError
+from .model_file import (
+    OOV_KEY,
+    add_special_maps,
+    cut_maps,
+    initial_maps,
+    read_maps,
+    read_maps_and_size,
+    write_maps,
+)
 from .rules import check_rule, check_threads, load_engine
 
 # `typing` costs more to import than the whole training command's start-up
@@ -41,8 +50,6 @@ EMPTY_MODEL: bytes = bytes(24)
 
 _MAX_SIZE = 0xFFFF_FFFF
 _U64 = struct.Struct("<Q")
-_U16 = struct.Struct("<H")
-_MERGE = struct.Struct("<HHH")
 
 
 class ModelContents:
@@ -73,57 +80,9 @@ def parse_model(data: bytes) -> ModelContents:
     problem otherwise. Checking in Python first keeps the extension's panic
     report off standard error for the common mistake of a wrong file.
     """
-    view = memoryview(data)
-    end = len(view)
-    pos = 0
-
-    def count(what: str) -> int:
-        nonlocal pos
-        if end - pos < 8:
-            raise ModelFormatError(f"the file ends inside the {what} (byte {end})")
-        (value,) = _U64.unpack_from(view, pos)
-        if value > _MAX_SIZE:
-            raise ModelFormatError(f"impossible {what} {value} at byte {pos}")
-        pos += 8
-        return int(value)
-
-    lookup: dict[int, bytes] = {}
-    for _ in range(count("token count")):
-        if end - pos < 10:
-            raise ModelFormatError(f"the file ends inside a token entry (byte {end})")
-        (token,) = _U16.unpack_from(view, pos)
-        pos += 2
-        length = count("token length")
-        if end - pos < length:
-            raise ModelFormatError(f"the file ends inside the bytes of token {token}")
-        lookup[token] = bytes(view[pos : pos + length])
-        pos += length
-
-    merge_count = count("merge count")
-    if (end - pos) // 6 < merge_count:
-        raise ModelFormatError("the file ends inside the merges")
-    pairs = {_MERGE.unpack_from(view, pos + 6 * i)[:2] for i in range(merge_count)}
-    pos += 6 * merge_count
-
-    keys: set[bytes] = set()
-    oov_id = None
-    for _ in range(count("cluster count")):
-        length = count("cluster length")
-        if end - pos < length:
-            raise ModelFormatError(f"the file ends inside a cluster text (byte {end})")
-        text = bytes(view[pos : pos + length])
-        try:
-            text.decode("utf-8")
-        except UnicodeDecodeError as error:
-            raise ModelFormatError(f"a cluster text at byte {pos} is not UTF-8") from error
-        pos += length
-        if end - pos < 2:
-            raise ModelFormatError(f"the file ends inside a cluster entry (byte {end})")
-        if text == b"oov":
-            (oov_id,) = _U16.unpack_from(view, pos)  # a later duplicate wins
-        pos += 2
-        keys.add(text)
-    return ModelContents(lookup, len(pairs), len(keys), b"oov" in keys, pos, oov_id)
+    maps, size = read_maps_and_size(data)
+    keys = maps.unicode_lookup
+    return ModelContents(maps.lookup, len(maps.merges), len(keys), OOV_KEY in keys, size, keys.get(OOV_KEY))
 
 
 def saved_counts(data: bytes) -> tuple[int, int] | None:
@@ -571,8 +530,6 @@ class Model:
         >>> small.num_ids <= 8000  # doctest: +SKIP
         True
         """
-        from .model_file import cut_maps, read_maps, write_maps
-
         return Model.from_bytes(write_maps(cut_maps(read_maps(self._file_bytes), n)))
 
     def add_special(self, tokens: Sequence[str]) -> Model:
@@ -583,8 +540,6 @@ class Model:
         An empty token, one given twice or one that is a special token of
         the model already is a `SelvaneError`.
         """
-        from .model_file import add_special_maps, read_maps, write_maps
-
         return Model.from_bytes(write_maps(add_special_maps(read_maps(self._file_bytes), tokens)))
 
     def save(self, path: str | os.PathLike[str], *, overwrite: bool = False) -> None:
@@ -610,8 +565,6 @@ def new_model(path: str | os.PathLike[str], *, overwrite: bool = False, special:
     unless `overwrite` is true.
     """
     if special or byte_fallback:
-        from .model_file import initial_maps, write_maps
-
         data = write_maps(initial_maps(special, byte_fallback))
     else:
         data = EMPTY_MODEL

@@ -26,7 +26,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Iterable, Sequence
 
-__all__ = ["ModelMaps", "MAX_IDS", "OOV_KEY", "read_maps", "write_maps", "cut_maps", "add_special_maps",
+__all__ = ["ModelMaps", "MAX_IDS", "OOV_KEY", "read_maps", "read_maps_and_size", "write_maps", "cut_maps", "add_special_maps",
            "initial_maps", "special_tokens", "byte_fallback_start"]
 
 #: Token ids are 16-bit: a model holds at most this many.
@@ -67,6 +67,12 @@ class ModelMaps:
 def read_maps(data: bytes) -> ModelMaps:
     """The maps of the model file that `data` starts with; `ModelFormatError`
     naming the problem when it is not one."""
+    return read_maps_and_size(data)[0]
+
+
+def read_maps_and_size(data: bytes) -> tuple[ModelMaps, int]:
+    """`read_maps`, and the number of bytes the model takes: anything after
+    them is not part of it."""
     view = memoryview(data)
     pos = 0
 
@@ -80,29 +86,30 @@ def read_maps(data: bytes) -> ModelMaps:
         pos += 8
         return int(value)
 
-    def take(length: int, what: str) -> bytes:
+    def take(length: int, what: str) -> memoryview:
         nonlocal pos
         if len(view) - pos < length:
             raise ModelFormatError(f"the file ends inside {what} (byte {len(view)})")
         pos += length
-        return bytes(view[pos - length : pos])
+        return view[pos - length : pos]
 
     maps = ModelMaps()
     for _ in range(count("token count")):
         (token,) = _U16.unpack(take(2, "a token entry"))
-        maps.lookup[token] = take(count("token length"), f"the bytes of token {token}")
-    for _ in range(count("merge count")):
-        first, second, merged = _MERGE.unpack(take(6, "the merges"))
-        maps.merges[(first, second)] = merged
+        maps.lookup[token] = bytes(take(count("token length"), f"the bytes of token {token}"))
+    merges = count("merge count")
+    # Fixed-size entries: one block, unpacked in one pass.
+    maps.merges = {(first, second): merged
+                   for first, second, merged in _MERGE.iter_unpack(take(6 * merges, "the merges"))}
     for _ in range(count("cluster count")):
         at = pos
-        text = take(count("cluster length"), "a cluster text")
+        text = bytes(take(count("cluster length"), "a cluster text"))
         try:
             text.decode("utf-8")
         except UnicodeDecodeError:
             raise ModelFormatError(f"a cluster text at byte {at + 8} is not UTF-8") from None
         (maps.unicode_lookup[text],) = _U16.unpack(take(2, "a cluster entry"))
-    return maps
+    return maps, pos
 
 
 def write_maps(maps: ModelMaps) -> bytes:
