@@ -46,20 +46,20 @@ selvane.load_from_file("empty.model").train("corpus.txt", False, "train.log")
 """
 
 
-def train_model(path: pathlib.Path) -> None:
+def train_model(path: pathlib.Path, training: list[tuple[str, pathlib.Path, int]] = TRAINING) -> None:
     """Trains the model on the training bytes, in a child process with a
     directory of its own (training writes "tokenizer" there and prints on
     file descriptor 1)."""
     with tempfile.TemporaryDirectory() as work_name:
         work = pathlib.Path(work_name)
         with open(work / "corpus.txt", "wb") as out:
-            for _, source, size in TRAINING:
+            for _, source, size in training:
                 with open(source, "rb") as f:
                     out.write(f.read(size))
         (work / "empty.model").write_bytes(bytes(24))
         started = time.perf_counter()
         subprocess.run([sys.executable, "-c", TRAIN], cwd=work, check=True, stdout=subprocess.DEVNULL)
-        print(f"trained on {sum(s for _, _, s in TRAINING):,} bytes in {time.perf_counter() - started:.1f} s")
+        print(f"trained on {sum(s for _, _, s in training):,} bytes in {time.perf_counter() - started:.1f} s")
         path.write_bytes((work / "tokenizer").read_bytes())
 
 

@@ -29,7 +29,6 @@ import argparse
 import pathlib
 import statistics
 import struct
-import subprocess
 import sys
 import tempfile
 import time
@@ -39,6 +38,10 @@ from typing import Literal
 from selvane_tools import Model
 from selvane_tools._engine import Engine
 
+# Run as a script, this directory is on the path: the model is trained as
+# the rank benchmark trains its own, on other bytes.
+from rank_bench import train_model
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 CORPORA = ROOT.parent / "shared" / "corpora"
 MSA = CORPORA / "tashkeela-msa" / "msa.txt"
@@ -47,26 +50,6 @@ MB = 1_000_000
 # (name, file, bytes of its start that training reads).
 TRAINING = [("msa", MSA, 6 * MB), ("tweets", TWEETS, 2 * MB)]
 SPECIALS = ("<|endoftext|>", "<|pad|>", "<|im_start|>")
-TRAIN = """
-import selvane
-selvane.load_from_file("empty.model").train("corpus.txt", False, "train.log")
-"""
-
-
-def train_model(path: pathlib.Path) -> None:
-    """Trains the model on the training bytes in a child process with a
-    directory of its own (training writes "tokenizer" there)."""
-    with tempfile.TemporaryDirectory() as work_name:
-        work = pathlib.Path(work_name)
-        with open(work / "corpus.txt", "wb") as out:
-            for _, source, size in TRAINING:
-                with open(source, "rb") as f:
-                    out.write(f.read(size))
-        (work / "empty.model").write_bytes(bytes(24))
-        started = time.perf_counter()
-        subprocess.run([sys.executable, "-c", TRAIN], cwd=work, check=True, stdout=subprocess.DEVNULL)
-        print(f"trained on {sum(s for _, _, s in TRAINING):,} bytes in {time.perf_counter() - started:.1f} s")
-        path.write_bytes((work / "tokenizer").read_bytes())
 
 
 def appended(image: bytes, tokens: list[bytes]) -> bytes:
@@ -130,7 +113,7 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as work:
         path = args.model or pathlib.Path(work) / "model"
         if args.model is None:
-            train_model(path)
+            train_model(path, TRAINING)
         image = path.read_bytes()
     byte_tokens = [bytes([b]) for b in range(256)]
     special_tokens = [s.encode() for s in SPECIALS]
