@@ -22,8 +22,21 @@ class PairTable {
   // Returned by `find()` for a pair that was never interned.
   static constexpr std::uint32_t kAbsent = 0xFFFFFFFFu;
 
+  // An empty table without slots, to be sized by `reset()` before use.
+  PairTable() = default;
+
   // Sizes the table for a sequence of `windows` neighbouring pairs.
-  explicit PairTable(std::size_t windows);
+  explicit PairTable(std::size_t windows) { reset(windows); }
+
+  // Forgets every pair and sizes the table for `windows` windows, keeping
+  // the storage it already has where that is large enough.
+  void reset(std::size_t windows);
+
+  // Returns the bytes the table holds on to, used or not.
+  std::size_t capacity_bytes() const {
+    return slots_.capacity() * sizeof(Slot) +
+           keys_.capacity() * sizeof(model::PairKey);
+  }
 
   // Returns the number of pairs interned so far.
   std::uint32_t size() const {
