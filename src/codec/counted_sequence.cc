@@ -59,9 +59,7 @@ std::size_t find_pair(std::span<const TokenId> ids, std::size_t from,
 // Inline, and defined ahead of its callers: counting adds a pair for every
 // window, and a call per window costs a short text as much as the probe.
 inline std::uint32_t CountedSequence::intern(PairKey key) {
-  const std::uint32_t record = table_.intern(key);
-  if (record == records_.size()) records_.push_back(Record{});
-  return record;
+  return table_.intern(key, [this] { records_.push_back(Record{}); });
 }
 
 CountedSequence::CountedSequence(std::vector<TokenId> ids)

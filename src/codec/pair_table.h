@@ -54,8 +54,17 @@ class PairTable {
 
   // Returns the number of `key`, giving it `size()` when it is new.
   std::uint32_t intern(model::PairKey key) {
+    return intern(key, [] {});
+  }
+
+  // Returns the number of `key` as `intern(key)` does, calling `on_new()`
+  // first when the key is new, so that the owner appends to its arrays
+  // there instead of comparing every number it gets with their size.
+  template <class OnNew>
+  std::uint32_t intern(model::PairKey key, OnNew&& on_new) {
     const std::uint32_t at = probe(key);
     if (slots_[at].index != 0) return slots_[at].index - 1;
+    on_new();
     return add(at, key);
   }
 
