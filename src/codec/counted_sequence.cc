@@ -16,6 +16,14 @@ namespace {
 constexpr std::size_t kScanLimit = 64;
 constexpr std::uint32_t kScanSteps = 3;
 
+// A text of up to this many ids takes its thread's spare storage, and a
+// sequence leaves its storage behind when it holds at most kSpareBytes.
+// Short texts come by the thousand, and for them the three allocations and
+// frees of a fresh table cost about as much as counting their pairs; a long
+// text allocates its own and gives the spare no room to grow without bound.
+constexpr std::size_t kSpareIds = 1024;
+constexpr std::size_t kSpareBytes = std::size_t{96} << 10;
+
 // Returns the first position j >= `from` with ids[j] == first and
 // ids[j + 1] == second, or ids.size() when there is none.
 std::size_t find_pair(std::span<const TokenId> ids, std::size_t from,
@@ -48,15 +56,50 @@ std::size_t find_pair(std::span<const TokenId> ids, std::size_t from,
 
 }  // namespace
 
+// Inline, and defined ahead of its callers: counting adds a pair for every
+// window, and a call per window costs a short text as much as the probe.
+inline std::uint32_t CountedSequence::intern(PairKey key) {
+  return table_.intern(key, [this] { records_.push_back(Record{}); });
+}
+
 CountedSequence::CountedSequence(std::vector<TokenId> ids)
-    : ids_(std::move(ids)), table_(ids_.size()) {
+    : ids_(std::move(ids)) {
   const std::size_t n = ids_.size();
+  if (std::optional<Storage>& spare = spare_storage();
+      spare && n <= kSpareIds) {
+    table_ = std::move(spare->table);
+    records_ = std::move(spare->records);
+    heap_ = std::move(spare->heap);
+    raised_ = std::move(spare->raised);
+    spare.reset();
+    records_.clear();
+    heap_.clear();
+    raised_.clear();
+  }
+  table_.reset(n);
   // One record per distinct pair: as many as the windows in a short text,
   // far fewer in a long one, so the reservation is capped.
   records_.reserve(std::min<std::size_t>(n, std::size_t{1} << 15));
   for (std::size_t i = 0; i + 1 < n; ++i) {
     ++records_[intern(model::pair_key(ids_[i], ids_[i + 1]))].count;
   }
+}
+
+CountedSequence::~CountedSequence() {
+  const std::size_t bytes = table_.capacity_bytes() +
+                            records_.capacity() * sizeof(Record) +
+                            heap_.capacity() * sizeof(std::uint64_t) +
+                            raised_.capacity() * sizeof(std::uint32_t);
+  if (std::optional<Storage>& spare = spare_storage();
+      !spare && bytes <= kSpareBytes) {
+    spare.emplace(Storage{std::move(table_), std::move(records_),
+                          std::move(heap_), std::move(raised_)});
+  }
+}
+
+std::optional<CountedSequence::Storage>& CountedSequence::spare_storage() {
+  thread_local std::optional<Storage> spare;
+  return spare;
 }
 
 void CountedSequence::build_heap() {
@@ -72,16 +115,24 @@ void CountedSequence::build_heap() {
 }
 
 std::optional<PairCount> CountedSequence::scan_top() const {
-  std::optional<PairCount> best;
+  // The choice of ranks_before(), with the key read from the table only
+  // when the counts tie: most records lose on their count alone. Records
+  // at count 0 may move `best_key` while `best_count` is 0, which the
+  // first counted record then overwrites.
+  std::uint32_t best_count = 0;
+  PairKey best_key = 0;
   for (std::uint32_t r = 0; r < records_.size(); ++r) {
     const Record& record = records_[r];
-    if (record.count == 0 || record.banned) continue;
-    if (const PairCount candidate{table_.key(r), record.count};
-        !best || ranks_before(candidate, *best)) {
-      best = candidate;
+    if (record.count < best_count || record.banned) continue;
+    if (record.count > best_count) {
+      best_count = record.count;
+      best_key = table_.key(r);
+    } else if (const PairKey key = table_.key(r); key < best_key) {
+      best_key = key;
     }
   }
-  return best;
+  if (best_count == 0) return std::nullopt;
+  return PairCount{best_key, best_count};
 }
 
 std::optional<PairCount> CountedSequence::top() {
@@ -182,12 +233,6 @@ void CountedSequence::apply(PairKey pair, TokenId merged) {
 }
 
 std::vector<TokenId> CountedSequence::take_ids() { return std::move(ids_); }
-
-std::uint32_t CountedSequence::intern(PairKey key) {
-  const std::uint32_t record = table_.intern(key);
-  if (record == records_.size()) records_.push_back(Record{});
-  return record;
-}
 
 void CountedSequence::push_entry(std::uint32_t record) {
   heap_.push_back(

@@ -32,6 +32,10 @@ namespace selvane::codec {
 class CountedSequence {
  public:
   explicit CountedSequence(std::vector<TokenId> ids);
+  ~CountedSequence();
+
+  CountedSequence(const CountedSequence&) = delete;
+  CountedSequence& operator=(const CountedSequence&) = delete;
 
   // Returns the number of ids.
   std::size_t size() const { return ids_.size(); }
@@ -64,6 +68,19 @@ class CountedSequence {
     std::uint32_t raised_in = 0;
     bool banned = false;
   };
+
+  // The storage of a sequence besides its ids, which a thread keeps from
+  // one short text to the next.
+  struct Storage {
+    PairTable table;
+    std::vector<Record> records;
+    std::vector<std::uint64_t> heap;
+    std::vector<std::uint32_t> raised;
+  };
+
+  // Returns the calling thread's spare storage, empty when a sequence of
+  // the thread holds it or none was left behind yet.
+  static std::optional<Storage>& spare_storage();
 
   // Returns the index of the record of `key`, creating it if needed.
   std::uint32_t intern(PairKey key);

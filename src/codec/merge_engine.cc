@@ -244,12 +244,10 @@ std::span<const TokenId> MergeEngine::ids() const {
 }
 
 std::uint32_t MergeEngine::intern(PairKey key) {
-  const std::uint32_t record = table_.intern(key);
-  if (record == records_.size()) {
+  return table_.intern(key, [this] {
     records_.push_back(PairRecord{});
     positions_.emplace_back();
-  }
-  return record;
+  });
 }
 
 void MergeEngine::push_entry(std::uint32_t count, PairKey key) {

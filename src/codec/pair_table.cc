@@ -13,19 +13,22 @@ constexpr std::uint32_t kMaxPresizedSlotBits = 17;
 
 }  // namespace
 
-PairTable::PairTable(std::size_t windows) {
+void PairTable::reset(std::size_t windows) {
   // Twice the windows leaves the table at most half full before any growth.
   std::uint32_t bits = kMinSlotBits;
   while (bits < kMaxPresizedSlotBits &&
          (std::size_t{1} << bits) < 2 * windows) {
     ++bits;
   }
+  // Within the capacity, assign() rewrites the slots in place: a reused
+  // table costs a short text no allocation, only clearing what it uses.
   slots_.assign(std::size_t{1} << bits, Slot{});
   mask_ = (std::uint32_t{1} << bits) - 1;
   shift_ = 32 - bits;
   // One pair per window at most: as many as the windows in a short
   // sequence, far fewer in a long one, so the reservation is capped. It
   // saves a short text the regrowths of its keys.
+  keys_.clear();
   keys_.reserve(std::min<std::size_t>(windows, std::size_t{1} << 15));
 }
 

@@ -22,8 +22,21 @@ class PairTable {
   // Returned by `find()` for a pair that was never interned.
   static constexpr std::uint32_t kAbsent = 0xFFFFFFFFu;
 
+  // An empty table without slots, to be sized by `reset()` before use.
+  PairTable() = default;
+
   // Sizes the table for a sequence of `windows` neighbouring pairs.
-  explicit PairTable(std::size_t windows);
+  explicit PairTable(std::size_t windows) { reset(windows); }
+
+  // Forgets every pair and sizes the table for `windows` windows, keeping
+  // the storage it already has where that is large enough.
+  void reset(std::size_t windows);
+
+  // Returns the bytes the table holds on to, used or not.
+  std::size_t capacity_bytes() const {
+    return slots_.capacity() * sizeof(Slot) +
+           keys_.capacity() * sizeof(model::PairKey);
+  }
 
   // Returns the number of pairs interned so far.
   std::uint32_t size() const {
@@ -41,8 +54,17 @@ class PairTable {
 
   // Returns the number of `key`, giving it `size()` when it is new.
   std::uint32_t intern(model::PairKey key) {
+    return intern(key, [] {});
+  }
+
+  // Returns the number of `key` as `intern(key)` does, calling `on_new()`
+  // first when the key is new, so that the owner appends to its arrays
+  // there instead of comparing every number it gets with their size.
+  template <class OnNew>
+  std::uint32_t intern(model::PairKey key, OnNew&& on_new) {
     const std::uint32_t at = probe(key);
     if (slots_[at].index != 0) return slots_[at].index - 1;
+    on_new();
     return add(at, key);
   }
 

@@ -4,6 +4,7 @@
 
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lockstep.h"
@@ -12,6 +13,7 @@ namespace selvane::codec {
 namespace {
 
 using lockstep::describe;
+using lockstep::Lockstep;
 using lockstep::motif_ids;
 using lockstep::random_ids;
 using lockstep::real_text_ids;
@@ -102,6 +104,45 @@ TEST(CountedSequenceDifferential, OneLongTextWithManyDistinctPairs) {
     run_random<CountedSequence>(random_ids(rng, 20'000, 300), rng,
                                 StepMix{100, 50, 100, 400, 30});
   }
+}
+
+TEST(CountedSequenceDifferential, StorageLeftBehindOrHeldByAnother) {
+  // A thread hands one sequence's storage on to its next: whatever an
+  // earlier text left there (bans, a built heap, many records, a larger
+  // table) must not show in the next, and a sequence that still holds the
+  // storage must not share it with one made beside it.
+  const auto rounds = [](std::mt19937& rng) {
+    for (int round = 0; round < 40 && !::testing::Test::HasFailure(); ++round) {
+      SCOPED_TRACE("round " + std::to_string(round));
+      Lockstep<CountedSequence> alive(motif_ids(rng, 100 + rng() % 400));
+      TokenId fresh = 50000;
+      for (int step = 0; step < 12; ++step) {
+        const auto top = alive.check();
+        if (!top) break;
+        if (step % 3 == 2) {
+          alive.ban(top->pair);
+        } else {
+          alive.apply(top->pair, fresh++);
+        }
+      }
+      // Made and gone while `alive` holds its storage, then made again
+      // from what the first of them left behind.
+      run_random<CountedSequence>(motif_ids(rng, rng() % 300), rng,
+                                  StepMix{150, 100, 0, 10000, 60});
+      run_random<CountedSequence>(random_ids(rng, rng() % 90, 2), rng,
+                                  StepMix{50, 100, 0});
+      for (int step = 0; step < 12; ++step) {
+        const auto top = alive.check();
+        if (!top) break;
+        alive.apply(top->pair, fresh++);
+      }
+    }
+  };
+  std::mt19937 rng(31);
+  rounds(rng);
+  std::mt19937 other_rng(32);
+  std::thread other([&] { rounds(other_rng); });
+  other.join();
 }
 
 TEST(CountedSequenceDifferential, LearningOnRealText) {
