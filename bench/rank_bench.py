@@ -73,15 +73,20 @@ def held_out(source: pathlib.Path, skip: int, size: int) -> list[str]:
     return [line.rstrip("\r") for line in lines if line.strip()]
 
 
-def median_times(cases: dict[str, Callable[[], object]], runs: int) -> dict[str, float]:
+def median_times(cases: dict[str, Callable[[], object]], runs: int,
+                 clock: Callable[[], float] = time.perf_counter) -> dict[str, float]:
     """Median seconds of each case over `runs` rounds, the cases interleaved
-    within each round."""
+    within each round and their order rotated from round to round, so that
+    no case always runs first."""
     times: dict[str, list[float]] = {name: [] for name in cases}
-    for _ in range(runs):
-        for name, case in cases.items():
-            started = time.perf_counter()
+    names = list(cases)
+    for round_number in range(runs):
+        shift = round_number % len(names)
+        for name in names[shift:] + names[:shift]:
+            case = cases[name]
+            started = clock()
             case()
-            times[name].append(time.perf_counter() - started)
+            times[name].append(clock() - started)
     return {name: statistics.median(values) for name, values in times.items()}
 
 

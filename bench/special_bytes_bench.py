@@ -27,9 +27,7 @@ from __future__ import annotations
 
 import argparse
 import pathlib
-import statistics
 import struct
-import sys
 import tempfile
 import time
 from collections.abc import Callable
@@ -40,7 +38,7 @@ from selvane_tools._engine import Engine
 
 # Run as a script, this directory is on the path: the model is trained as
 # the rank benchmark trains its own, on other bytes.
-from rank_bench import train_model
+from rank_bench import held_out, median_times, train_model
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 CORPORA = ROOT.parent / "shared" / "corpora"
@@ -64,32 +62,6 @@ def appended(image: bytes, tokens: list[bytes]) -> bytes:
         pos += 10 + length
     extra = b"".join(struct.pack("<HQ", top + 1 + k, len(t)) + t for k, t in enumerate(tokens))
     return struct.pack("<Q", count + len(tokens)) + image[8:pos] + extra + image[pos:]
-
-
-def held_out(source: pathlib.Path, skip: int, size: int) -> list[str]:
-    """The non-empty lines of `size` bytes of `source` after its first `skip`
-    bytes (the first, partial line dropped)."""
-    with open(source, "rb") as f:
-        f.seek(skip)
-        data = f.read(size)
-    lines = data.decode("utf-8", "replace").split("\n")[1:-1]
-    return [line.rstrip("\r") for line in lines if line.strip()]
-
-
-def median_times(cases: dict[str, Callable[[], object]], runs: int, clock: Callable[[], float]) -> dict[str, float]:
-    """Median seconds of each case over `runs` rounds, the cases interleaved
-    within each round and their order rotated from round to round, so that
-    no case always runs first."""
-    times: dict[str, list[float]] = {name: [] for name in cases}
-    names = list(cases)
-    for round_number in range(runs):
-        shift = round_number % len(names)
-        for name in names[shift:] + names[:shift]:
-            case = cases[name]
-            started = clock()
-            case()
-            times[name].append(clock() - started)
-    return {name: statistics.median(values) for name, values in times.items()}
 
 
 def timed_call(engine: Engine, lines: list[str], rule: str, allowed: Literal["all"] | None,
