@@ -28,8 +28,17 @@ void* operator new(std::size_t size) {
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
+// The nothrow form (std::stable_sort's temporary buffer uses it) must come
+// from malloc too: the deletes below free whatever either form returned.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  if (tracking_allocations && size > largest_allocation) {
+    largest_allocation = size;
+  }
+  return std::malloc(size == 0 ? 1 : size);
+}
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace selvane::model {
 namespace {
