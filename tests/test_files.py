@@ -227,3 +227,22 @@ def _state(pid: int) -> str:
             return f.read().rsplit(")", 1)[1].split()[0]
     except OSError:
         return "Z"
+
+
+DEFERRED = """
+import os, signal
+from selvane_tools._lifetime import stop_signals_deferred
+with stop_signals_deferred():
+    os.kill(os.getpid(), signal.SIGINT)
+    for _ in range(1000):
+        pass  # the interpreter checks for signals here: none may be raised
+    print("block finished", flush=True)
+print("not reached", flush=True)
+"""
+
+
+def test_a_stop_signal_waits_for_the_end_of_a_clean_up() -> None:
+    done = subprocess.run([sys.executable, "-c", DEFERRED], capture_output=True, text=True, timeout=60)
+    assert done.stdout == "block finished\n", done.stdout
+    # An uncaught KeyboardInterrupt ends the interpreter by SIGINT itself.
+    assert "KeyboardInterrupt" in done.stderr and done.returncode == -2

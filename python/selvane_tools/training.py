@@ -33,6 +33,7 @@ from ._files import (
     remove_stale_temporaries,
     write_atomically,
 )
+from ._lifetime import stop_signals_deferred
 from .errors import IdsExhaustedError, SelvaneError, Terminated
 from .model import EMPTY_MODEL, Model, saved_counts
 
@@ -500,7 +501,8 @@ def _run(files: list[str], sizes: list[int], initial: bytes, target: str, state:
             if not run.reached and run.commit():
                 state.chunks_done += 1
     finally:
-        remove_private_directory(work)
+        with stop_signals_deferred():
+            remove_private_directory(work)
     # Stopped on reaching max_ids: the child was killed, the run succeeded.
     return run, 0 if status is None else status
 
