@@ -31,6 +31,9 @@ import sys
 import tempfile
 import time
 
+# Run as a script, this directory is on the path.
+from encode_corpus_bench import vm_hwm_kib
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 CORPORA = ROOT.parent / "shared" / "corpora"
 ORDER = ["tashkeela-classical", "tashkeela-msa", "saudinewsnet", "tweets-atsad", "tweets-astd"]
@@ -85,16 +88,6 @@ def descendants(pid: int) -> list[int]:
             found.append(child)
             todo.append(child)
     return found
-
-
-def vm_hwm_kib(pid: int) -> int:
-    try:
-        for line in pathlib.Path(f"/proc/{pid}/status").read_text().splitlines():
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
-    except OSError:
-        pass
-    return 0
 
 
 def run_encode(venv: pathlib.Path, model: pathlib.Path, corpus: pathlib.Path, out: pathlib.Path,
