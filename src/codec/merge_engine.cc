@@ -89,10 +89,11 @@ MergeEngine::MergeEngine(std::vector<TokenId> ids)
     nodes_[i].window = record;
   }
   for (std::size_t r = 0; r < records_.size(); ++r) {
-    positions_[r].reserve(records_[r].count);
+    positions_[r].reserve(records_[r].count, pool_);
   }
   for (std::size_t i = 0; i + 1 < n; ++i) {
-    positions_[nodes_[i].window].push_back(static_cast<std::uint32_t>(i));
+    positions_[nodes_[i].window].push_back(static_cast<std::uint32_t>(i),
+                                           pool_);
   }
   heap_.reserve(records_.size());
   for (std::size_t r = 0; r < records_.size(); ++r) {
@@ -150,18 +151,21 @@ void MergeEngine::clear_bans() {
 void MergeEngine::apply(PairKey pair, TokenId merged) {
   const std::uint32_t applied = find(pair);
   if (applied == kNoRecord) return;
-  const std::span<const std::uint32_t> listed = positions_[applied].view();
-  applying_.assign(listed.begin(), listed.end());
-  positions_[applied].release();
-  if (records_[applied].count == 0) return;
-
-  begin_change();
-  order_positions(applying_);
-  for (std::size_t k = 0; k < applying_.size(); ++k) {
-    prefetch_ahead(nodes_.data(), applying_, k);
-    merge_at(applying_[k], applied, merged);
+  // The list is taken out of `positions_`, so that the windows the merges
+  // create go to a fresh one, and its block goes back to the pool only
+  // once every occurrence is merged.
+  PositionList applying = std::exchange(positions_[applied], PositionList{});
+  if (records_[applied].count != 0) {
+    begin_change();
+    const std::span<const std::uint32_t> ordered =
+        order_positions(applying.view());
+    for (std::size_t k = 0; k < ordered.size(); ++k) {
+      prefetch_ahead(nodes_.data(), ordered, k);
+      merge_at(ordered[k], applied, merged);
+    }
+    push_raised();
   }
-  push_raised();
+  applying.release(pool_);
 }
 
 void MergeEngine::begin_change() {
@@ -173,14 +177,15 @@ void MergeEngine::begin_change() {
   }
 }
 
-void MergeEngine::order_positions(std::vector<std::uint32_t>& positions) {
+std::span<const std::uint32_t> MergeEngine::order_positions(
+    std::span<std::uint32_t> positions) {
   // Node indices are in text order, so ascending positions visit the
   // occurrences left to right, as the plain rewrite does.
   if (!std::is_sorted(positions.begin(), positions.end())) {
     std::sort(positions.begin(), positions.end());
   }
-  positions.erase(std::unique(positions.begin(), positions.end()),
-                  positions.end());
+  const auto end = std::unique(positions.begin(), positions.end());
+  return positions.first(static_cast<std::size_t>(end - positions.begin()));
 }
 
 void MergeEngine::merge_at(std::uint32_t left, std::uint32_t applied,
@@ -268,7 +273,7 @@ std::uint32_t MergeEngine::add_window(PairKey key, std::uint32_t left) {
   const std::uint32_t record = intern(key);
   PairRecord& added = records_[record];
   ++added.count;
-  positions_[record].push_back(left);
+  positions_[record].push_back(left, pool_);
   if (added.raised_in != apply_calls_) {
     added.raised_in = apply_calls_;
     raised_.push_back(record);

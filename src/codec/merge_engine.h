@@ -88,8 +88,10 @@ class MergeEngine {
   // The steps of `apply()`, in order.
   // Marks the gathered ids stale and stamps a new change.
   void begin_change();
-  // Sorts `positions` into text order and drops repeated entries.
-  static void order_positions(std::vector<std::uint32_t>& positions);
+  // Sorts `positions` into text order and returns them without repeated
+  // entries.
+  static std::span<const std::uint32_t> order_positions(
+      std::span<std::uint32_t> positions);
   // Merges the occurrence of record `applied` at node `left`, if it is still
   // there, into `merged`.
   void merge_at(std::uint32_t left, std::uint32_t applied, TokenId merged);
@@ -128,13 +130,12 @@ class MergeEngine {
   // Numbers the pairs; a record's index is its pair's number.
   PairTable table_;
   std::vector<PairRecord, HugePageAllocator<PairRecord>> records_;
+  // The blocks of the position lists.
+  PositionPool pool_;
   // Left nodes where each record's pair was created, in no particular
   // order, stale and repeated entries included. A list is emptied when its
   // pair is applied.
   std::vector<PositionList, HugePageAllocator<PositionList>> positions_;
-  // The list of the pair being applied, taken out of `positions_` so that
-  // the windows the merges create go to fresh lists.
-  std::vector<std::uint32_t> applying_;
 
   // Max-heap of `heap_rank()` entries.
   std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> heap_;
