@@ -23,6 +23,7 @@ constexpr std::size_t kMaxIds = kDead - 1;
 constexpr std::size_t kFetchNodeAhead = 16;
 constexpr std::size_t kFetchNeighboursAhead = 8;
 constexpr std::size_t kFetchAfterAhead = 4;
+constexpr std::size_t kFetchPairsAhead = 2;
 
 // Forces a helper into its caller. A function that only prefetches has no
 // effect the compiler counts, so once it stands apart as a call, the
@@ -41,30 +42,6 @@ SELVANE_ALWAYS_INLINE void prefetch(const void* address) {
 #else
   static_cast<void>(address);
 #endif
-}
-
-// Fetches the nodes that the occurrences a few places after `k` will touch:
-// the node, its neighbours and the node after its right neighbour. A
-// template only because the engine's node type is private to it.
-template <class Node>
-SELVANE_ALWAYS_INLINE void prefetch_ahead(
-    const Node* fetch, std::span<const std::uint32_t> positions,
-    std::size_t k) {
-  const std::size_t listed = positions.size();
-  if (k + kFetchNodeAhead < listed) {
-    prefetch(fetch + positions[k + kFetchNodeAhead]);
-  }
-  if (k + kFetchNeighboursAhead < listed) {
-    const Node& ahead = fetch[positions[k + kFetchNeighboursAhead]];
-    if (ahead.prev < kDead) prefetch(fetch + ahead.prev);
-    if (ahead.next < kDead) prefetch(fetch + ahead.next);
-  }
-  if (k + kFetchAfterAhead < listed) {
-    const Node& ahead = fetch[positions[k + kFetchAfterAhead]];
-    if (ahead.next < kDead && fetch[ahead.next].next < kDead) {
-      prefetch(fetch + fetch[ahead.next].next);
-    }
-  }
 }
 
 }  // namespace
@@ -148,6 +125,51 @@ void MergeEngine::clear_bans() {
   banned_.clear();
 }
 
+// Fetches what the occurrences a few places after `k` will touch: the node,
+// its neighbours and the node after its right neighbour, and once those
+// have arrived, the records of the windows the merge destroys and the table
+// slots of the pairs it creates. Each stage needs what the one before it
+// fetched; a neighbour changed by an earlier occurrence only makes a hint
+// useless, never a result different.
+SELVANE_ALWAYS_INLINE void MergeEngine::prefetch_ahead(
+    std::span<const std::uint32_t> positions, std::size_t k,
+    TokenId merged) const {
+  const Node* const fetch = nodes_.data();
+  const std::size_t listed = positions.size();
+  if (k + kFetchNodeAhead < listed) {
+    prefetch(fetch + positions[k + kFetchNodeAhead]);
+  }
+  if (k + kFetchNeighboursAhead < listed) {
+    const Node& ahead = fetch[positions[k + kFetchNeighboursAhead]];
+    if (ahead.prev < kDead) prefetch(fetch + ahead.prev);
+    if (ahead.next < kDead) prefetch(fetch + ahead.next);
+  }
+  if (k + kFetchAfterAhead < listed) {
+    const Node& ahead = fetch[positions[k + kFetchAfterAhead]];
+    if (ahead.next < kDead) {
+      const Node& right = fetch[ahead.next];
+      if (right.next < kDead) {
+        prefetch(fetch + right.next);
+        prefetch(records_.data() + right.window);
+      }
+      prefetch(records_.data() + ahead.window);
+    }
+    if (ahead.prev < kDead) {
+      const Node& before = fetch[ahead.prev];
+      prefetch(records_.data() + before.window);
+      table_.prefetch(model::pair_key(before.id, merged));
+    }
+  }
+  if (k + kFetchPairsAhead < listed) {
+    const Node& ahead = fetch[positions[k + kFetchPairsAhead]];
+    if (ahead.next < kDead) {
+      const std::uint32_t after = fetch[ahead.next].next;
+      if (after < kDead)
+        table_.prefetch(model::pair_key(merged, fetch[after].id));
+    }
+  }
+}
+
 void MergeEngine::apply(PairKey pair, TokenId merged) {
   const std::uint32_t applied = find(pair);
   if (applied == kNoRecord) return;
@@ -160,7 +182,7 @@ void MergeEngine::apply(PairKey pair, TokenId merged) {
     const std::span<const std::uint32_t> ordered =
         order_positions(applying.view());
     for (std::size_t k = 0; k < ordered.size(); ++k) {
-      prefetch_ahead(nodes_.data(), ordered, k);
+      prefetch_ahead(ordered, k, merged);
       merge_at(ordered[k], applied, merged);
     }
     push_raised();

@@ -92,6 +92,10 @@ class MergeEngine {
   // entries.
   static std::span<const std::uint32_t> order_positions(
       std::span<std::uint32_t> positions);
+  // Fetches into the cache what merging the occurrences of `positions` a
+  // few places after `k` into `merged` will touch.
+  void prefetch_ahead(std::span<const std::uint32_t> positions, std::size_t k,
+                      TokenId merged) const;
   // Merges the occurrence of record `applied` at node `left`, if it is still
   // there, into `merged`.
   void merge_at(std::uint32_t left, std::uint32_t applied, TokenId merged);
