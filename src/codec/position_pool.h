@@ -35,6 +35,7 @@ class PositionPool {
       next_ = std::exchange(other.next_, nullptr);
       left_ = std::exchange(other.left_, 0);
       spare_ = std::exchange(other.spare_, {});
+      filled_ = std::exchange(other.filled_, 0);
     }
     return *this;
   }
@@ -43,13 +44,22 @@ class PositionPool {
   // Returns a block of at least `*capacity` entries (at least 1) and sets
   // `*capacity` to the number it holds.
   std::uint32_t* allocate(std::uint32_t* capacity) {
-    // A spare block of class k holds at least 2^k entries: the smallest
-    // class that is sure to be large enough is the request rounded up.
+    // A spare block of class k holds 2^k entries: the smallest class that
+    // is large enough is the request rounded up.
     const unsigned size_class = std::bit_width(*capacity - 1u);
-    std::vector<std::uint32_t*>& spare = spare_[size_class];
-    if (!spare.empty()) {
-      std::uint32_t* block = spare.back();
-      spare.pop_back();
+    // The smallest spare block that serves the request whole. One of a
+    // larger class is split, its unused halves becoming spare blocks of
+    // their own, before fresh memory is cut: the blocks of the frequent
+    // pairs, given back early in a pass, then serve the many small lists
+    // that grow later instead of lying idle beside new slabs.
+    const std::uint64_t larger = filled_ >> size_class;
+    if (larger != 0) {
+      const auto from =
+          static_cast<unsigned>(size_class + std::countr_zero(larger));
+      std::uint32_t* block = take_spare(from);
+      for (unsigned piece = size_class; piece < from; ++piece) {
+        put_spare(piece, block + (std::size_t{1} << piece));
+      }
       *capacity = std::uint32_t{1} << size_class;
       return block;
     }
@@ -58,8 +68,13 @@ class PositionPool {
 
   // Takes back a block of `capacity` entries (at least 1) from `allocate()`.
   void release(std::uint32_t* block, std::uint32_t capacity) {
-    // Filed under the largest class it can serve whole.
-    spare_[std::bit_width(capacity) - 1u].push_back(block);
+    // Filed whole, as pieces of 2^k entries: one per bit of `capacity`.
+    while (capacity != 0) {
+      const std::uint32_t piece = std::bit_floor(capacity);
+      put_spare(static_cast<unsigned>(std::countr_zero(piece)), block);
+      block += piece;
+      capacity -= piece;
+    }
   }
 
  private:
@@ -72,8 +87,8 @@ class PositionPool {
       // What is left of the slab would otherwise be lost until the pool is
       // freed: it becomes spare blocks, largest first.
       while (left_ != 0) {
-        const std::uint32_t piece = std::bit_floor(
-            static_cast<std::uint32_t>(std::min<std::size_t>(left_, 1u << 31)));
+        const auto piece = static_cast<std::uint32_t>(
+            std::min<std::size_t>(left_, 0xFFFFFFFFu));
         release(next_, piece);
         next_ += piece;
         left_ -= piece;
@@ -89,6 +104,19 @@ class PositionPool {
     return block;
   }
 
+  void put_spare(unsigned size_class, std::uint32_t* block) {
+    spare_[size_class].push_back(block);
+    filled_ |= std::uint64_t{1} << size_class;
+  }
+
+  std::uint32_t* take_spare(unsigned size_class) {
+    std::vector<std::uint32_t*>& spare = spare_[size_class];
+    std::uint32_t* block = spare.back();
+    spare.pop_back();
+    if (spare.empty()) filled_ &= ~(std::uint64_t{1} << size_class);
+    return block;
+  }
+
   void free_slabs() {
     for (const auto& [slab, entries] : slabs_) {
       HugePageAllocator<std::uint32_t>().deallocate(slab, entries);
@@ -99,9 +127,10 @@ class PositionPool {
   std::vector<std::pair<std::uint32_t*, std::size_t>> slabs_;
   std::uint32_t* next_ = nullptr;
   std::size_t left_ = 0;
-  // Blocks given back, by class: class k holds blocks of 2^k entries or
-  // more.
+  // Blocks given back, by class: class k holds blocks of 2^k entries.
   std::array<std::vector<std::uint32_t*>, 33> spare_;
+  // Bit k is set when class k has a block.
+  std::uint64_t filled_ = 0;
 };
 
 }  // namespace selvane::codec

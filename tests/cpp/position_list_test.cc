@@ -118,5 +118,41 @@ TEST(PositionPool, BlocksInUseNeverOverlap) {
   EXPECT_EQ(again, 64u);
 }
 
+// A block given back serves later requests to its last entry: whole, as
+// pieces of whatever size it had, and split for smaller requests, before
+// the pool cuts any fresh memory.
+TEST(PositionPool, BlocksGivenBackServeLaterRequestsWhole) {
+  PositionPool pool;
+  std::uint32_t big = 1000;
+  std::uint32_t* const start = pool.allocate(&big);
+  ASSERT_EQ(big, 1000u);
+  pool.release(start, big);
+  const auto inside = [&](const std::uint32_t* block, std::uint32_t size) {
+    return block >= start && block + size <= start + 1000;
+  };
+  // 1000 = 512 + 256 + 128 + 64 + 32 + 8, in any order of requests.
+  std::vector<std::uint32_t*> got;
+  std::uint32_t served = 0;
+  for (const std::uint32_t request : {30u, 200u, 7u, 64u, 400u, 100u}) {
+    std::uint32_t capacity = request;
+    std::uint32_t* block = pool.allocate(&capacity);
+    EXPECT_TRUE(inside(block, capacity)) << request;
+    for (const std::uint32_t* other : got) EXPECT_NE(block, other);
+    got.push_back(block);
+    served += capacity;
+  }
+  EXPECT_EQ(served, 1000u);
+
+  // A large block split for a small request leaves the rest for the next.
+  std::uint32_t whole = 1024;
+  std::uint32_t* const large = pool.allocate(&whole);
+  pool.release(large, whole);
+  std::uint32_t small = 3;
+  EXPECT_EQ(pool.allocate(&small), large);
+  EXPECT_EQ(small, 4u);
+  std::uint32_t rest = 512;
+  EXPECT_EQ(pool.allocate(&rest), large + 512);
+}
+
 }  // namespace
 }  // namespace selvane::codec
