@@ -46,7 +46,8 @@ class PositionPool {
   std::uint32_t* allocate(std::uint32_t* capacity) {
     // A spare block of class k holds 2^k entries: the smallest class that
     // is large enough is the request rounded up.
-    const unsigned size_class = std::bit_width(*capacity - 1u);
+    const auto size_class =
+        static_cast<unsigned>(std::bit_width(*capacity - 1u));
     // The smallest spare block that serves the request whole. One of a
     // larger class is split, its unused halves becoming spare blocks of
     // their own, before fresh memory is cut: the blocks of the frequent
@@ -54,8 +55,8 @@ class PositionPool {
     // that grow later instead of lying idle beside new slabs.
     const std::uint64_t larger = filled_ >> size_class;
     if (larger != 0) {
-      const auto from =
-          static_cast<unsigned>(size_class + std::countr_zero(larger));
+      const unsigned from =
+          size_class + static_cast<unsigned>(std::countr_zero(larger));
       std::uint32_t* block = take_spare(from);
       for (unsigned piece = size_class; piece < from; ++piece) {
         put_spare(piece, block + (std::size_t{1} << piece));
