@@ -199,7 +199,7 @@ TEST(Encode, LongTextsGiveThePlainLoopsIds) {
 TEST(Encode, RealTextOfEverySizeGivesThePlainLoopsIds) {
   // A model learned from the start of the sample, then pieces of the rest
   // from a few bytes (sentences, where the counted sequence does all the
-  // work) to 200 KB (where it hands over to the engine), each against the
+  // work) to 200 KB (where the indexed sequence does), each against the
   // plain loop on the same base ids.
   Data data;
   training::write_reserved_entries(data);
