@@ -22,7 +22,7 @@ constexpr std::uint32_t kHeapFloor = 4;
 inline std::uint32_t IndexedSequence::intern(PairKey key) {
   return table_.intern(key, [this] {
     records_.push_back(Record{});
-    built_last_.push_back(kNone);
+    built_.push_back(Range{});
     created_last_.push_back(kNone);
   });
 }
@@ -36,15 +36,26 @@ IndexedSequence::IndexedSequence(std::vector<TokenId> ids)
   dead_.assign(std::size_t{n} + 1, 0);
   bound_ = std::make_unique_for_overwrite<std::uint32_t[]>(n + std::size_t{1});
   if (n < 2) return;
-  chain_.resize(n - 1);
+  windows_ = std::make_unique_for_overwrite<std::uint32_t[]>(n);
   records_.reserve(std::min<std::size_t>(n, std::size_t{1} << 15));
-  built_last_.reserve(records_.capacity());
+  built_.reserve(records_.capacity());
   created_last_.reserve(records_.capacity());
   for (std::uint32_t i = 0; i + 1 < n; ++i) {
     const std::uint32_t r = intern(model::pair_key(ids_[i], ids_[i + 1]));
     ++records_[r].count;
-    chain_[i] = built_last_[r];
-    built_last_[r] = i;
+    windows_[i] = r;
+  }
+  // A counting sort of the slots by record: one pass of independent
+  // writes, where a list per pair would cost an allocation for each
+  // frequent pair and chained slots a dependent load each when read.
+  std::uint32_t begin = 0;
+  for (std::uint32_t r = 0; r < records_.size(); ++r) {
+    built_[r] = Range{begin, begin};
+    begin += records_[r].count;
+  }
+  built_slots_ = std::make_unique_for_overwrite<std::uint32_t[]>(n - 1);
+  for (std::uint32_t i = 0; i + 1 < n; ++i) {
+    built_slots_[built_[windows_[i]].end++] = i;
   }
   floor_ = kHeapFloor;
   for (std::uint32_t r = 0; r < records_.size(); ++r) {
@@ -111,14 +122,10 @@ void IndexedSequence::clear_bans() {
 }
 
 void IndexedSequence::take_positions(std::uint32_t record) {
-  applying_.clear();
-  for (std::uint32_t slot = built_last_[record]; slot != kNone;
-       slot = chain_[slot]) {
-    applying_.push_back(slot);
-  }
-  built_last_[record] = kNone;
-  // The chain runs from the last slot back to the first.
-  std::reverse(applying_.begin(), applying_.end());
+  const Range built = built_[record];
+  applying_.assign(built_slots_.get() + built.begin,
+                   built_slots_.get() + built.end);
+  built_[record] = Range{};
   if (created_last_[record] == kNone) return;
   for (std::uint32_t entry = created_last_[record]; entry != kNone;
        entry = created_[entry].earlier) {
@@ -155,9 +162,9 @@ void IndexedSequence::apply(PairKey pair, TokenId merged) {
     if (right >= slots_ || ids_[right] != second) continue;
     const std::uint32_t before = prev(left);
     const std::uint32_t after = next(right);
-    if (before != kNone) remove_window(model::pair_key(ids_[before], first));
-    remove_window(pair);
-    if (after < slots_) remove_window(model::pair_key(second, ids_[after]));
+    if (before != kNone) remove_window(windows_[before]);
+    remove_window(record);
+    if (after < slots_) remove_window(windows_[right]);
     ids_[left] = merged;
     dead_[right] = 1;
     bound_[left] = after;
@@ -219,16 +226,16 @@ void IndexedSequence::add_window(PairKey key, std::uint32_t left) {
     added.raised_in = applied_;
     raised_.push_back(record);
   }
+  windows_[left] = record;
   created_.push_back(Created{left, created_last_[record]});
   created_last_[record] = static_cast<std::uint32_t>(created_.size() - 1);
 }
 
-void IndexedSequence::remove_window(PairKey key) {
-  const std::uint32_t record = table_.find(key);
+void IndexedSequence::remove_window(std::uint32_t record) {
   // A window that is present but not counted means the counts are broken;
   // going on would wrap them around and corrupt every later choice.
-  if (record == PairTable::kAbsent || records_[record].count == 0) {
-    panic_uncounted_window("indexed sequence", key);
+  if (records_[record].count == 0) {
+    panic_uncounted_window("indexed sequence", table_.key(record));
   }
   --records_[record].count;
 }

@@ -24,11 +24,12 @@ namespace selvane::codec {
 //
 // The ids stay where they were: a merge keeps the left token's slot and
 // marks the slots it swallows dead, and only the first and last slot of a
-// merged token say where it ends and starts. Where each pair occurs is
-// chained through one array built with the counts (a slot points to the
-// previous slot holding the same pair), and the windows the merges create
-// go to a log chained the same way, so no pair owns a list of its own. A
-// chained slot may be stale; a merge checks the window it finds there.
+// merged token say where it ends and starts. Each live slot knows the
+// record of its window, so removing a window needs no hash probe. Where
+// each pair occurred when the sequence was built is sorted into one array,
+// pair by pair, and the windows the merges create go to a log chained per
+// pair, so no pair owns a list of its own. A listed slot may be stale; a
+// merge checks the window it finds there.
 class IndexedSequence {
  public:
   // The most ids a sequence takes: the log of created windows, two per
@@ -73,6 +74,12 @@ class IndexedSequence {
     bool banned = false;
   };
 
+  // Where a record's slots from the build lie in `built_slots_`.
+  struct Range {
+    std::uint32_t begin = 0;
+    std::uint32_t end = 0;
+  };
+
   // A window created by a merge: its left slot and the entry logged before
   // it for the same pair.
   struct Created {
@@ -108,9 +115,10 @@ class IndexedSequence {
   // Gives every eligible record below the heap's floor an entry.
   void lower_floor();
 
-  // Adds the window at live slot `left`, holding `key`, or removes one.
+  // Adds the window at live slot `left`, holding `key`.
   void add_window(PairKey key, std::uint32_t left);
-  void remove_window(PairKey key);
+  // Removes a window counted in record `record`.
+  void remove_window(std::uint32_t record);
 
   // Moves the live ids to the front of `ids_` and drops the rest.
   void compact();
@@ -126,16 +134,18 @@ class IndexedSequence {
   // slot after its end, on its last slot its first slot. Never read before
   // it is written, so it starts uninitialised.
   std::unique_ptr<std::uint32_t[]> bound_;
-  // Per slot: the previous slot whose window held the same pair when the
-  // sequence was built, or kNone.
-  std::vector<std::uint32_t> chain_;
+  // Per live slot but the last: the record of its window.
+  std::unique_ptr<std::uint32_t[]> windows_;
+  // Every slot but the last, grouped by the record of its window at the
+  // build, in text order within a record.
+  std::unique_ptr<std::uint32_t[]> built_slots_;
 
   // Numbers the pairs; a record's index is its pair's number.
   PairTable table_;
   std::vector<Record> records_;
-  // Per record: the last slot of its chain in `chain_`, and its last entry
-  // in `created_`.
-  std::vector<std::uint32_t> built_last_;
+  // Per record: its slots in `built_slots_` (empty once applied), and its
+  // last entry in `created_`.
+  std::vector<Range> built_;
   std::vector<std::uint32_t> created_last_;
   std::vector<Created> created_;
   // The slots of the pair being applied.
