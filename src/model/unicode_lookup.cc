@@ -51,7 +51,7 @@ std::uint64_t UnicodeLookup::hash(std::string_view text) {
   return mix(h);
 }
 
-std::uint32_t UnicodeLookup::find_entry(std::string_view text) const {
+std::uint32_t UnicodeLookup::find_hashed(std::string_view text) const {
   if (slots_.empty()) return kNone;
   const std::uint64_t h = hash(text);
   const auto tag = static_cast<std::uint32_t>(h >> 32);
@@ -104,6 +104,10 @@ void UnicodeLookup::reserve(std::size_t count) {
 
 UnicodeLookup::iterator UnicodeLookup::append(std::string text, TokenId id,
                                               std::uint64_t h) {
+  if (const std::size_t code_point = direct_code_point(text);
+      code_point < kDirectCodePoints) {
+    direct_[code_point] = static_cast<std::uint32_t>(entries_.size() + 1);
+  }
   entries_.emplace_back(std::move(text), id);
   if (2 * entries_.size() > slots_.size()) {
     // Reinserts the new entry with the others.

@@ -1,6 +1,7 @@
 #ifndef SELVANE_MODEL_UNICODE_LOOKUP_H_
 #define SELVANE_MODEL_UNICODE_LOOKUP_H_
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -94,11 +95,42 @@ class UnicodeLookup {
 
   static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
+  // The code points of one or two UTF-8 bytes, which `direct_` covers.
+  static constexpr std::size_t kDirectCodePoints = 0x800;
+
   // Returns the hash of `text`.
   static std::uint64_t hash(std::string_view text);
 
-  // Returns the entry index of `text`, or kNone.
-  std::uint32_t find_entry(std::string_view text) const;
+  // Returns the code point that `text` is, when it is exactly one of one or
+  // two well-formed UTF-8 bytes; else kDirectCodePoints.
+  static std::size_t direct_code_point(std::string_view text) {
+    if (text.size() == 1) {
+      const auto byte = static_cast<unsigned char>(text[0]);
+      return byte < 0x80 ? byte : kDirectCodePoints;
+    }
+    if (text.size() == 2) {
+      const auto lead = static_cast<unsigned char>(text[0]);
+      const auto trail = static_cast<unsigned char>(text[1]);
+      if (lead >= 0xC2 && lead <= 0xDF && (trail & 0xC0) == 0x80) {
+        return ((lead & 0x1Fu) << 6) | (trail & 0x3Fu);
+      }
+    }
+    return kDirectCodePoints;
+  }
+
+  // Returns the entry index of `text`, or kNone. Inline for the clusters
+  // of one letter without marks, most of an Arabic or ASCII text, which
+  // take one load from `direct_` instead of a hash and a compare.
+  std::uint32_t find_entry(std::string_view text) const {
+    if (text.size() <= 2) {
+      const std::size_t code_point = direct_code_point(text);
+      if (code_point < kDirectCodePoints) return direct_[code_point] - 1;
+    }
+    return find_hashed(text);
+  }
+
+  // Returns the entry index of `text` by the hashed index, or kNone.
+  std::uint32_t find_hashed(std::string_view text) const;
 
   // Appends the entry `text` -> `id`, which must be absent, with hash `h`.
   iterator append(std::string text, TokenId id, std::uint64_t h);
@@ -107,6 +139,10 @@ class UnicodeLookup {
   void rebuild(std::size_t slot_count);
 
   std::vector<value_type> entries_;
+  // The entry index plus one of each text that is one code point below
+  // kDirectCodePoints, 0 where there is none; such texts are in the hashed
+  // index as well.
+  std::array<std::uint32_t, kDirectCodePoints> direct_{};
   std::vector<Slot> slots_;
   std::size_t slot_mask_ = 0;
 };
