@@ -1,6 +1,9 @@
 #include "codec/indexed_sequence.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
+#include <string>
 #include <utility>
 
 #include "base/panic.h"
@@ -15,15 +18,25 @@ namespace {
 // the records and the rest join only if the counts ever fall that low.
 constexpr std::uint32_t kHeapFloor = 4;
 
+// The first apply finds its slots by a scan of the windows' records; the
+// index comes with the next one. Most texts stop within a step or two,
+// and a scan costs less than sorting every slot by pair, which only a text
+// that goes on earns back.
+constexpr std::uint32_t kScannedApplies = 1;
+
 }  // namespace
 
 // Inline, and defined ahead of its callers: building adds a pair for every
 // window.
 inline std::uint32_t IndexedSequence::intern(PairKey key) {
   return table_.intern(key, [this] {
+    counts_.push_back(0);
     records_.push_back(Record{});
-    built_.push_back(Range{});
-    created_last_.push_back(kNone);
+    // The index's lists exist from the index on.
+    if (indexed_) {
+      built_.push_back(Range{});
+      created_last_.push_back(kNone);
+    }
   });
 }
 
@@ -37,30 +50,17 @@ IndexedSequence::IndexedSequence(std::vector<TokenId> ids)
   bound_ = std::make_unique_for_overwrite<std::uint32_t[]>(n + std::size_t{1});
   if (n < 2) return;
   windows_ = std::make_unique_for_overwrite<std::uint32_t[]>(n);
-  records_.reserve(std::min<std::size_t>(n, std::size_t{1} << 15));
-  built_.reserve(records_.capacity());
-  created_last_.reserve(records_.capacity());
+  counts_.reserve(std::min<std::size_t>(n, std::size_t{1} << 15));
+  records_.reserve(counts_.capacity());
   for (std::uint32_t i = 0; i + 1 < n; ++i) {
     const std::uint32_t r = intern(model::pair_key(ids_[i], ids_[i + 1]));
-    ++records_[r].count;
+    ++counts_[r];
     windows_[i] = r;
-  }
-  // A counting sort of the slots by record: one pass of independent
-  // writes, where a list per pair would cost an allocation for each
-  // frequent pair and chained slots a dependent load each when read.
-  std::uint32_t begin = 0;
-  for (std::uint32_t r = 0; r < records_.size(); ++r) {
-    built_[r] = Range{begin, begin};
-    begin += records_[r].count;
-  }
-  built_slots_ = std::make_unique_for_overwrite<std::uint32_t[]>(n - 1);
-  for (std::uint32_t i = 0; i + 1 < n; ++i) {
-    built_slots_[built_[windows_[i]].end++] = i;
   }
   floor_ = kHeapFloor;
   for (std::uint32_t r = 0; r < records_.size(); ++r) {
-    if (records_[r].count >= floor_) {
-      heap_.push_back(heap_rank(PairCount{table_.key(r), records_[r].count}));
+    if (counts_[r] >= floor_) {
+      heap_.push_back(heap_rank(PairCount{table_.key(r), counts_[r]}));
     }
   }
   std::make_heap(heap_.begin(), heap_.end());
@@ -82,13 +82,12 @@ std::optional<PairCount> IndexedSequence::top() {
     const auto count = static_cast<std::uint32_t>(entry >> 32);
     const auto key = static_cast<PairKey>(~static_cast<PairKey>(entry));
     const std::uint32_t r = table_.find(key);
-    const Record& record = records_[r];
-    if (!record.banned && record.count == count) return PairCount{key, count};
+    const bool banned = records_[r].banned;
+    const std::uint32_t current = counts_[r];
+    if (!banned && current == count) return PairCount{key, count};
     std::pop_heap(heap_.begin(), heap_.end());
     heap_.pop_back();
-    if (!record.banned && record.count != 0 && record.count < count) {
-      push_entry(r);
-    }
+    if (!banned && current != 0 && current < count) push_entry(r);
   }
 }
 
@@ -96,8 +95,7 @@ void IndexedSequence::lower_floor() {
   // Records that already have an entry get a second one; the extra entry
   // is dropped or repaired like any stale one.
   for (std::uint32_t r = 0; r < records_.size(); ++r) {
-    const Record& record = records_[r];
-    if (record.count != 0 && record.count < floor_ && !record.banned) {
+    if (counts_[r] != 0 && counts_[r] < floor_ && !records_[r].banned) {
       push_entry(r);
     }
   }
@@ -113,7 +111,7 @@ void IndexedSequence::clear_bans() {
     Record& record = records_[r];
     // `top()` dropped the entries of banned pairs: each one lifted gets one
     // back at its current count.
-    if (record.banned && record.count != 0) {
+    if (record.banned && counts_[r] != 0) {
       record.banned = false;
       push_entry(r);
     }
@@ -121,7 +119,67 @@ void IndexedSequence::clear_bans() {
   }
 }
 
+void IndexedSequence::build_index() {
+  // A counting sort of the live slots by the record of their window: one
+  // pass of independent writes, where a list per pair would cost an
+  // allocation for each frequent pair and chained slots a dependent load
+  // each when read. The counts are those of the live windows.
+  built_.resize(records_.size());
+  created_last_.assign(records_.size(), kNone);
+  std::uint32_t begin = 0;
+  for (std::uint32_t r = 0; r < records_.size(); ++r) {
+    built_[r] = Range{begin, begin};
+    begin += counts_[r];
+  }
+  built_slots_ = std::make_unique_for_overwrite<std::uint32_t[]>(begin);
+  for (std::uint32_t slot = 0; slot < slots_;) {
+    const std::uint32_t following = next(slot);
+    if (following >= slots_) break;
+    const std::uint32_t record = windows_[slot];
+    Range& range = built_[record];
+    const std::uint32_t limit =
+        record + 1 < records_.size() ? built_[record + 1].begin : begin;
+    // Only broken counts could make a record's slots overrun its range.
+    if (range.end == limit) {
+      panic_with("This should not happen",
+                 "indexed sequence: more windows of pair " +
+                     describe_pair(table_.key(record)) + " than its count " +
+                     std::to_string(counts_[record]));
+    }
+    built_slots_[range.end++] = slot;
+    slot = following;
+  }
+  indexed_ = true;
+}
+
 void IndexedSequence::take_positions(std::uint32_t record) {
+  if (!indexed_ && applied_ > kScannedApplies) build_index();
+  if (!indexed_) {
+    // Dead slots and the last live one may hold stale records; the merge
+    // loop skips them as it skips any stale slot.
+    applying_.clear();
+    const std::uint32_t* const windows = windows_.get();
+    const std::uint32_t end = slots_ - 1;
+    std::uint32_t slot = 0;
+    // Eight records at a time, compared without a branch, so that the
+    // scan runs at the speed of reading them; only a block with a match
+    // is looked at slot by slot.
+    for (; slot + 8 <= end; slot += 8) {
+      unsigned matches = 0;
+      for (std::uint32_t k = 0; k < 8; ++k) {
+        matches |= static_cast<unsigned>(windows[slot + k] == record) << k;
+      }
+      while (matches != 0) {
+        applying_.push_back(
+            slot + static_cast<std::uint32_t>(std::countr_zero(matches)));
+        matches &= matches - 1;
+      }
+    }
+    for (; slot < end; ++slot) {
+      if (windows[slot] == record) applying_.push_back(slot);
+    }
+    return;
+  }
   const Range built = built_[record];
   applying_.assign(built_slots_.get() + built.begin,
                    built_slots_.get() + built.end);
@@ -176,7 +234,7 @@ void IndexedSequence::apply(PairKey pair, TokenId merged) {
     if (after < slots_) add_window(model::pair_key(merged, ids_[after]), left);
   }
   for (const std::uint32_t raised : raised_) {
-    if (records_[raised].count != 0 && !records_[raised].banned) {
+    if (counts_[raised] != 0 && !records_[raised].banned) {
       push_entry(raised);
     }
   }
@@ -203,30 +261,46 @@ std::vector<TokenId> IndexedSequence::take_ids() {
 
 void IndexedSequence::compact() {
   // Live slots come in text order and `out` never passes `slot`, so the
-  // ids move down in place.
+  // ids move down in place. Eight tokens of one slot each, most of a text
+  // that merged little, move as one block: no slot among them nor the one
+  // after them is dead, so the loop stays on live slots.
   std::uint32_t out = 0;
-  for (std::uint32_t slot = 0; slot < slots_; slot = next(slot)) {
+  std::uint32_t slot = 0;
+  while (slot < slots_) {
+    if (slot + 8 <= slots_) {
+      std::uint64_t dead;
+      std::memcpy(&dead, dead_.data() + slot, sizeof dead);
+      if (dead == 0 && dead_[slot + 8] == 0) {
+        std::memmove(ids_.data() + out, ids_.data() + slot,
+                     8 * sizeof(TokenId));
+        out += 8;
+        slot += 8;
+        continue;
+      }
+    }
     ids_[out++] = ids_[slot];
+    slot = next(slot);
   }
   ids_.resize(out);
 }
 
 void IndexedSequence::push_entry(std::uint32_t record) {
-  heap_.push_back(
-      heap_rank(PairCount{table_.key(record), records_[record].count}));
+  heap_.push_back(heap_rank(PairCount{table_.key(record), counts_[record]}));
   std::push_heap(heap_.begin(), heap_.end());
 }
 
 void IndexedSequence::add_window(PairKey key, std::uint32_t left) {
   const std::uint32_t record = intern(key);
+  ++counts_[record];
   Record& added = records_[record];
-  ++added.count;
   // One heap entry per raised pair and merge, pushed when the merge is done.
   if (added.raised_in != applied_) {
     added.raised_in = applied_;
     raised_.push_back(record);
   }
   windows_[left] = record;
+  // Before the index, the scans find every window.
+  if (!indexed_) return;
   created_.push_back(Created{left, created_last_[record]});
   created_last_[record] = static_cast<std::uint32_t>(created_.size() - 1);
 }
@@ -234,10 +308,10 @@ void IndexedSequence::add_window(PairKey key, std::uint32_t left) {
 void IndexedSequence::remove_window(std::uint32_t record) {
   // A window that is present but not counted means the counts are broken;
   // going on would wrap them around and corrupt every later choice.
-  if (records_[record].count == 0) {
+  if (counts_[record] == 0) {
     panic_uncounted_window("indexed sequence", table_.key(record));
   }
-  --records_[record].count;
+  --counts_[record];
 }
 
 }  // namespace selvane::codec

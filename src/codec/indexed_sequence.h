@@ -25,11 +25,12 @@ namespace selvane::codec {
 // The ids stay where they were: a merge keeps the left token's slot and
 // marks the slots it swallows dead, and only the first and last slot of a
 // merged token say where it ends and starts. Each live slot knows the
-// record of its window, so removing a window needs no hash probe. Where
-// each pair occurred when the sequence was built is sorted into one array,
-// pair by pair, and the windows the merges create go to a log chained per
-// pair, so no pair owns a list of its own. A listed slot may be stale; a
-// merge checks the window it finds there.
+// record of its window, so removing a window needs no hash probe, and the
+// first steps find a pair's slots by scanning those records. A text that
+// goes on gets an index: its slots sorted into one array pair by pair,
+// with the windows the merges create since then in a log chained per pair,
+// so no pair owns a list of its own. A listed slot may be stale; a merge
+// checks the window it finds there.
 class IndexedSequence {
  public:
   // The most ids a sequence takes: the log of created windows, two per
@@ -66,10 +67,9 @@ class IndexedSequence {
   std::vector<TokenId> take_ids();
 
  private:
-  // One distinct pair: its number of windows, whether it is banned, and the
+  // One distinct pair besides its count: whether it is banned, and the
   // `apply()` call that last raised its count. Its key is in the table.
   struct Record {
-    std::uint32_t count = 0;
     std::uint32_t raised_in = 0;
     bool banned = false;
   };
@@ -105,8 +105,11 @@ class IndexedSequence {
   // Returns the index of the record of `key`, creating it if needed.
   std::uint32_t intern(PairKey key);
 
+  // Sorts the slots of the live windows by record into `built_slots_`.
+  void build_index();
+
   // Gathers the slots where record `record` may occur, in text order, and
-  // empties its chains.
+  // empties its lists.
   void take_positions(std::uint32_t record);
 
   // Pushes the heap entry of record `record` at its current count.
@@ -136,15 +139,21 @@ class IndexedSequence {
   std::unique_ptr<std::uint32_t[]> bound_;
   // Per live slot but the last: the record of its window.
   std::unique_ptr<std::uint32_t[]> windows_;
-  // Every slot but the last, grouped by the record of its window at the
-  // build, in text order within a record.
+  // The slots of the live windows when the index was built, grouped by
+  // record, in text order within a record.
   std::unique_ptr<std::uint32_t[]> built_slots_;
+  // Whether the index is built; until then an apply scans `windows_`.
+  bool indexed_ = false;
 
   // Numbers the pairs; a record's index is its pair's number.
   PairTable table_;
+  // Per record: its number of windows, in an array of its own, the one
+  // that counting every window touches.
+  std::vector<std::uint32_t> counts_;
   std::vector<Record> records_;
   // Per record: its slots in `built_slots_` (empty once applied), and its
-  // last entry in `created_`.
+  // last entry in `created_`, which logs the windows created since the
+  // index was built.
   std::vector<Range> built_;
   std::vector<std::uint32_t> created_last_;
   std::vector<Created> created_;
