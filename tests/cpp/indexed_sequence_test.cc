@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/plain_merge_sequence.h"
 #include "lockstep.h"
 
 namespace selvane::codec {
@@ -116,6 +117,31 @@ TEST(IndexedSequenceDifferential, LongTextsAndRealText) {
   }
   run_learning<IndexedSequence>(real_text_ids(50'000, true));
   run_learning<IndexedSequence>(real_text_ids(20'000, false));
+}
+
+TEST(IndexedSequenceDifferential, TakenIdsAfterFewAndManySteps) {
+  // Taking the ids moves runs of eight untouched slots as blocks and steps
+  // through merged tokens one by one; lengths around the block's width and
+  // merges at either end of a run must give the plain ids.
+  std::mt19937 rng(45);
+  for (int round = 0; round < 300 && !HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const std::size_t length =
+        round % 10 == 9 ? 3000 + rng() % 3000 : rng() % 40;
+    const std::vector<TokenId> ids =
+        random_ids(rng, length, round % 2 == 0 ? 3 : 30);
+    PlainMergeSequence plain(ids);
+    IndexedSequence indexed(ids);
+    TokenId fresh = 1000;
+    const int steps = static_cast<int>(rng() % 6);
+    for (int step = 0; step < steps; ++step) {
+      const auto top = plain.top();
+      if (!top) break;
+      plain.apply(top->pair, fresh);
+      indexed.apply(top->pair, fresh++);
+    }
+    ASSERT_EQ(indexed.take_ids(), to_vector(plain.ids()));
+  }
 }
 
 }  // namespace
