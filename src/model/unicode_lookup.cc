@@ -21,6 +21,35 @@ constexpr std::uint64_t mix(std::uint64_t value) {
   return value;
 }
 
+// Returns the `size` bytes (1 to 8) at `bytes` packed in a word, in loads
+// that stay inside them: two overlapping halves from four bytes on, else
+// the first, middle and last byte. Texts of one length differ exactly when
+// their words do.
+inline std::uint64_t short_word(const char* bytes, std::size_t size) {
+  if (size >= 4) {
+    std::uint32_t low;
+    std::uint32_t high;
+    std::memcpy(&low, bytes, sizeof low);
+    std::memcpy(&high, bytes + size - 4, sizeof high);
+    return low | (std::uint64_t{high} << 32);
+  }
+  return std::uint64_t{static_cast<unsigned char>(bytes[0])} |
+         std::uint64_t{static_cast<unsigned char>(bytes[size / 2])} << 8 |
+         std::uint64_t{static_cast<unsigned char>(bytes[size - 1])} << 16;
+}
+
+// Returns whether `key` and `text` are the same bytes: a cluster of marks
+// takes a few bytes, compared as words instead of through a call.
+inline bool same_text(const std::string& key, std::string_view text) {
+  if (key.size() != text.size()) return false;
+  if (text.empty()) return true;
+  if (text.size() <= 8) {
+    return short_word(key.data(), text.size()) ==
+           short_word(text.data(), text.size());
+  }
+  return std::memcmp(key.data(), text.data(), text.size()) == 0;
+}
+
 }  // namespace
 
 UnicodeLookup::UnicodeLookup(std::initializer_list<value_type> entries) {
@@ -28,8 +57,8 @@ UnicodeLookup::UnicodeLookup(std::initializer_list<value_type> entries) {
 }
 
 std::uint64_t UnicodeLookup::hash(std::string_view text) {
-  // Clusters are a few bytes long: eight at a time, then the rest byte by
-  // byte, with the length in the seed so that trailing zero bytes count.
+  // Clusters are a few bytes long: eight at a time, then the rest as one
+  // word, with the length in the seed so that trailing zero bytes count.
   std::uint64_t h = (text.size() + 1) * kMul;
   const char* bytes = text.data();
   std::size_t left = text.size();
@@ -41,13 +70,7 @@ std::uint64_t UnicodeLookup::hash(std::string_view text) {
     bytes += 8;
     left -= 8;
   }
-  if (left > 0) {
-    std::uint64_t word = 0;
-    for (std::size_t k = 0; k < left; ++k) {
-      word |= std::uint64_t{static_cast<unsigned char>(bytes[k])} << (8 * k);
-    }
-    h = (h ^ word) * kMul;
-  }
+  if (left > 0) h = (h ^ short_word(bytes, left)) * kMul;
   return mix(h);
 }
 
@@ -58,7 +81,7 @@ std::uint32_t UnicodeLookup::find_hashed(std::string_view text) const {
   for (std::size_t slot = h & slot_mask_;; slot = (slot + 1) & slot_mask_) {
     const Slot& probe = slots_[slot];
     if (probe.entry == 0) return kNone;
-    if (probe.tag == tag && entries_[probe.entry - 1].first == text) {
+    if (probe.tag == tag && same_text(entries_[probe.entry - 1].first, text)) {
       return probe.entry - 1;
     }
   }
