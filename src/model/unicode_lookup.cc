@@ -74,6 +74,56 @@ std::uint64_t UnicodeLookup::hash(std::string_view text) {
   return mix(h);
 }
 
+std::uint64_t UnicodeLookup::short_hash(std::uint64_t word, std::size_t size) {
+  return mix((word ^ size) * kMul);
+}
+
+std::uint64_t UnicodeLookup::short_key(std::string_view text) {
+  return short_word(text.data(), text.size());
+}
+
+std::uint32_t UnicodeLookup::find_short(std::string_view text) const {
+  if (short_slots_.empty()) return kNone;
+  const std::uint64_t word = short_key(text);
+  for (std::size_t slot = short_hash(word, text.size()) & short_mask_;;
+       slot = (slot + 1) & short_mask_) {
+    const ShortSlot& probe = short_slots_[slot];
+    if (probe.entry == 0) return kNone;
+    if (probe.word == word && probe.size == text.size()) return probe.entry - 1;
+  }
+}
+
+void UnicodeLookup::add_short(std::size_t entry) {
+  const std::string& text = entries_[entry].first;
+  if (2 * (short_count_ + 1) > short_slots_.size()) {
+    // Reinserts every short entry, the new one included.
+    rebuild_short(short_slots_.empty() ? kMinSlots : 2 * short_slots_.size());
+    return;
+  }
+  const std::uint64_t word = short_key(text);
+  std::size_t slot = short_hash(word, text.size()) & short_mask_;
+  while (short_slots_[slot].entry != 0) slot = (slot + 1) & short_mask_;
+  short_slots_[slot] = ShortSlot{word, static_cast<std::uint32_t>(entry + 1),
+                                 static_cast<std::uint32_t>(text.size())};
+  ++short_count_;
+}
+
+void UnicodeLookup::rebuild_short(std::size_t slot_count) {
+  short_slots_.assign(slot_count, ShortSlot{});
+  short_mask_ = slot_count - 1;
+  short_count_ = 0;
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    const std::string& text = entries_[i].first;
+    if (!is_short(text)) continue;
+    const std::uint64_t word = short_key(text);
+    std::size_t slot = short_hash(word, text.size()) & short_mask_;
+    while (short_slots_[slot].entry != 0) slot = (slot + 1) & short_mask_;
+    short_slots_[slot] = ShortSlot{word, static_cast<std::uint32_t>(i + 1),
+                                   static_cast<std::uint32_t>(text.size())};
+    ++short_count_;
+  }
+}
+
 std::uint32_t UnicodeLookup::find_hashed(std::string_view text) const {
   if (slots_.empty()) return kNone;
   const std::uint64_t h = hash(text);
@@ -131,7 +181,9 @@ UnicodeLookup::iterator UnicodeLookup::append(std::string text, TokenId id,
       code_point < kDirectCodePoints) {
     direct_[code_point] = static_cast<std::uint32_t>(entries_.size() + 1);
   }
+  const bool short_text = is_short(text);
   entries_.emplace_back(std::move(text), id);
+  if (short_text) add_short(entries_.size() - 1);
   if (2 * entries_.size() > slots_.size()) {
     // Reinserts the new entry with the others.
     rebuild(slots_.empty() ? kMinSlots : 2 * slots_.size());

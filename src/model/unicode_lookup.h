@@ -118,16 +118,47 @@ class UnicodeLookup {
     return kDirectCodePoints;
   }
 
+  // The longest text that the short index holds.
+  static constexpr std::size_t kShortBytes = 8;
+
+  static bool is_short(std::string_view text) {
+    return !text.empty() && text.size() <= kShortBytes;
+  }
+
   // Returns the entry index of `text`, or kNone. Inline for the clusters
   // of one letter without marks, most of an Arabic or ASCII text, which
-  // take one load from `direct_` instead of a hash and a compare.
+  // take one load from `direct_` instead of a hash and a compare; a letter
+  // with its marks takes the short index.
   std::uint32_t find_entry(std::string_view text) const {
     if (text.size() <= 2) {
       const std::size_t code_point = direct_code_point(text);
       if (code_point < kDirectCodePoints) return direct_[code_point] - 1;
     }
+    if (is_short(text)) return find_short(text);
     return find_hashed(text);
   }
+
+  // One slot of the short index: the text's bytes packed in a word, its
+  // length, and its entry index plus one; 0 marks an empty slot. A match
+  // is settled in the slot, without reading the entry.
+  struct ShortSlot {
+    std::uint64_t word = 0;
+    std::uint32_t entry = 0;
+    std::uint32_t size = 0;
+  };
+
+  // Returns the word and the hash of a short text.
+  static std::uint64_t short_key(std::string_view text);
+  static std::uint64_t short_hash(std::uint64_t word, std::size_t size);
+
+  // Returns the entry index of the short text `text`, or kNone.
+  std::uint32_t find_short(std::string_view text) const;
+
+  // Adds entry `entry`, whose text is short, to the short index.
+  void add_short(std::size_t entry);
+
+  // Rebuilds the short index with `slot_count` slots (a power of two).
+  void rebuild_short(std::size_t slot_count);
 
   // Returns the entry index of `text` by the hashed index, or kNone.
   std::uint32_t find_hashed(std::string_view text) const;
@@ -145,6 +176,11 @@ class UnicodeLookup {
   std::array<std::uint32_t, kDirectCodePoints> direct_{};
   std::vector<Slot> slots_;
   std::size_t slot_mask_ = 0;
+  // Every entry whose text is 1 to kShortBytes bytes long, keyed by its
+  // bytes as one word; such texts are in the hashed index as well.
+  std::vector<ShortSlot> short_slots_;
+  std::size_t short_mask_ = 0;
+  std::size_t short_count_ = 0;
 };
 
 }  // namespace selvane::model
