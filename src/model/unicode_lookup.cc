@@ -1,7 +1,6 @@
 #include "model/unicode_lookup.h"
 
 #include <cstring>
-#include <stdexcept>
 
 namespace selvane::model {
 namespace {
@@ -51,10 +50,6 @@ inline bool same_text(const std::string& key, std::string_view text) {
 }
 
 }  // namespace
-
-UnicodeLookup::UnicodeLookup(std::initializer_list<value_type> entries) {
-  for (const value_type& entry : entries) emplace(entry.first, entry.second);
-}
 
 std::uint64_t UnicodeLookup::hash(std::string_view text) {
   // Clusters are a few bytes long: eight at a time, then the rest as one
@@ -137,16 +132,10 @@ std::uint32_t UnicodeLookup::find_hashed(std::string_view text) const {
   }
 }
 
-TokenId UnicodeLookup::at(std::string_view text) const {
-  const std::uint32_t entry = find_entry(text);
-  if (entry == kNone) throw std::out_of_range("UnicodeLookup::at");
-  return entries_[entry].second;
-}
-
 std::pair<UnicodeLookup::iterator, bool> UnicodeLookup::emplace(
     std::string text, TokenId id) {
   const std::uint32_t entry = find_entry(text);
-  if (entry != kNone) return {begin() + entry, false};
+  if (entry != kNone) return {entries_.begin() + entry, false};
   const std::uint64_t h = hash(text);
   return {append(std::move(text), id, h), true};
 }
@@ -156,16 +145,10 @@ std::pair<UnicodeLookup::iterator, bool> UnicodeLookup::insert_or_assign(
   const std::uint32_t entry = find_entry(text);
   if (entry != kNone) {
     entries_[entry].second = id;
-    return {begin() + entry, false};
+    return {entries_.begin() + entry, false};
   }
   const std::uint64_t h = hash(text);
   return {append(std::move(text), id, h), true};
-}
-
-TokenId& UnicodeLookup::operator[](std::string_view text) {
-  const std::uint32_t entry = find_entry(text);
-  if (entry != kNone) return entries_[entry].second;
-  return append(std::string(text), 0, hash(text))->second;
 }
 
 void UnicodeLookup::reserve(std::size_t count) {
@@ -187,7 +170,7 @@ UnicodeLookup::iterator UnicodeLookup::append(std::string text, TokenId id,
   if (2 * entries_.size() > slots_.size()) {
     // Reinserts the new entry with the others.
     rebuild(slots_.empty() ? kMinSlots : 2 * slots_.size());
-    return end() - 1;
+    return entries_.end() - 1;
   }
   std::size_t slot = h & slot_mask_;
   while (slots_[slot].entry != 0) slot = (slot + 1) & slot_mask_;
@@ -195,7 +178,7 @@ UnicodeLookup::iterator UnicodeLookup::append(std::string text, TokenId id,
   // ten of its bytes.
   slots_[slot] = Slot{static_cast<std::uint32_t>(h >> 32),
                       static_cast<std::uint32_t>(entries_.size())};
-  return end() - 1;
+  return entries_.end() - 1;
 }
 
 void UnicodeLookup::rebuild(std::size_t slot_count) {
@@ -208,15 +191,6 @@ void UnicodeLookup::rebuild(std::size_t slot_count) {
     slots_[slot] = Slot{static_cast<std::uint32_t>(h >> 32),
                         static_cast<std::uint32_t>(i + 1)};
   }
-}
-
-bool operator==(const UnicodeLookup& a, const UnicodeLookup& b) {
-  if (a.size() != b.size()) return false;
-  for (const auto& [text, id] : a) {
-    const auto other = b.find(text);
-    if (other == b.end() || other->second != id) return false;
-  }
-  return true;
 }
 
 }  // namespace selvane::model

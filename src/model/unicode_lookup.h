@@ -4,7 +4,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -23,9 +22,10 @@ namespace selvane::model {
 // map cost a pointer chase and a cache miss per cluster; here a lookup
 // reads one slot and one entry, whose short text is stored inline.
 //
-// The interface is the part of `std::unordered_map` that the model uses.
-// Entries are never removed. Iteration follows insertion order, which no
-// result depends on.
+// The interface is the part of `std::unordered_map` that the model uses;
+// tests add what else they ask (testing/unicode_lookup_extras.h). Entries
+// are never removed. Iteration follows insertion order, which no result
+// depends on.
 class UnicodeLookup {
  public:
   using value_type = std::pair<std::string, TokenId>;
@@ -33,7 +33,6 @@ class UnicodeLookup {
   using const_iterator = std::vector<value_type>::const_iterator;
 
   UnicodeLookup() = default;
-  UnicodeLookup(std::initializer_list<value_type> entries);
 
   // Returns the number of entries.
   std::size_t size() const { return entries_.size(); }
@@ -41,48 +40,22 @@ class UnicodeLookup {
 
   const_iterator begin() const { return entries_.begin(); }
   const_iterator end() const { return entries_.end(); }
-  iterator begin() { return entries_.begin(); }
-  iterator end() { return entries_.end(); }
 
   // Returns the entry of `text`, or `end()`.
   const_iterator find(std::string_view text) const {
     const std::uint32_t entry = find_entry(text);
     return entry == kNone ? end() : begin() + entry;
   }
-  iterator find(std::string_view text) {
-    const std::uint32_t entry = find_entry(text);
-    return entry == kNone ? end() : begin() + entry;
-  }
-
-  // Returns whether `text` is a key.
-  bool contains(std::string_view text) const {
-    return find_entry(text) != kNone;
-  }
-  std::size_t count(std::string_view text) const {
-    return contains(text) ? 1 : 0;
-  }
-
-  // Returns the id of `text`; throws std::out_of_range when it is absent.
-  TokenId at(std::string_view text) const;
 
   // Inserts `text` -> `id` unless `text` is a key; returns its entry and
   // whether it was inserted.
   std::pair<iterator, bool> emplace(std::string text, TokenId id);
-  std::pair<iterator, bool> try_emplace(std::string text, TokenId id) {
-    return emplace(std::move(text), id);
-  }
 
   // Sets the id of `text`, inserting it or replacing its id.
   std::pair<iterator, bool> insert_or_assign(std::string text, TokenId id);
 
-  // Returns the id of `text`, inserting it with id 0 when it is absent.
-  TokenId& operator[](std::string_view text);
-
   // Makes room for `count` entries without growing the index.
   void reserve(std::size_t count);
-
-  // Returns whether both hold the same keys with the same ids, in any order.
-  friend bool operator==(const UnicodeLookup& a, const UnicodeLookup& b);
 
  private:
   // One slot of the index: a part of the key's hash, so that most

@@ -36,7 +36,8 @@ Data make_model(
     std::initializer_list<std::pair<std::pair<TokenId, TokenId>, TokenId>>
         merges = {}) {
   Data data;
-  for (const auto& [text, id] : clusters) data.unicode_lookup[text] = id;
+  for (const auto& [text, id] : clusters)
+    data.unicode_lookup.insert_or_assign(text, id);
   for (const auto& [pair, merged] : merges) {
     data.merges[pair_key(pair.first, pair.second)] = merged;
   }
@@ -154,10 +155,11 @@ TEST(Encode, LongTextsGiveThePlainLoopsIds) {
   for (int trial = 0; trial < 60; ++trial) {
     const int letters = 2 + trial % 4;
     Data data;
-    data.unicode_lookup["oov"] = 0;
+    data.unicode_lookup.insert_or_assign("oov", 0);
     for (int i = 0; i < letters; ++i) {
-      data.unicode_lookup[std::string(1, static_cast<char>('a' + i))] =
-          static_cast<TokenId>(i + 1);
+      data.unicode_lookup.insert_or_assign(
+          std::string(1, static_cast<char>('a' + i)),
+          static_cast<TokenId>(i + 1));
     }
     // Most base pairs merge, so that passes go on; later merges join ids
     // made by earlier ones.
@@ -241,7 +243,7 @@ TEST(Encode, LongTextsLookUpEveryClusterAsTheModelDoes) {
   // holds up to 8), NUL, more distinct clusters than the cache has entries,
   // unknown ones, and clusters within the last word of the text.
   Data data;
-  data.unicode_lookup["oov"] = 7;
+  data.unicode_lookup.insert_or_assign("oov", 7);
   std::vector<std::string> clusters = {std::string(1, '\0'), "a", "\r\n"};
   for (int marks = 0; marks <= 5; ++marks) {
     std::string beh = "\u0628";
@@ -265,7 +267,8 @@ TEST(Encode, LongTextsLookUpEveryClusterAsTheModelDoes) {
   for (std::size_t i = 0; i < clusters.size(); ++i) {
     // About one cluster in five stays unknown.
     if (random() % 5 != 0) {
-      data.unicode_lookup[clusters[i]] = static_cast<TokenId>(100 + i);
+      data.unicode_lookup.insert_or_assign(clusters[i],
+                                           static_cast<TokenId>(100 + i));
     }
   }
   const auto expected_ids = [&](std::string_view text) {
