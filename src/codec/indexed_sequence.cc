@@ -119,6 +119,13 @@ void IndexedSequence::clear_bans() {
   }
 }
 
+void IndexedSequence::panic_broken_index(std::uint32_t record) const {
+  panic_with("This should not happen",
+             "indexed sequence: the windows of pair " +
+                 describe_pair(table_.key(record)) +
+                 " do not match its count " + std::to_string(counts_[record]));
+}
+
 void IndexedSequence::build_index() {
   // A counting sort of the live slots by the record of their window: one
   // pass of independent writes, where a list per pair would cost an
@@ -132,22 +139,24 @@ void IndexedSequence::build_index() {
     begin += counts_[r];
   }
   built_slots_ = std::make_unique_for_overwrite<std::uint32_t[]>(begin);
-  for (std::uint32_t slot = 0; slot < slots_;) {
-    const std::uint32_t following = next(slot);
-    if (following >= slots_) break;
-    const std::uint32_t record = windows_[slot];
-    Range& range = built_[record];
+  // Every live slot before the last token opens a window. A plain pass
+  // over the slots, skipping the dead ones, reads them in order without
+  // following the tokens.
+  const std::uint32_t last =
+      dead_[slots_ - 1] != 0 ? bound_[slots_ - 1] : slots_ - 1;
+  std::uint32_t written = 0;
+  for (std::uint32_t slot = 0; slot < last; ++slot) {
+    if (dead_[slot] != 0) continue;
+    // More windows than counted would write past the array.
+    if (written == begin) panic_broken_index(windows_[slot]);
+    built_slots_[built_[windows_[slot]].end++] = slot;
+    ++written;
+  }
+  // Each record must have filled its range exactly, or some count is off.
+  for (std::uint32_t r = 0; r < records_.size(); ++r) {
     const std::uint32_t limit =
-        record + 1 < records_.size() ? built_[record + 1].begin : begin;
-    // Only broken counts could make a record's slots overrun its range.
-    if (range.end == limit) {
-      panic_with("This should not happen",
-                 "indexed sequence: more windows of pair " +
-                     describe_pair(table_.key(record)) + " than its count " +
-                     std::to_string(counts_[record]));
-    }
-    built_slots_[range.end++] = slot;
-    slot = following;
+        r + 1 < records_.size() ? built_[r + 1].begin : begin;
+    if (built_[r].end != limit) panic_broken_index(r);
   }
   indexed_ = true;
 }

@@ -108,6 +108,10 @@ class IndexedSequence {
   // Sorts the slots of the live windows by record into `built_slots_`.
   void build_index();
 
+  // Panics with "This should not happen", reporting that the windows of
+  // record `record` do not match its count.
+  [[noreturn]] void panic_broken_index(std::uint32_t record) const;
+
   // Gathers the slots where record `record` may occur, in text order, and
   // empties its lists.
   void take_positions(std::uint32_t record);
