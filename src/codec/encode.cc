@@ -18,11 +18,17 @@ namespace {
 
 using model::TokenId;
 
-// Texts of at least this many ids merge on an `IndexedSequence`, whose
-// steps cost the occurrences they rewrite instead of a scan of the whole
-// text; below it, the counted sequence's scans are short and its set-up
-// cheaper. Beyond the indexed sequence's limit the engine takes over.
+// Texts of kIndexedMinIds to kIndexedMaxIds ids merge on an
+// `IndexedSequence`, whose steps cost the occurrences they rewrite instead
+// of a rewrite of the whole text; below it, the counted sequence's rewrites
+// are short and its set-up cheaper. The indexed sequence holds a record
+// and a flag per id besides the ids, which for a string of many megabytes
+// that stops within a few steps is more memory than the text: such a
+// string takes up to kCountedSteps steps on the counted sequence, which
+// holds only the ids and the pairs, and the engine for the rest.
 constexpr std::size_t kIndexedMinIds = 4096;
+constexpr std::size_t kIndexedMaxIds = std::size_t{1} << 21;
+constexpr std::size_t kCountedSteps = 8;
 
 // Texts of at least this many bytes look their clusters up through a
 // `model::ClusterCache`, whose set-up a short text would not earn back.
@@ -88,16 +94,22 @@ std::vector<TokenId> merge_base_ids(const model::Merges& merges,
   // The loop of merge_by_frequency(), on counts kept up to date instead of
   // recounted for each choice. Every sequence gives the same ids.
   if (merges.empty()) return ids;
-  if (ids.size() > IndexedSequence::kMaxIds) {
-    return merged_ids<MergeEngine>(std::move(ids), merges);
-  }
-  if (ids.size() >= kIndexedMinIds) {
+  if (ids.size() >= kIndexedMinIds && ids.size() <= kIndexedMaxIds) {
     IndexedSequence sequence(std::move(ids));
     merge_by_frequency(sequence, merges);
     return sequence.take_ids();
   }
   CountedSequence sequence(std::move(ids));
-  merge_by_frequency(sequence, merges);
+  for (std::size_t steps = 0; sequence.size() >= 2; ++steps) {
+    if (steps == kCountedSteps && sequence.size() >= kIndexedMinIds) {
+      return merged_ids<MergeEngine>(sequence.take_ids(), merges);
+    }
+    const auto best = sequence.top();
+    if (!best) break;
+    const auto merge = merges.find(best->pair);
+    if (merge == merges.end()) break;
+    sequence.apply(best->pair, merge->second);
+  }
   return sequence.take_ids();
 }
 

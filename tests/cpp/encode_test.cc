@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/panic.h"
+#include "codec/counted_sequence.h"
 #include "codec/merge_engine.h"
 #include "codec/merge_loop.h"
 #include "codec/plain_merge_sequence.h"
@@ -196,6 +197,42 @@ TEST(Encode, LongTextsGiveThePlainLoopsIds) {
     if (plain.size() < length) ++merged_trials;
   }
   EXPECT_GT(merged_trials, 40);
+}
+
+TEST(Encode, StringsOfMillionsOfIdsGiveTheCountedLoopsIds) {
+  // Past two million ids encoding keeps to the counted sequence and then
+  // the engine, which hold less per id; the ids are those of the counted
+  // loop alone (itself checked against the plain loop above), for texts
+  // that stop early and one letter doubled into ever longer tokens, whose
+  // twenty-odd steps go on past the engine's switch.
+  std::mt19937 random(23);
+  for (const int letters : {1, 2, 5}) {
+    Data data;
+    data.unicode_lookup.insert_or_assign("oov", 0);
+    for (int i = 0; i < letters; ++i) {
+      data.unicode_lookup.insert_or_assign(
+          std::string(1, static_cast<char>('a' + i)),
+          static_cast<TokenId>(i + 1));
+    }
+    TokenId next = static_cast<TokenId>(letters + 1);
+    for (TokenId first = 1; first < 40; ++first) {
+      for (TokenId second = 1; second < 40; ++second) {
+        if (letters == 1 ? first == second && first == next - 1
+                         : letters == 5 || (first + second) % 3 != 0) {
+          data.merges[pair_key(first, second)] = next++;
+        }
+      }
+    }
+    std::string text((std::size_t{1} << 21) + 4097, 'a');
+    std::uniform_int_distribution<int> any_letter(0, letters - 1);
+    for (char& c : text) c = static_cast<char>('a' + any_letter(random));
+    const Ids base = base_ids(data.unicode_lookup, text);
+    CountedSequence counted(base);
+    merge_by_frequency(counted, data.merges);
+    const Ids expected(counted.ids().begin(), counted.ids().end());
+    EXPECT_LT(expected.size(), base.size());
+    EXPECT_EQ(encode(data, text), expected) << letters << " letters";
+  }
 }
 
 TEST(Encode, RealTextOfEverySizeGivesThePlainLoopsIds) {
