@@ -1,9 +1,10 @@
 // Times the encoding merge loop with the plain merge sequence, the counted
-// sequence and the incremental merge engine, on the base ids of a real
-// model, for text pieces of growing size, with the number of merge steps
-// each piece takes. The counted sequence's cost grows with the steps times
-// the length, the engine's with its set-up: the figures set the point where
-// encoding hands over from the one to the other.
+// sequence, the indexed sequence and the incremental merge engine, on the
+// base ids of a real model, for text pieces of growing size, with the number
+// of merge steps each piece takes. The counted sequence's cost grows with
+// the steps times the length, the indexed one's and the engine's with their
+// set-up: the figures set the point where encoding hands over from the
+// counted sequence to the indexed one.
 //
 // Usage: encode_engines_bench MODEL TEXT [offset]
 // Pieces are cut from TEXT at byte `offset` (default 0) on cluster
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "codec/counted_sequence.h"
+#include "codec/indexed_sequence.h"
 #include "codec/merge_engine.h"
 #include "codec/merge_loop.h"
 #include "codec/plain_merge_sequence.h"
@@ -28,6 +30,7 @@
 namespace {
 
 using selvane::codec::CountedSequence;
+using selvane::codec::IndexedSequence;
 using selvane::codec::MergeEngine;
 using selvane::codec::PlainMergeSequence;
 using selvane::model::Data;
@@ -93,8 +96,9 @@ int main(int argc, char** argv) {
       argc > 3 ? std::strtoull(argv[3], nullptr, 10) : std::size_t{0};
   const std::vector<TokenId> all =
       base_ids(data, std::string_view(text).substr(offset, 4'000'000));
-  std::printf("%10s %10s %6s %10s %12s %12s %12s\n", "clusters", "after",
-              "steps", "same", "plain us", "counted us", "engine us");
+  std::printf("%10s %10s %6s %10s %12s %12s %12s %12s\n", "clusters", "after",
+              "steps", "same", "plain us", "counted us", "indexed us",
+              "engine us");
   for (const std::size_t clusters :
        std::vector<std::size_t>{4, 8, 16, 32, 64, 128, 256, 512, 1024, 4096,
                                 16384, 65536, 262144, 524288}) {
@@ -109,6 +113,8 @@ int main(int argc, char** argv) {
                                                  data, ids, &plain_size)
                                            : 0.0;
     const double counted = time_loop<CountedSequence>(data, ids, &counted_size);
+    std::size_t indexed_size = 0;
+    const double indexed = time_loop<IndexedSequence>(data, ids, &indexed_size);
     const double engine = time_loop<MergeEngine>(data, ids, &engine_size);
     // Every step shortens the sequence, so count them on a fresh one.
     std::size_t steps = 0;
@@ -122,10 +128,11 @@ int main(int argc, char** argv) {
       ++steps;
     }
     const bool same = counted_size == engine_size &&
+                      indexed_size == engine_size &&
                       (plain == 0.0 || plain_size == engine_size);
-    std::printf("%10zu %10zu %6zu %10s %12.2f %12.2f %12.2f\n", clusters,
+    std::printf("%10zu %10zu %6zu %10s %12.2f %12.2f %12.2f %12.2f\n", clusters,
                 engine_size, steps, same ? "yes" : "NO", plain * 1e6,
-                counted * 1e6, engine * 1e6);
+                counted * 1e6, indexed * 1e6, engine * 1e6);
   }
   return 0;
 }

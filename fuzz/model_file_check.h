@@ -11,6 +11,7 @@
 #include "model/data.h"
 #include "model/model_file.h"
 #include "property.h"
+#include "testing/unicode_lookup_extras.h"
 
 namespace selvane::fuzz {
 

@@ -16,6 +16,7 @@
 #include "property.h"
 #include "testing/capture.h"
 #include "testing/train_chunk.h"
+#include "testing/unicode_lookup_extras.h"
 #include "text/grapheme.h"
 #include "text/utf8.h"
 #include "training/id_allocation.h"
@@ -45,7 +46,7 @@ inline std::string known_clusters(const model::UnicodeLookup& unicode_lookup,
                                   std::string_view st) {
   std::string out;
   text::for_each_grapheme(st, [&](std::string_view cluster) {
-    if (unicode_lookup.contains(cluster)) out.append(cluster);
+    if (contains(unicode_lookup, cluster)) out.append(cluster);
   });
   return out;
 }

@@ -83,11 +83,11 @@ inline void check_unit(std::string_view input) {
   const unsigned known =
       1u + (head & 0x7u) % static_cast<unsigned>(kUnitClusters.size());
   model::Data data;
-  data.unicode_lookup[std::string(model::kOovKey)] = 0;
+  data.unicode_lookup.insert_or_assign(std::string(model::kOovKey), 0);
   data.lookup.insert_or_assign(0, "");
   for (unsigned i = 0; i < known; ++i) {
     const auto id = static_cast<model::TokenId>(i + 1);
-    data.unicode_lookup[std::string(kUnitClusters[i])] = id;
+    data.unicode_lookup.insert_or_assign(std::string(kUnitClusters[i]), id);
     data.lookup.insert_or_assign(id, std::string(kUnitClusters[i]));
   }
   for (unsigned k = head >> 3; k > 0 && input.size() >= 3; --k) {

@@ -7,6 +7,7 @@
 
 #include "base/panic.h"
 #include "codec/counted_sequence.h"
+#include "codec/indexed_sequence.h"
 #include "codec/merge_engine.h"
 #include "codec/merge_loop.h"
 #include "model/cluster_cache.h"
@@ -17,13 +18,17 @@ namespace {
 
 using model::TokenId;
 
-// Past this many steps on a text of at least kEngineMinIds ids, the rest
-// of the merging goes to the incremental engine. A counted step rescans the
-// whole text, while an engine step costs only the occurrences it rewrites
-// but the engine's set-up costs several scans; most texts stop within a
-// few steps, before the switch.
+// Texts of kIndexedMinIds to kIndexedMaxIds ids merge on an
+// `IndexedSequence`, whose steps cost the occurrences they rewrite instead
+// of a rewrite of the whole text; below it, the counted sequence's rewrites
+// are short and its set-up cheaper. The indexed sequence holds a record
+// and a flag per id besides the ids, which for a string of many megabytes
+// that stops within a few steps is more memory than the text: such a
+// string takes up to kCountedSteps steps on the counted sequence, which
+// holds only the ids and the pairs, and the engine for the rest.
+constexpr std::size_t kIndexedMinIds = 4096;
+constexpr std::size_t kIndexedMaxIds = std::size_t{1} << 21;
 constexpr std::size_t kCountedSteps = 8;
-constexpr std::size_t kEngineMinIds = 4096;
 
 // Texts of at least this many bytes look their clusters up through a
 // `model::ClusterCache`, whose set-up a short text would not earn back.
@@ -87,12 +92,16 @@ std::vector<TokenId> encode(const model::Data& data, std::string_view st) {
 std::vector<TokenId> merge_base_ids(const model::Merges& merges,
                                     std::vector<TokenId> ids) {
   // The loop of merge_by_frequency(), on counts kept up to date instead of
-  // recounted for each choice; a text that keeps merging moves on to the
-  // engine. Every sequence gives the same ids.
+  // recounted for each choice. Every sequence gives the same ids.
   if (merges.empty()) return ids;
+  if (ids.size() >= kIndexedMinIds && ids.size() <= kIndexedMaxIds) {
+    IndexedSequence sequence(std::move(ids));
+    merge_by_frequency(sequence, merges);
+    return sequence.take_ids();
+  }
   CountedSequence sequence(std::move(ids));
   for (std::size_t steps = 0; sequence.size() >= 2; ++steps) {
-    if (steps == kCountedSteps && sequence.size() >= kEngineMinIds) {
+    if (steps == kCountedSteps && sequence.size() >= kIndexedMinIds) {
       return merged_ids<MergeEngine>(sequence.take_ids(), merges);
     }
     const auto best = sequence.top();

@@ -1,7 +1,6 @@
 #include "model/unicode_lookup.h"
 
 #include <cstring>
-#include <stdexcept>
 
 namespace selvane::model {
 namespace {
@@ -21,15 +20,40 @@ constexpr std::uint64_t mix(std::uint64_t value) {
   return value;
 }
 
-}  // namespace
-
-UnicodeLookup::UnicodeLookup(std::initializer_list<value_type> entries) {
-  for (const value_type& entry : entries) emplace(entry.first, entry.second);
+// Returns the `size` bytes (1 to 8) at `bytes` packed in a word, in loads
+// that stay inside them: two overlapping halves from four bytes on, else
+// the first, middle and last byte. Texts of one length differ exactly when
+// their words do.
+inline std::uint64_t short_word(const char* bytes, std::size_t size) {
+  if (size >= 4) {
+    std::uint32_t low;
+    std::uint32_t high;
+    std::memcpy(&low, bytes, sizeof low);
+    std::memcpy(&high, bytes + size - 4, sizeof high);
+    return low | (std::uint64_t{high} << 32);
+  }
+  return std::uint64_t{static_cast<unsigned char>(bytes[0])} |
+         std::uint64_t{static_cast<unsigned char>(bytes[size / 2])} << 8 |
+         std::uint64_t{static_cast<unsigned char>(bytes[size - 1])} << 16;
 }
 
+// Returns whether `key` and `text` are the same bytes: a cluster of marks
+// takes a few bytes, compared as words instead of through a call.
+inline bool same_text(const std::string& key, std::string_view text) {
+  if (key.size() != text.size()) return false;
+  if (text.empty()) return true;
+  if (text.size() <= 8) {
+    return short_word(key.data(), text.size()) ==
+           short_word(text.data(), text.size());
+  }
+  return std::memcmp(key.data(), text.data(), text.size()) == 0;
+}
+
+}  // namespace
+
 std::uint64_t UnicodeLookup::hash(std::string_view text) {
-  // Clusters are a few bytes long: eight at a time, then the rest byte by
-  // byte, with the length in the seed so that trailing zero bytes count.
+  // Clusters are a few bytes long: eight at a time, then the rest as one
+  // word, with the length in the seed so that trailing zero bytes count.
   std::uint64_t h = (text.size() + 1) * kMul;
   const char* bytes = text.data();
   std::size_t left = text.size();
@@ -41,39 +65,77 @@ std::uint64_t UnicodeLookup::hash(std::string_view text) {
     bytes += 8;
     left -= 8;
   }
-  if (left > 0) {
-    std::uint64_t word = 0;
-    for (std::size_t k = 0; k < left; ++k) {
-      word |= std::uint64_t{static_cast<unsigned char>(bytes[k])} << (8 * k);
-    }
-    h = (h ^ word) * kMul;
-  }
+  if (left > 0) h = (h ^ short_word(bytes, left)) * kMul;
   return mix(h);
 }
 
-std::uint32_t UnicodeLookup::find_entry(std::string_view text) const {
+std::uint64_t UnicodeLookup::short_hash(std::uint64_t word, std::size_t size) {
+  return mix((word ^ size) * kMul);
+}
+
+std::uint64_t UnicodeLookup::short_key(std::string_view text) {
+  return short_word(text.data(), text.size());
+}
+
+std::uint32_t UnicodeLookup::find_short(std::string_view text) const {
+  if (short_slots_.empty()) return kNone;
+  const std::uint64_t word = short_key(text);
+  for (std::size_t slot = short_hash(word, text.size()) & short_mask_;;
+       slot = (slot + 1) & short_mask_) {
+    const ShortSlot& probe = short_slots_[slot];
+    if (probe.entry == 0) return kNone;
+    if (probe.word == word && probe.size == text.size()) return probe.entry - 1;
+  }
+}
+
+void UnicodeLookup::add_short(std::size_t entry) {
+  const std::string& text = entries_[entry].first;
+  if (2 * (short_count_ + 1) > short_slots_.size()) {
+    // Reinserts every short entry, the new one included.
+    rebuild_short(short_slots_.empty() ? kMinSlots : 2 * short_slots_.size());
+    return;
+  }
+  const std::uint64_t word = short_key(text);
+  std::size_t slot = short_hash(word, text.size()) & short_mask_;
+  while (short_slots_[slot].entry != 0) slot = (slot + 1) & short_mask_;
+  short_slots_[slot] = ShortSlot{word, static_cast<std::uint32_t>(entry + 1),
+                                 static_cast<std::uint32_t>(text.size())};
+  ++short_count_;
+}
+
+void UnicodeLookup::rebuild_short(std::size_t slot_count) {
+  short_slots_.assign(slot_count, ShortSlot{});
+  short_mask_ = slot_count - 1;
+  short_count_ = 0;
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    const std::string& text = entries_[i].first;
+    if (!is_short(text)) continue;
+    const std::uint64_t word = short_key(text);
+    std::size_t slot = short_hash(word, text.size()) & short_mask_;
+    while (short_slots_[slot].entry != 0) slot = (slot + 1) & short_mask_;
+    short_slots_[slot] = ShortSlot{word, static_cast<std::uint32_t>(i + 1),
+                                   static_cast<std::uint32_t>(text.size())};
+    ++short_count_;
+  }
+}
+
+std::uint32_t UnicodeLookup::find_hashed(std::string_view text) const {
   if (slots_.empty()) return kNone;
   const std::uint64_t h = hash(text);
   const auto tag = static_cast<std::uint32_t>(h >> 32);
   for (std::size_t slot = h & slot_mask_;; slot = (slot + 1) & slot_mask_) {
     const Slot& probe = slots_[slot];
     if (probe.entry == 0) return kNone;
-    if (probe.tag == tag && entries_[probe.entry - 1].first == text) {
+    if (probe.tag == tag && same_text(entries_[probe.entry - 1].first, text)) {
       return probe.entry - 1;
     }
   }
 }
 
-TokenId UnicodeLookup::at(std::string_view text) const {
-  const std::uint32_t entry = find_entry(text);
-  if (entry == kNone) throw std::out_of_range("UnicodeLookup::at");
-  return entries_[entry].second;
-}
-
 std::pair<UnicodeLookup::iterator, bool> UnicodeLookup::emplace(
     std::string text, TokenId id) {
   const std::uint32_t entry = find_entry(text);
-  if (entry != kNone) return {begin() + entry, false};
+  if (entry != kNone) return {entries_.begin() + entry, false};
   const std::uint64_t h = hash(text);
   return {append(std::move(text), id, h), true};
 }
@@ -83,16 +145,10 @@ std::pair<UnicodeLookup::iterator, bool> UnicodeLookup::insert_or_assign(
   const std::uint32_t entry = find_entry(text);
   if (entry != kNone) {
     entries_[entry].second = id;
-    return {begin() + entry, false};
+    return {entries_.begin() + entry, false};
   }
   const std::uint64_t h = hash(text);
   return {append(std::move(text), id, h), true};
-}
-
-TokenId& UnicodeLookup::operator[](std::string_view text) {
-  const std::uint32_t entry = find_entry(text);
-  if (entry != kNone) return entries_[entry].second;
-  return append(std::string(text), 0, hash(text))->second;
 }
 
 void UnicodeLookup::reserve(std::size_t count) {
@@ -104,11 +160,17 @@ void UnicodeLookup::reserve(std::size_t count) {
 
 UnicodeLookup::iterator UnicodeLookup::append(std::string text, TokenId id,
                                               std::uint64_t h) {
+  if (const std::size_t code_point = direct_code_point(text);
+      code_point < kDirectCodePoints) {
+    direct_[code_point] = static_cast<std::uint32_t>(entries_.size() + 1);
+  }
+  const bool short_text = is_short(text);
   entries_.emplace_back(std::move(text), id);
+  if (short_text) add_short(entries_.size() - 1);
   if (2 * entries_.size() > slots_.size()) {
     // Reinserts the new entry with the others.
     rebuild(slots_.empty() ? kMinSlots : 2 * slots_.size());
-    return end() - 1;
+    return entries_.end() - 1;
   }
   std::size_t slot = h & slot_mask_;
   while (slots_[slot].entry != 0) slot = (slot + 1) & slot_mask_;
@@ -116,7 +178,7 @@ UnicodeLookup::iterator UnicodeLookup::append(std::string text, TokenId id,
   // ten of its bytes.
   slots_[slot] = Slot{static_cast<std::uint32_t>(h >> 32),
                       static_cast<std::uint32_t>(entries_.size())};
-  return end() - 1;
+  return entries_.end() - 1;
 }
 
 void UnicodeLookup::rebuild(std::size_t slot_count) {
@@ -129,15 +191,6 @@ void UnicodeLookup::rebuild(std::size_t slot_count) {
     slots_[slot] = Slot{static_cast<std::uint32_t>(h >> 32),
                         static_cast<std::uint32_t>(i + 1)};
   }
-}
-
-bool operator==(const UnicodeLookup& a, const UnicodeLookup& b) {
-  if (a.size() != b.size()) return false;
-  for (const auto& [text, id] : a) {
-    const auto other = b.find(text);
-    if (other == b.end() || other->second != id) return false;
-  }
-  return true;
 }
 
 }  // namespace selvane::model

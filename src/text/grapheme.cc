@@ -177,42 +177,23 @@ std::uint8_t read_long(const std::uint8_t* data, std::size_t i,
   return kIllFormed;
 }
 
-// Returns the end of the cluster that starts at `i` (a boundary below
-// `size`).
-inline std::size_t cluster_end(const std::uint8_t* data, std::size_t size,
-                               std::size_t i) {
-  // ASCII followed by ASCII: every ASCII code point is Other, CR, LF or
-  // Control, so only CR LF stays together (GB3); GB4, GB5 or GB999 break
-  // everything else.
-  if (data[i] < 0x80 && (i + 1 == size || data[i + 1] < 0x80)) {
-    return i + 1 == size || data[i] != '\r' || data[i + 1] != '\n' ? i + 1
-                                                                   : i + 2;
+// Returns the property byte of the code point (or ill-formed byte) at `i`
+// (below `size`), setting `length` to its byte count.
+inline std::uint8_t read_properties(const std::uint8_t* data, std::size_t i,
+                                    std::size_t size, std::size_t& length) {
+  const std::uint8_t lead = data[i];
+  if (lead < 0x80) {
+    length = 1;
+    return kGraphemeDirect[lead];
   }
-  Offset state = kStartOffset;
-  do {
-    const std::uint8_t lead = data[i];
-    std::uint8_t properties;
-    std::size_t length;
-    if (lead < 0x80) {
-      properties = kGraphemeDirect[lead];
-      length = 1;
-    } else if (static_cast<std::uint8_t>(lead - 0xC2) <= 0xDF - 0xC2 &&
-               i + 1 < size && is_continuation(data[i + 1])) {
-      // Two bytes, C2..DF then a continuation: U+0080..U+07FF, Arabic
-      // included.
-      properties =
-          kGraphemeDirect[((lead & 0x1Fu) << 6) | (data[i + 1] & 0x3Fu)];
-      length = 2;
-    } else {
-      properties = read_long(data, i, size, length);
-    }
-    const Offset next = kTransitions[state + properties];
-    if (next == kBreakOffset) return i;
-    state = next;
-    i += length;
-  } while (i < size);
-  // GB2
-  return size;
+  if (static_cast<std::uint8_t>(lead - 0xC2) <= 0xDF - 0xC2 && i + 1 < size &&
+      is_continuation(data[i + 1])) {
+    // Two bytes, C2..DF then a continuation: U+0080..U+07FF, Arabic
+    // included.
+    length = 2;
+    return kGraphemeDirect[((lead & 0x1Fu) << 6) | (data[i + 1] & 0x3Fu)];
+  }
+  return read_long(data, i, size, length);
 }
 
 }  // namespace
@@ -221,11 +202,28 @@ std::size_t next_grapheme_breaks(std::string_view text, std::size_t start,
                                  std::span<std::size_t> ends) {
   const auto* data = reinterpret_cast<const std::uint8_t*>(text.data());
   const std::size_t size = text.size();
+  if (ends.empty() || start >= size) return 0;
   std::size_t count = 0;
-  while (count < ends.size() && start < size) {
-    start = cluster_end(data, size, start);
-    ends[count++] = start;
-  }
+  // One walk over the code points: the one at a break opens the next
+  // cluster from the start state, which is where a fresh call would put
+  // it, so each code point is read once instead of once more as the
+  // lookahead that ended the cluster before it.
+  Offset state = kStartOffset;
+  std::size_t i = start;
+  do {
+    std::size_t length;
+    const std::uint8_t properties = read_properties(data, i, size, length);
+    Offset next = kTransitions[state + properties];
+    if (next == kBreakOffset) {
+      ends[count++] = i;
+      if (count == ends.size()) return count;
+      next = kTransitions[kStartOffset + properties];
+    }
+    state = next;
+    i += length;
+  } while (i < size);
+  // GB2
+  ends[count++] = size;
   return count;
 }
 

@@ -9,6 +9,7 @@
 
 #include "base/panic.h"
 #include "codec/rule_encode.h"
+#include "testing/unicode_lookup_extras.h"
 
 namespace selvane::codec {
 namespace {
@@ -18,10 +19,10 @@ using model::pair_key;
 
 Data small_model() {
   Data data;
-  data.unicode_lookup["oov"] = 0;
-  data.unicode_lookup["a"] = 1;
-  data.unicode_lookup["b"] = 2;
-  data.unicode_lookup[" "] = 3;
+  data.unicode_lookup.insert_or_assign("oov", 0);
+  data.unicode_lookup.insert_or_assign("a", 1);
+  data.unicode_lookup.insert_or_assign("b", 2);
+  data.unicode_lookup.insert_or_assign(" ", 3);
   data.merges[pair_key(1, 2)] = 4;
   data.merges[pair_key(4, 3)] = 5;
   data.merges[pair_key(2, 2)] = 6;
@@ -67,7 +68,8 @@ TEST(EncodeBatch, GivesEachTextsIdsWhateverTheThreadCount) {
 
 TEST(EncodeBatch, RethrowsAFailureOnTheCallingThread) {
   Data data = small_model();
-  data.unicode_lookup = {{"a", 1}, {"b", 2}, {" ", 3}};  // no "oov"
+  data.unicode_lookup =
+      model::lookup_of({{"a", 1}, {"b", 2}, {" ", 3}});  // no "oov"
   std::vector<std::string> texts = make_texts();
   texts.push_back("abz");
   const std::vector<std::string_view> views(texts.begin(), texts.end());

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/panic.h"
+#include "codec/counted_sequence.h"
 #include "codec/merge_engine.h"
 #include "codec/merge_loop.h"
 #include "codec/plain_merge_sequence.h"
@@ -36,7 +37,8 @@ Data make_model(
     std::initializer_list<std::pair<std::pair<TokenId, TokenId>, TokenId>>
         merges = {}) {
   Data data;
-  for (const auto& [text, id] : clusters) data.unicode_lookup[text] = id;
+  for (const auto& [text, id] : clusters)
+    data.unicode_lookup.insert_or_assign(text, id);
   for (const auto& [pair, merged] : merges) {
     data.merges[pair_key(pair.first, pair.second)] = merged;
   }
@@ -154,10 +156,11 @@ TEST(Encode, LongTextsGiveThePlainLoopsIds) {
   for (int trial = 0; trial < 60; ++trial) {
     const int letters = 2 + trial % 4;
     Data data;
-    data.unicode_lookup["oov"] = 0;
+    data.unicode_lookup.insert_or_assign("oov", 0);
     for (int i = 0; i < letters; ++i) {
-      data.unicode_lookup[std::string(1, static_cast<char>('a' + i))] =
-          static_cast<TokenId>(i + 1);
+      data.unicode_lookup.insert_or_assign(
+          std::string(1, static_cast<char>('a' + i)),
+          static_cast<TokenId>(i + 1));
     }
     // Most base pairs merge, so that passes go on; later merges join ids
     // made by earlier ones.
@@ -196,10 +199,46 @@ TEST(Encode, LongTextsGiveThePlainLoopsIds) {
   EXPECT_GT(merged_trials, 40);
 }
 
+TEST(Encode, StringsOfMillionsOfIdsGiveTheCountedLoopsIds) {
+  // Past two million ids encoding keeps to the counted sequence and then
+  // the engine, which hold less per id; the ids are those of the counted
+  // loop alone (itself checked against the plain loop above), for texts
+  // that stop early and one letter doubled into ever longer tokens, whose
+  // twenty-odd steps go on past the engine's switch.
+  std::mt19937 random(23);
+  for (const int letters : {1, 2, 5}) {
+    Data data;
+    data.unicode_lookup.insert_or_assign("oov", 0);
+    for (int i = 0; i < letters; ++i) {
+      data.unicode_lookup.insert_or_assign(
+          std::string(1, static_cast<char>('a' + i)),
+          static_cast<TokenId>(i + 1));
+    }
+    TokenId next = static_cast<TokenId>(letters + 1);
+    for (TokenId first = 1; first < 40; ++first) {
+      for (TokenId second = 1; second < 40; ++second) {
+        if (letters == 1 ? first == second && first == next - 1
+                         : letters == 5 || (first + second) % 3 != 0) {
+          data.merges[pair_key(first, second)] = next++;
+        }
+      }
+    }
+    std::string text((std::size_t{1} << 21) + 4097, 'a');
+    std::uniform_int_distribution<int> any_letter(0, letters - 1);
+    for (char& c : text) c = static_cast<char>('a' + any_letter(random));
+    const Ids base = base_ids(data.unicode_lookup, text);
+    CountedSequence counted(base);
+    merge_by_frequency(counted, data.merges);
+    const Ids expected(counted.ids().begin(), counted.ids().end());
+    EXPECT_LT(expected.size(), base.size());
+    EXPECT_EQ(encode(data, text), expected) << letters << " letters";
+  }
+}
+
 TEST(Encode, RealTextOfEverySizeGivesThePlainLoopsIds) {
   // A model learned from the start of the sample, then pieces of the rest
   // from a few bytes (sentences, where the counted sequence does all the
-  // work) to 200 KB (where it hands over to the engine), each against the
+  // work) to 200 KB (where the indexed sequence does), each against the
   // plain loop on the same base ids.
   Data data;
   training::write_reserved_entries(data);
@@ -241,7 +280,7 @@ TEST(Encode, LongTextsLookUpEveryClusterAsTheModelDoes) {
   // holds up to 8), NUL, more distinct clusters than the cache has entries,
   // unknown ones, and clusters within the last word of the text.
   Data data;
-  data.unicode_lookup["oov"] = 7;
+  data.unicode_lookup.insert_or_assign("oov", 7);
   std::vector<std::string> clusters = {std::string(1, '\0'), "a", "\r\n"};
   for (int marks = 0; marks <= 5; ++marks) {
     std::string beh = "\u0628";
@@ -265,7 +304,8 @@ TEST(Encode, LongTextsLookUpEveryClusterAsTheModelDoes) {
   for (std::size_t i = 0; i < clusters.size(); ++i) {
     // About one cluster in five stays unknown.
     if (random() % 5 != 0) {
-      data.unicode_lookup[clusters[i]] = static_cast<TokenId>(100 + i);
+      data.unicode_lookup.insert_or_assign(clusters[i],
+                                           static_cast<TokenId>(100 + i));
     }
   }
   const auto expected_ids = [&](std::string_view text) {

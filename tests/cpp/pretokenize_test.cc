@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/panic.h"
+#include "testing/unicode_lookup_extras.h"
 #include "training/id_allocation.h"
 
 namespace selvane::training {
@@ -33,14 +34,14 @@ TEST(PretokenizeChunk, NewClustersTakeIdsInOrderOfFirstOccurrence) {
   model::Data data = empty_model();
   EXPECT_EQ(pretokenize_chunk(data, "<|im_start|>hi<|im_end|>"),
             (Ids{1, 2, 3, 1}));
-  EXPECT_EQ(data.unicode_lookup.at("^"), 1);
+  EXPECT_EQ(id_at(data.unicode_lookup, "^"), 1);
   EXPECT_EQ(*data.lookup.find(1), "^");
   EXPECT_EQ(*data.lookup.find(3), "i");
   // Known clusters keep their ids; new ones continue after the last id.
   EXPECT_EQ(pretokenize_chunk(data, "hio"), (Ids{2, 3, 4}));
   EXPECT_EQ(data.lookup.size(), 5u);
   EXPECT_EQ(data.unicode_lookup.size(), 5u);
-  EXPECT_EQ(data.unicode_lookup.at("oov"), 0);
+  EXPECT_EQ(id_at(data.unicode_lookup, "oov"), 0);
   EXPECT_TRUE(pretokenize_chunk(data, "").empty());
 }
 
@@ -61,7 +62,7 @@ TEST(PretokenizeChunk, ArabicLetterWithMarksIsOneCluster) {
   const std::string beh_marks = "\xD8\xA8\xD9\x91\xD9\x8E";
   EXPECT_EQ(pretokenize_chunk(data, beh_marks + beh_marks), (Ids{1, 1}));
   EXPECT_EQ(*data.lookup.find(1), beh_marks);
-  EXPECT_FALSE(data.unicode_lookup.contains("\xD8\xA8"));
+  EXPECT_FALSE(contains(data.unicode_lookup, "\xD8\xA8"));
   EXPECT_EQ(pretokenize_chunk(data, "\xD8\xA8"), Ids{2});
 }
 
@@ -87,7 +88,7 @@ TEST(PretokenizeChunk, IdSpaceExhaustedOrTakenFailsWithoutOverwriting) {
               "All 65,536 token ids are in use: the model has no id left for "
               "a new token");
   }
-  EXPECT_FALSE(full.unicode_lookup.contains("b"));
+  EXPECT_FALSE(contains(full.unicode_lookup, "b"));
 
   // A loaded model with a gap: the next id by count, 2, is taken already.
   model::Data gapped = empty_model();
@@ -102,7 +103,7 @@ TEST(PretokenizeChunk, IdSpaceExhaustedOrTakenFailsWithoutOverwriting) {
               "numbers below its entry count, so a new token cannot take one");
   }
   EXPECT_EQ(*gapped.lookup.find(2), "z");
-  EXPECT_FALSE(gapped.unicode_lookup.contains("q"));
+  EXPECT_FALSE(contains(gapped.unicode_lookup, "q"));
 }
 
 }  // namespace

@@ -19,10 +19,10 @@ using model::TokenId;
 // = 0; merges (a, b) -> 4, (4, beh) -> 5, (beh, beh) -> 6.
 Data trained_like_model() {
   Data data;
-  data.unicode_lookup["oov"] = 0;
-  data.unicode_lookup["a"] = 1;
-  data.unicode_lookup["b"] = 2;
-  data.unicode_lookup["\xD8\xA8\xD9\x8E"] = 3;
+  data.unicode_lookup.insert_or_assign("oov", 0);
+  data.unicode_lookup.insert_or_assign("a", 1);
+  data.unicode_lookup.insert_or_assign("b", 2);
+  data.unicode_lookup.insert_or_assign("\xD8\xA8\xD9\x8E", 3);
   data.merges[pair_key(1, 2)] = 4;
   data.merges[pair_key(4, 3)] = 5;
   data.merges[pair_key(3, 3)] = 6;

@@ -14,6 +14,7 @@
 #include "panic_message.h"
 #include "scoped_temp_dir.h"
 #include "testing/capture.h"
+#include "testing/unicode_lookup_extras.h"
 #include "training/chunk_reader.h"
 #include "training/console.h"
 #include "training/log_lines.h"
@@ -66,7 +67,7 @@ TEST_F(TrainTest, GoldenSmallCorpus) {
   const model::Data saved = model::decode_model(read_file("tokenizer"));
   EXPECT_EQ(saved.merges, (model::Merges{{pair_key(1, 2), 3}}));
   EXPECT_EQ(saved.unicode_lookup,
-            (model::UnicodeLookup{{"oov", 0}, {"a", 1}, {"b", 2}}));
+            (model::lookup_of({{"oov", 0}, {"a", 1}, {"b", 2}})));
   ASSERT_EQ(saved.lookup.size(), 4u);
   EXPECT_EQ(*saved.lookup.find(0), "");
   EXPECT_EQ(*saved.lookup.find(3), "ab");
@@ -92,7 +93,7 @@ TEST_F(TrainTest, EmptyFileSavesNothing) {
   EXPECT_EQ(read_file("train.log"), "");
   EXPECT_FALSE(std::filesystem::exists("tokenizer"));
   EXPECT_EQ(data_.lookup.size(), 1u);
-  EXPECT_EQ(data_.unicode_lookup, (model::UnicodeLookup{{"oov", 0}}));
+  EXPECT_EQ(data_.unicode_lookup, (model::lookup_of({{"oov", 0}})));
 }
 
 TEST_F(TrainTest, SingleClusterChunkIsSavedLikeAnyOther) {
@@ -156,7 +157,7 @@ TEST_F(TrainTest, MissingTrainFileFailsAfterTheLogsFile) {
             "Train File Not Existed: Os { code: 2, kind: NotFound, message: "
             "\"No such file or directory\" }");
   EXPECT_EQ(read_file("train.log"), "");
-  EXPECT_EQ(data_.unicode_lookup.at("oov"), 0);
+  EXPECT_EQ(id_at(data_.unicode_lookup, "oov"), 0);
   EXPECT_EQ(console_.text(), "");
 }
 

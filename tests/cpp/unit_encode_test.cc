@@ -27,11 +27,11 @@ constexpr TokenId kBytes = 10;
 // from 10 on.
 Data token_model() {
   Data data;
-  data.unicode_lookup["oov"] = 0;
+  data.unicode_lookup.insert_or_assign("oov", 0);
   data.lookup.insert_or_assign(0, "");
   const char* clusters[] = {"a", "b", " "};
   for (TokenId id = 1; id <= 3; ++id) {
-    data.unicode_lookup[clusters[id - 1]] = id;
+    data.unicode_lookup.insert_or_assign(clusters[id - 1], id);
     data.lookup.insert_or_assign(id, clusters[id - 1]);
   }
   data.merges[pair_key(1, 2)] = 4;
@@ -72,7 +72,7 @@ TEST(ModelTokens, ClassifiesSpecialsAndTheLowestCompleteByteRun) {
                                   std::string(1, static_cast<char>(byte)));
   }
   EXPECT_EQ(ModelTokens(twice).byte_base, kBytes);
-  twice.unicode_lookup["\x05"] = kBytes + 5;
+  twice.unicode_lookup.insert_or_assign("\x05", kBytes + 5);
   EXPECT_EQ(ModelTokens(twice).byte_base, TokenId{400});
   // Merges that take or give the oov id make it ambiguous.
   Data merged = token_model();
