@@ -17,7 +17,10 @@ Measurements (--only picks some):
 
 Reads the corpora in ../shared/corpora beside the checkout.
 
-    python bench/ab.py A_PYTHON B_PYTHON [--rounds N] [--only NAME,...]
+--model PATH encodes and decodes with that model (a large one, say) instead
+of the one trained on the first chunk of classical.txt.
+
+    python bench/ab.py A_PYTHON B_PYTHON [--rounds N] [--only NAME,...] [--model PATH]
 """
 
 from __future__ import annotations
@@ -163,6 +166,7 @@ def main() -> None:
     parser.add_argument("b")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--only", default=",".join(UNITS))
+    parser.add_argument("--model", type=pathlib.Path, help="the model to encode with")
     args = parser.parse_args()
     # Absolute, for children that run elsewhere; not resolved, or a virtual
     # environment's interpreter would lose its environment.
@@ -172,7 +176,7 @@ def main() -> None:
     kinds = [k for k in args.only.split(",") if k]
     with tempfile.TemporaryDirectory(prefix="selvane-ab-") as tmp_name:
         tmp = pathlib.Path(tmp_name)
-        model = train_model(args.a, tmp)
+        model = args.model.resolve() if args.model else train_model(args.a, tmp)
         print(f"{'measure':<10}{'unit':>9}{'A median':>12}{'B median':>12}{'B/A':>8}"
               f"   (A: {args.a}, B: {args.b}, {args.rounds} rounds, A B A B ...)")
         for kind in kinds:
