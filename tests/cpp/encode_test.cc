@@ -148,6 +148,19 @@ TEST(Encode, LooksUpWholeGraphemeClusters) {
   EXPECT_EQ(encode(data, "\n\r"), (Ids{0, 0}));
 }
 
+// A model of `letters` clusters 'a', 'b', ... with ids 1, 2, ... after the
+// oov entry at 0, and no merges yet.
+Data letters_model(int letters) {
+  Data data;
+  data.unicode_lookup.insert_or_assign("oov", 0);
+  for (int i = 0; i < letters; ++i) {
+    data.unicode_lookup.insert_or_assign(
+        std::string(1, static_cast<char>('a' + i)),
+        static_cast<TokenId>(i + 1));
+  }
+  return data;
+}
+
 TEST(Encode, LongTextsGiveThePlainLoopsIds) {
   // Long texts take another merge sequence than short ones; around and far
   // past that length the ids must be those of recounting before each pass.
@@ -155,13 +168,7 @@ TEST(Encode, LongTextsGiveThePlainLoopsIds) {
   int merged_trials = 0;
   for (int trial = 0; trial < 60; ++trial) {
     const int letters = 2 + trial % 4;
-    Data data;
-    data.unicode_lookup.insert_or_assign("oov", 0);
-    for (int i = 0; i < letters; ++i) {
-      data.unicode_lookup.insert_or_assign(
-          std::string(1, static_cast<char>('a' + i)),
-          static_cast<TokenId>(i + 1));
-    }
+    Data data = letters_model(letters);
     // Most base pairs merge, so that passes go on; later merges join ids
     // made by earlier ones.
     TokenId next = static_cast<TokenId>(letters + 1);
@@ -207,13 +214,7 @@ TEST(Encode, StringsOfMillionsOfIdsGiveTheCountedLoopsIds) {
   // twenty-odd steps go on past the engine's switch.
   std::mt19937 random(23);
   for (const int letters : {1, 2, 5}) {
-    Data data;
-    data.unicode_lookup.insert_or_assign("oov", 0);
-    for (int i = 0; i < letters; ++i) {
-      data.unicode_lookup.insert_or_assign(
-          std::string(1, static_cast<char>('a' + i)),
-          static_cast<TokenId>(i + 1));
-    }
+    Data data = letters_model(letters);
     TokenId next = static_cast<TokenId>(letters + 1);
     for (TokenId first = 1; first < 40; ++first) {
       for (TokenId second = 1; second < 40; ++second) {
