@@ -89,12 +89,16 @@ std::uint32_t UnicodeLookup::find_short(std::string_view text) const {
 }
 
 void UnicodeLookup::add_short(std::size_t entry) {
-  const std::string& text = entries_[entry].first;
   if (2 * (short_count_ + 1) > short_slots_.size()) {
     // Reinserts every short entry, the new one included.
     rebuild_short(short_slots_.empty() ? kMinSlots : 2 * short_slots_.size());
     return;
   }
+  place_short(entry);
+}
+
+void UnicodeLookup::place_short(std::size_t entry) {
+  const std::string& text = entries_[entry].first;
   const std::uint64_t word = short_key(text);
   std::size_t slot = short_hash(word, text.size()) & short_mask_;
   while (short_slots_[slot].entry != 0) slot = (slot + 1) & short_mask_;
@@ -108,14 +112,7 @@ void UnicodeLookup::rebuild_short(std::size_t slot_count) {
   short_mask_ = slot_count - 1;
   short_count_ = 0;
   for (std::size_t i = 0; i < entries_.size(); ++i) {
-    const std::string& text = entries_[i].first;
-    if (!is_short(text)) continue;
-    const std::uint64_t word = short_key(text);
-    std::size_t slot = short_hash(word, text.size()) & short_mask_;
-    while (short_slots_[slot].entry != 0) slot = (slot + 1) & short_mask_;
-    short_slots_[slot] = ShortSlot{word, static_cast<std::uint32_t>(i + 1),
-                                   static_cast<std::uint32_t>(text.size())};
-    ++short_count_;
+    if (is_short(entries_[i].first)) place_short(i);
   }
 }
 

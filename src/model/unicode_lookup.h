@@ -130,6 +130,10 @@ class UnicodeLookup {
   // Adds entry `entry`, whose text is short, to the short index.
   void add_short(std::size_t entry);
 
+  // Puts entry `entry`, whose text is short, into a free slot of the short
+  // index, which must have room for it.
+  void place_short(std::size_t entry);
+
   // Rebuilds the short index with `slot_count` slots (a power of two).
   void rebuild_short(std::size_t slot_count);
 

@@ -18,6 +18,7 @@ using lockstep::motif_ids;
 using lockstep::random_ids;
 using lockstep::real_text_ids;
 using lockstep::run_learning;
+using lockstep::run_mixed_round;
 using lockstep::run_random;
 using lockstep::StepMix;
 using lockstep::to_vector;
@@ -70,27 +71,7 @@ TEST(CountedSequenceDifferential, RandomRunsTiesAndCollisions) {
   std::mt19937 rng(21);
   for (int round = 0; round < 600 && !HasFailure(); ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
-    switch (round % 4) {
-      case 0:  // long runs of few ids
-        run_random<CountedSequence>(random_ids(rng, rng() % 200, 1 + round % 3),
-                                    rng, StepMix{50, 100, 0});
-        break;
-      case 1:  // motifs that tie and re-form after merges
-        // Bans lifted now and then: banned pairs come back at the counts
-        // their windows reached meanwhile.
-        run_random<CountedSequence>(motif_ids(rng, rng() % 300), rng,
-                                    StepMix{150, 100, 0, 10000, 60});
-        break;
-      case 2:  // merged ids that are already in the text
-        run_random<CountedSequence>(motif_ids(rng, rng() % 200), rng,
-                                    StepMix{50, 150, 500, 400});
-        break;
-      default:  // almost every pair unique, past the four-id scan's width
-        run_random<CountedSequence>(
-            random_ids(rng, 200 + rng() % 800, round % 8 == 3 ? 40 : 65536),
-            rng, StepMix{30, 50, 0, 300});
-        break;
-    }
+    run_mixed_round<CountedSequence>(round, rng, 200);
   }
 }
 

@@ -14,10 +14,10 @@ namespace {
 
 using lockstep::describe;
 using lockstep::Lockstep;
-using lockstep::motif_ids;
 using lockstep::random_ids;
 using lockstep::real_text_ids;
 using lockstep::run_learning;
+using lockstep::run_mixed_round;
 using lockstep::run_random;
 using lockstep::StepMix;
 using lockstep::to_vector;
@@ -86,25 +86,7 @@ TEST(IndexedSequenceDifferential, RandomRunsTiesAndCollisions) {
   std::mt19937 rng(41);
   for (int round = 0; round < 400 && !HasFailure(); ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
-    switch (round % 4) {
-      case 0:  // long runs of few ids, merged into ever longer tokens
-        run_random<IndexedSequence>(random_ids(rng, rng() % 400, 1 + round % 3),
-                                    rng, StepMix{50, 100, 0});
-        break;
-      case 1:  // motifs that tie and re-form; bans lifted now and then
-        run_random<IndexedSequence>(motif_ids(rng, rng() % 300), rng,
-                                    StepMix{150, 100, 0, 10000, 60});
-        break;
-      case 2:  // merged ids that are already in the text
-        run_random<IndexedSequence>(motif_ids(rng, rng() % 200), rng,
-                                    StepMix{50, 150, 500, 400});
-        break;
-      default:  // almost every pair unique, so below the heap's floor
-        run_random<IndexedSequence>(
-            random_ids(rng, 200 + rng() % 800, round % 8 == 3 ? 40 : 65536),
-            rng, StepMix{30, 50, 0, 300});
-        break;
-    }
+    run_mixed_round<IndexedSequence>(round, rng, 400);
   }
 }
 

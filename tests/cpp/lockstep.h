@@ -165,6 +165,35 @@ inline std::vector<TokenId> motif_ids(std::mt19937& rng, std::size_t length) {
 
 // Returns up to `byte_count` bytes from `offset` of the sample corpus that
 // the repository ships; empty, with a test failure, when it cannot be read.
+// Runs round `round` of the random cases every fast sequence is held to, by
+// `round % 4`: long runs of few ids (up to `max_run` of them) merged into
+// ever longer tokens; motifs that tie and re-form, bans lifted now and then
+// so that banned pairs come back at the counts their windows reached
+// meanwhile; merged ids that are already in the text; texts where almost
+// every pair is unique, past a short scan's width and below a heap's floor.
+template <class Fast>
+void run_mixed_round(int round, std::mt19937& rng, std::size_t max_run) {
+  switch (round % 4) {
+    case 0:
+      run_random<Fast>(random_ids(rng, rng() % max_run, 1 + round % 3), rng,
+                       StepMix{50, 100, 0});
+      break;
+    case 1:
+      run_random<Fast>(motif_ids(rng, rng() % 300), rng,
+                       StepMix{150, 100, 0, 10000, 60});
+      break;
+    case 2:
+      run_random<Fast>(motif_ids(rng, rng() % 200), rng,
+                       StepMix{50, 150, 500, 400});
+      break;
+    default:
+      run_random<Fast>(
+          random_ids(rng, 200 + rng() % 800, round % 8 == 3 ? 40 : 65536), rng,
+          StepMix{30, 50, 0, 300});
+      break;
+  }
+}
+
 inline std::string read_sample(std::size_t offset, std::size_t byte_count) {
   std::ifstream in(SELVANE_SOURCE_DIR "/data/sample/tashkeela-msa-excerpt.txt",
                    std::ios::binary);
