@@ -261,10 +261,16 @@ model = selvane.load_from_file("start.model")
 open_fds = len(os.listdir("/proc/self/fd"))
 print("READY", flush=True)
 try:
-    model.train("corpus.txt", False, "train.log")
-    print("FINISHED", flush=True)
+    try:
+        model.train("corpus.txt", False, "train.log")
+        outcome = ("FINISHED",)
+    finally:
+        # The one signal may come after training has ended: it must not cut
+        # the checks below short.
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
 except KeyboardInterrupt:
-    print("INTERRUPTED", time.monotonic(), flush=True)
+    outcome = ("INTERRUPTED", time.monotonic())
+print(*outcome, flush=True)
 # The borrow is free and no file stayed open.
 assert len(os.listdir("/proc/self/fd")) == open_fds
 assert model.vocab() == selvane.load_from_file("tokenizer").vocab()
