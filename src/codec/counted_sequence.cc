@@ -104,8 +104,8 @@ CountedSequence::~CountedSequence() {
   if (std::optional<Storage>& spare = spare_storage();
       !spare && bytes <= kSpareBytes) {
     spare.emplace(Storage{std::move(table_), std::move(counts_),
-                          std::move(records_),
-                          std::move(heap_), std::move(raised_)});
+                          std::move(records_), std::move(heap_),
+                          std::move(raised_)});
   }
 }
 
@@ -252,8 +252,7 @@ void CountedSequence::apply(PairKey pair, TokenId merged) {
 std::vector<TokenId> CountedSequence::take_ids() { return std::move(ids_); }
 
 void CountedSequence::push_entry(std::uint32_t record) {
-  heap_.push_back(
-      heap_rank(PairCount{table_.key(record), counts_[record]}));
+  heap_.push_back(heap_rank(PairCount{table_.key(record), counts_[record]}));
   std::push_heap(heap_.begin(), heap_.end());
 }
 

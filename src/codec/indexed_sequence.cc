@@ -36,7 +36,9 @@ constexpr std::uint32_t kPrefetchWindows = 16;
 // its cost.
 inline std::uint32_t IndexedSequence::intern(PairKey key) {
   const std::uint32_t found = table_.find(key);
-  if (found != PairTable::kAbsent) [[likely]] return found;
+  if (found != PairTable::kAbsent) [[likely]] {
+    return found;
+  }
   return add_record(key);
 }
 
@@ -231,7 +233,8 @@ void IndexedSequence::take_positions(std::uint32_t record) {
 
 // Always inline, and defined ahead of apply(), its one caller: a call per
 // created window was a seventh of a long text's merging.
-[[gnu::always_inline]] inline void IndexedSequence::add_window(PairKey key, std::uint32_t left) {
+[[gnu::always_inline]] inline void IndexedSequence::add_window(
+    PairKey key, std::uint32_t left) {
   const std::uint32_t record = intern(key);
   ++counts_[record];
   Record& added = records_[record];
@@ -247,7 +250,8 @@ void IndexedSequence::take_positions(std::uint32_t record) {
   created_last_[record] = static_cast<std::uint32_t>(created_.size() - 1);
 }
 
-[[gnu::always_inline]] inline void IndexedSequence::remove_window(std::uint32_t record) {
+[[gnu::always_inline]] inline void IndexedSequence::remove_window(
+    std::uint32_t record) {
   // A window that is present but not counted means the counts are broken;
   // going on would wrap them around and corrupt every later choice.
   if (counts_[record] == 0) {
