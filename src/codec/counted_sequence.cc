@@ -59,7 +59,10 @@ std::size_t find_pair(std::span<const TokenId> ids, std::size_t from,
 // Inline, and defined ahead of its callers: counting adds a pair for every
 // window, and a call per window costs a short text as much as the probe.
 inline std::uint32_t CountedSequence::intern(PairKey key) {
-  return table_.intern(key, [this] { records_.push_back(Record{}); });
+  return table_.intern(key, [this] {
+    counts_.push_back(0);
+    records_.push_back(Record{});
+  });
 }
 
 CountedSequence::CountedSequence(std::vector<TokenId> ids)
@@ -68,32 +71,41 @@ CountedSequence::CountedSequence(std::vector<TokenId> ids)
   if (std::optional<Storage>& spare = spare_storage();
       spare && n <= kSpareIds) {
     table_ = std::move(spare->table);
+    counts_ = std::move(spare->counts);
     records_ = std::move(spare->records);
     heap_ = std::move(spare->heap);
     raised_ = std::move(spare->raised);
     spare.reset();
+    counts_.clear();
     records_.clear();
     heap_.clear();
     raised_.clear();
   }
-  table_.reset(n);
+  // The merges of a short text create about as many new pairs as it has
+  // windows, most of its pairs being distinct: sized for twice the windows,
+  // its table never grows, where regrowing cost it more than clearing the
+  // larger table does.
+  table_.reset(n <= kSpareIds ? 2 * n : n);
   // One record per distinct pair: as many as the windows in a short text,
   // far fewer in a long one, so the reservation is capped.
-  records_.reserve(std::min<std::size_t>(n, std::size_t{1} << 15));
+  counts_.reserve(std::min<std::size_t>(n, std::size_t{1} << 15));
+  records_.reserve(counts_.capacity());
   for (std::size_t i = 0; i + 1 < n; ++i) {
-    ++records_[intern(model::pair_key(ids_[i], ids_[i + 1]))].count;
+    ++counts_[intern(model::pair_key(ids_[i], ids_[i + 1]))];
   }
 }
 
 CountedSequence::~CountedSequence() {
   const std::size_t bytes = table_.capacity_bytes() +
+                            counts_.capacity() * sizeof(std::uint32_t) +
                             records_.capacity() * sizeof(Record) +
                             heap_.capacity() * sizeof(std::uint64_t) +
                             raised_.capacity() * sizeof(std::uint32_t);
   if (std::optional<Storage>& spare = spare_storage();
       !spare && bytes <= kSpareBytes) {
-    spare.emplace(Storage{std::move(table_), std::move(records_),
-                          std::move(heap_), std::move(raised_)});
+    spare.emplace(Storage{std::move(table_), std::move(counts_),
+                          std::move(records_), std::move(heap_),
+                          std::move(raised_)});
   }
 }
 
@@ -106,8 +118,8 @@ void CountedSequence::build_heap() {
   heap_.clear();
   heap_.reserve(records_.size());
   for (std::uint32_t r = 0; r < records_.size(); ++r) {
-    if (records_[r].count != 0 && !records_[r].banned) {
-      heap_.push_back(heap_rank(PairCount{table_.key(r), records_[r].count}));
+    if (counts_[r] != 0 && !records_[r].banned) {
+      heap_.push_back(heap_rank(PairCount{table_.key(r), counts_[r]}));
     }
   }
   std::make_heap(heap_.begin(), heap_.end());
@@ -115,24 +127,27 @@ void CountedSequence::build_heap() {
 }
 
 std::optional<PairCount> CountedSequence::scan_top() const {
-  // The choice of ranks_before(), with the key read from the table only
-  // when the counts tie: most records lose on their count alone. Records
-  // at count 0 may move `best_key` while `best_count` is 0, which the
-  // first counted record then overwrites.
-  std::uint32_t best_count = 0;
-  PairKey best_key = 0;
-  for (std::uint32_t r = 0; r < records_.size(); ++r) {
-    const Record& record = records_[r];
-    if (record.count < best_count || record.banned) continue;
-    if (record.count > best_count) {
-      best_count = record.count;
-      best_key = table_.key(r);
-    } else if (const PairKey key = table_.key(r); key < best_key) {
-      best_key = key;
+  // The choice of ranks_before() as the greatest `heap_rank()`: one integer
+  // maximum per record, without a branch, where comparing the count and
+  // then the key mispredicts on almost every record of a short text. A
+  // banned record or one at count 0 ranks below every counted one.
+  const std::uint32_t* const counts = counts_.data();
+  const PairKey* const keys = table_.keys().data();
+  const auto records = static_cast<std::uint32_t>(counts_.size());
+  std::uint64_t best = 0;
+  if (banned_ == 0) {
+    for (std::uint32_t r = 0; r < records; ++r) {
+      best = std::max(best, heap_rank(PairCount{keys[r], counts[r]}));
+    }
+  } else {
+    for (std::uint32_t r = 0; r < records; ++r) {
+      const std::uint64_t rank = heap_rank(PairCount{keys[r], counts[r]});
+      best = std::max(best, records_[r].banned ? 0 : rank);
     }
   }
-  if (best_count == 0) return std::nullopt;
-  return PairCount{best_key, best_count};
+  const auto count = static_cast<std::uint32_t>(best >> 32);
+  if (count == 0) return std::nullopt;
+  return PairCount{static_cast<PairKey>(~static_cast<PairKey>(best)), count};
 }
 
 std::optional<PairCount> CountedSequence::top() {
@@ -146,19 +161,20 @@ std::optional<PairCount> CountedSequence::top() {
     const auto count = static_cast<std::uint32_t>(entry >> 32);
     const auto key = static_cast<PairKey>(~static_cast<PairKey>(entry));
     const std::uint32_t r = table_.find(key);
-    const Record& record = records_[r];
-    if (!record.banned && record.count == count) return PairCount{key, count};
+    const bool banned = records_[r].banned;
+    const std::uint32_t current = counts_[r];
+    if (!banned && current == count) return PairCount{key, count};
     std::pop_heap(heap_.begin(), heap_.end());
     heap_.pop_back();
-    if (!record.banned && record.count != 0 && record.count < count) {
-      push_entry(r);
-    }
+    if (!banned && current != 0 && current < count) push_entry(r);
   }
   return std::nullopt;
 }
 
 void CountedSequence::ban(PairKey pair) {
-  records_[intern(pair)].banned = true;
+  Record& record = records_[intern(pair)];
+  if (!record.banned) ++banned_;
+  record.banned = true;
 }
 
 void CountedSequence::clear_bans() {
@@ -166,12 +182,13 @@ void CountedSequence::clear_bans() {
     Record& record = records_[r];
     // `top()` dropped the entries of banned pairs: each one lifted gets one
     // back at its current count.
-    if (record.banned && heaped_ && record.count != 0) {
+    if (record.banned && heaped_ && counts_[r] != 0) {
       record.banned = false;
       push_entry(r);
     }
     record.banned = false;
   }
+  banned_ = 0;
 }
 
 void CountedSequence::apply(PairKey pair, TokenId merged) {
@@ -225,7 +242,7 @@ void CountedSequence::apply(PairKey pair, TokenId merged) {
   }
   ids_.resize(out);
   for (const std::uint32_t raised : raised_) {
-    if (records_[raised].count != 0 && !records_[raised].banned) {
+    if (counts_[raised] != 0 && !records_[raised].banned) {
       push_entry(raised);
     }
   }
@@ -235,15 +252,14 @@ void CountedSequence::apply(PairKey pair, TokenId merged) {
 std::vector<TokenId> CountedSequence::take_ids() { return std::move(ids_); }
 
 void CountedSequence::push_entry(std::uint32_t record) {
-  heap_.push_back(
-      heap_rank(PairCount{table_.key(record), records_[record].count}));
+  heap_.push_back(heap_rank(PairCount{table_.key(record), counts_[record]}));
   std::push_heap(heap_.begin(), heap_.end());
 }
 
 void CountedSequence::add_window(PairKey key) {
   const std::uint32_t record = intern(key);
+  ++counts_[record];
   Record& added = records_[record];
-  ++added.count;
   // One heap entry per raised pair and merge, pushed when the merge is done.
   if (heaped_ && added.raised_in != applied_) {
     added.raised_in = applied_;
@@ -255,10 +271,10 @@ void CountedSequence::remove_window(PairKey key) {
   const std::uint32_t record = intern(key);
   // A window that is present but not counted means the counts are broken;
   // going on would wrap them around and corrupt every later choice.
-  if (records_[record].count == 0) {
+  if (counts_[record] == 0) {
     panic_uncounted_window("counted sequence", key);
   }
-  --records_[record].count;
+  --counts_[record];
 }
 
 }  // namespace selvane::codec

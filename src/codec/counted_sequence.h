@@ -60,11 +60,10 @@ class CountedSequence {
   std::vector<TokenId> take_ids();
 
  private:
-  // One distinct pair: its number of windows, whether it is banned, and
-  // the `apply()` call that last raised its count. Its key is in the table.
+  // One distinct pair besides its count: whether it is banned, and the
+  // `apply()` call that last raised its count. Its key is in the table.
   // Records are never removed; a count of 0 is skipped.
   struct Record {
-    std::uint32_t count = 0;
     std::uint32_t raised_in = 0;
     bool banned = false;
   };
@@ -73,6 +72,7 @@ class CountedSequence {
   // one short text to the next.
   struct Storage {
     PairTable table;
+    std::vector<std::uint32_t> counts;
     std::vector<Record> records;
     std::vector<std::uint64_t> heap;
     std::vector<std::uint32_t> raised;
@@ -101,7 +101,12 @@ class CountedSequence {
   std::vector<TokenId> ids_;
   // Numbers the pairs; a record's index is its pair's number.
   PairTable table_;
+  // Per record: its number of windows, in an array of its own, which a
+  // scan for the best pair reads without branching.
+  std::vector<std::uint32_t> counts_;
   std::vector<Record> records_;
+  // The records banned now; while there are none, a scan ignores bans.
+  std::uint32_t banned_ = 0;
   // Max-heap of `heap_rank()` entries; every eligible record has one whose
   // count is at least its own.
   std::vector<std::uint64_t> heap_;

@@ -105,6 +105,9 @@ class IndexedSequence {
   // Returns the index of the record of `key`, creating it if needed.
   std::uint32_t intern(PairKey key);
 
+  // Returns the index of a new record for `key`, which has none.
+  [[gnu::noinline]] std::uint32_t add_record(PairKey key);
+
   // Sorts the slots of the live windows by record into `built_slots_`.
   void build_index();
 

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "base/huge_pages.h"
@@ -45,6 +46,9 @@ class PairTable {
 
   // Returns the pair numbered `index`.
   model::PairKey key(std::uint32_t index) const { return keys_[index]; }
+
+  // Returns every pair interned so far, the one numbered i at index i.
+  std::span<const model::PairKey> keys() const { return keys_; }
 
   // Returns the number of `key`, or kAbsent.
   std::uint32_t find(model::PairKey key) const {

@@ -57,6 +57,33 @@ TEST(CountedSequence, RunsAndReformingPairsByHand) {
   EXPECT_EQ(to_vector(ends.take_ids()), (std::vector<TokenId>{1, 8, 1}));
 }
 
+TEST(CountedSequence, BansRepeatedLiftedAndOfAbsentPairs) {
+  // A pair banned twice and lifted once is eligible again; a ban of a pair
+  // the text lacks excludes nothing else; ties go to the smallest pair,
+  // also when the largest ids are involved.
+  CountedSequence sequence({65535, 65535, 1, 65535, 65535, 1, 2, 2});
+  EXPECT_EQ(describe(sequence.top()), "(65535, 1) x2");
+  sequence.ban(pair_key(65535, 1));
+  sequence.ban(pair_key(65535, 1));
+  EXPECT_EQ(describe(sequence.top()), "(65535, 65535) x2");
+  sequence.clear_bans();
+  EXPECT_EQ(describe(sequence.top()), "(65535, 1) x2");
+  sequence.ban(pair_key(9, 9));
+  EXPECT_EQ(describe(sequence.top()), "(65535, 1) x2");
+  sequence.ban(pair_key(65535, 65535));
+  sequence.ban(pair_key(65535, 1));
+  EXPECT_EQ(describe(sequence.top()), "(1, 2) x1");
+  sequence.ban(pair_key(1, 2));
+  sequence.ban(pair_key(1, 65535));
+  sequence.ban(pair_key(2, 2));
+  EXPECT_FALSE(sequence.top().has_value());
+  sequence.clear_bans();
+  sequence.apply(pair_key(65535, 65535), 0);
+  EXPECT_EQ(to_vector(sequence.ids()),
+            (std::vector<TokenId>{0, 1, 0, 1, 2, 2}));
+  EXPECT_EQ(describe(sequence.top()), "(0, 1) x2");
+}
+
 TEST(CountedSequence, EmptyAndSingleIdSequences) {
   for (const std::vector<TokenId>& ids :
        {std::vector<TokenId>{}, std::vector<TokenId>{5}}) {

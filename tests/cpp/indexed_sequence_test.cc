@@ -102,9 +102,10 @@ TEST(IndexedSequenceDifferential, LongTextsAndRealText) {
 }
 
 TEST(IndexedSequenceDifferential, TakenIdsAfterFewAndManySteps) {
-  // Taking the ids moves runs of eight untouched slots as blocks and steps
-  // through merged tokens one by one; lengths around the block's width and
-  // merges at either end of a run must give the plain ids.
+  // Taking the ids moves runs of eight untouched slots as blocks and copies
+  // the slots of a block with swallowed ones one by one; lengths around the
+  // block's width and merges at either end of a run must give the plain
+  // ids.
   std::mt19937 rng(45);
   for (int round = 0; round < 300 && !HasFailure(); ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
