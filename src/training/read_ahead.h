@@ -54,14 +54,12 @@ class ChunkReadAhead {
 
   // Starts reading the next chunk of `reader` and pretokenizing it against
   // `unicode_lookup`, and with `build_engine`, setting up its merge engine.
-  // Neither may change, nor
-  // `reader` be used, until `take()`. When no thread can be started, the
-  // work waits for `take()`.
+  // Neither may change, nor `reader` be used, until `take()`. When no thread
+  // can be started, the work waits for `take()`.
   // With `known_merges` as well (a copy that nothing changes until
-  // `take()`), on a chunk without new clusters it goes on to apply the
-  // known merges to the engine for as
-  // long as the most frequent pair is among them, until `take()` asks it to
-  // stop.
+  // `take()`), on a chunk without new clusters it goes on to apply the known
+  // merges to the engine for as long as the most frequent pair is among
+  // them, until `take()` asks it to stop.
   void start(ChunkReader& reader, const model::UnicodeLookup& unicode_lookup,
              bool build_engine, const model::Merges* known_merges = nullptr);
 
