@@ -27,6 +27,22 @@ constexpr std::uint32_t kScannedApplies = 1;
 // How many windows ahead of the one being counted the build fetches a slot.
 constexpr std::uint32_t kPrefetchWindows = 16;
 
+// How many occurrences ahead of the one being merged apply fetches the
+// slots, and how many ahead it fetches the table slots of the pairs the
+// merge will create, which it finds in those slots once they have come.
+constexpr std::size_t kFetchSlotsAhead = 16;
+constexpr std::size_t kFetchPairsAhead = 8;
+
+// Asks the processor to fetch `address` for writing. Only a hint: it never
+// faults and changes no result.
+[[gnu::always_inline]] inline void prefetch(const void* address) {
+#if defined(__GNUC__) || defined(__clang__)
+  __builtin_prefetch(address, 1);
+#else
+  static_cast<void>(address);
+#endif
+}
+
 }  // namespace
 
 // Inline, and defined ahead of its callers: building adds a pair for every
@@ -260,6 +276,34 @@ void IndexedSequence::take_positions(std::uint32_t record) {
   --counts_[record];
 }
 
+[[gnu::always_inline]] inline void IndexedSequence::fetch_slots(
+    std::uint32_t left) const {
+  prefetch(dead_.data() + left);
+  prefetch(ids_.data() + left);
+  if (left != 0) prefetch(windows_.get() + left - 1);
+  prefetch(bound_.get() + left);
+}
+
+[[gnu::always_inline]] inline void IndexedSequence::fetch_pairs(
+    std::uint32_t left, TokenId first, TokenId second, TokenId merged) const {
+  // The checks of the merge itself, so that only slots whose bounds are
+  // written are followed. Earlier merges of this call may still change
+  // what the merge finds; the fetches are only hints.
+  if (dead_[left] != 0 || ids_[left] != first) return;
+  const std::uint32_t right = next(left);
+  if (right >= slots_ || ids_[right] != second) return;
+  const std::uint32_t before = prev(left);
+  const std::uint32_t after = next(right);
+  if (before != kNone) {
+    prefetch(counts_.data() + windows_[before]);
+    table_.prefetch(model::pair_key(ids_[before], merged));
+  }
+  if (after < slots_) {
+    prefetch(counts_.data() + windows_[right]);
+    table_.prefetch(model::pair_key(merged, ids_[after]));
+  }
+}
+
 void IndexedSequence::apply(PairKey pair, TokenId merged) {
   const std::uint32_t record = table_.find(pair);
   if (record == PairTable::kAbsent) return;
@@ -275,7 +319,20 @@ void IndexedSequence::apply(PairKey pair, TokenId merged) {
   // of `pair` that the merges create wait for a later call, as the plain
   // rewrite's single pass leaves them.
   take_positions(record);
-  for (const std::uint32_t left : applying_) {
+  const std::uint32_t* const slots = applying_.data();
+  const std::size_t occurrences = applying_.size();
+  for (std::size_t k = 0; k < occurrences; ++k) {
+    // The occurrences lie at random in a long text, and each array a merge
+    // reads would miss in turn, the pair table worst of all: the data of
+    // occurrences further on is fetched in two stages while this one is
+    // merged.
+    if (k + kFetchSlotsAhead < occurrences) {
+      fetch_slots(slots[k + kFetchSlotsAhead]);
+    }
+    if (k + kFetchPairsAhead < occurrences) {
+      fetch_pairs(slots[k + kFetchPairsAhead], first, second, merged);
+    }
+    const std::uint32_t left = slots[k];
     // In text order, a slot that an earlier occurrence swallowed is dead,
     // and every other one still holds its window as the call found it.
     if (dead_[left] != 0 || ids_[left] != first) continue;

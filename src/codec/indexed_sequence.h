@@ -130,6 +130,15 @@ class IndexedSequence {
   // Removes a window counted in record `record`.
   void remove_window(std::uint32_t record);
 
+  // Asks the processor to fetch the slots that merging an occurrence at
+  // slot `left` reads.
+  void fetch_slots(std::uint32_t left) const;
+  // Asks the processor to fetch the counts of the windows that merging an
+  // occurrence of (first, second) at slot `left` into `merged` removes and
+  // the table slots of the pairs it creates, once its slots are fetched.
+  void fetch_pairs(std::uint32_t left, TokenId first, TokenId second,
+                   TokenId merged) const;
+
   // Moves the live ids to the front of `ids_` and drops the rest.
   void compact();
 
