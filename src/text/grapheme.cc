@@ -265,6 +265,28 @@ constexpr bool fast_rule_matches_table() {
 }
 static_assert(fast_rule_matches_table());
 
+// The rows of the transition table that the plain states share: after a plain
+// code point only whether it was Control or LF matters (GB4), so the fast
+// loop leaves one of these two behind.
+constexpr Offset kOtherRow = kState(GraphemeBreak::kOther) * kColumnCount;
+constexpr Offset kControlRow = kState(GraphemeBreak::kControl) * kColumnCount;
+
+constexpr bool plain_rows_match() {
+  for (State state = 0; state < kStateCount; ++state) {
+    if (((kPlainStates >> state) & 1) == 0) continue;
+    const Offset row =
+        (kFastFlags[state] & kFastControl) != 0 ? kControlRow : kOtherRow;
+    for (std::size_t column = 0; column < kColumnCount; ++column) {
+      if (kTransitions[state * kColumnCount + column] !=
+          kTransitions[row + column]) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+static_assert(plain_rows_match());
+
 }  // namespace
 
 std::size_t next_grapheme_breaks(std::string_view text, std::size_t start,
@@ -309,10 +331,9 @@ std::size_t next_grapheme_breaks(std::string_view text, std::size_t start,
         count += left_control | (((flags & kFastJoins) >> 1) ^ 1u);
         if (count == ends.size()) return count;
         left_control = (flags & kFastControl) >> 2;
-        state = static_cast<Offset>((properties & kGraphemeBreakMask) *
-                                    kColumnCount);
         i += length;
       }
+      state = left_control != 0 ? kControlRow : kOtherRow;
       if (i >= size) break;
     }
     std::size_t length;
