@@ -29,7 +29,6 @@ constexpr State kPictographic = kGraphemeBreakCount + 1;
 // ExtPict Extend* ZWJ.
 constexpr State kPictographicZwj = kGraphemeBreakCount + 2;
 constexpr std::size_t kStateCount = kGraphemeBreakCount + 3;
-constexpr State kBreak = 0xFF;
 
 // Property bytes index the columns: break property in the low four bits and
 // the Extended_Pictographic bit above them.
