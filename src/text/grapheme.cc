@@ -29,7 +29,6 @@ constexpr State kPictographic = kGraphemeBreakCount + 1;
 // ExtPict Extend* ZWJ.
 constexpr State kPictographicZwj = kGraphemeBreakCount + 2;
 constexpr std::size_t kStateCount = kGraphemeBreakCount + 3;
-constexpr State kBreak = 0xFF;
 
 // Property bytes index the columns: break property in the low four bits and
 // the Extended_Pictographic bit above them.
@@ -196,6 +195,97 @@ inline std::uint8_t read_properties(const std::uint8_t* data, std::size_t i,
   return read_long(data, i, size, length);
 }
 
+// The fast loop's view of a property byte. A "plain" code point is Other,
+// Control, LF, Extend, ZWJ or SpacingMark, without the pictographic bit:
+// between plain code points the only rules that apply are GB4, GB5, GB9 and
+// GB9a, so a break comes before a plain code point exactly when it does not
+// join (Extend, ZWJ, SpacingMark) or the one before it is Control or LF. The
+// state after one is its break property, as `advance` gives it.
+constexpr std::uint8_t kFastPlain = 1;
+constexpr std::uint8_t kFastJoins = 2;
+constexpr std::uint8_t kFastControl = 4;
+
+constexpr std::array<std::uint8_t, 256> kFastFlags = [] {
+  using enum GraphemeBreak;
+  std::array<std::uint8_t, 256> flags{};
+  for (std::size_t byte = 0; byte < kColumnCount; ++byte) {
+    if ((byte & kExtendedPictographicBit) != 0) continue;
+    const auto value = static_cast<GraphemeBreak>(byte & kGraphemeBreakMask);
+    if (value == kOther || value == kExtend || value == kZwj ||
+        value == kSpacingMark) {
+      flags[byte] = kFastPlain;
+    }
+    if (value == kControl || value == kLf) {
+      flags[byte] = kFastPlain | kFastControl;
+    }
+    if (value == kExtend || value == kZwj || value == kSpacingMark) {
+      flags[byte] |= kFastJoins;
+    }
+  }
+  return flags;
+}();
+
+// The states that a plain code point leaves, as a bit set over state numbers:
+// from these the fast loop may carry on.
+constexpr std::uint32_t kPlainStates = [] {
+  std::uint32_t states = 0;
+  for (std::size_t byte = 0; byte < kColumnCount; ++byte) {
+    if ((kFastFlags[byte] & kFastPlain) != 0) {
+      states |= std::uint32_t{1} << advance(kState(GraphemeBreak::kOther),
+                                            static_cast<std::uint8_t>(byte));
+    }
+  }
+  return states;
+}();
+static_assert(kStateCount < 32);
+
+// Checks the fast loop's rule against the transition table for every plain
+// state and plain property byte.
+constexpr bool fast_rule_matches_table() {
+  for (State state = 0; state < kStateCount; ++state) {
+    if (((kPlainStates >> state) & 1) == 0) continue;
+    const bool left_control =
+        (kFastFlags[state] & kFastControl) != 0;  // a state is its property
+    for (std::size_t byte = 0; byte < kColumnCount; ++byte) {
+      const std::uint8_t flags = kFastFlags[byte];
+      if ((flags & kFastPlain) == 0) continue;
+      const bool fast_break = left_control || (flags & kFastJoins) == 0;
+      const Offset entry = kTransitions[state * kColumnCount + byte];
+      if (fast_break != (entry == kBreakOffset)) return false;
+      const auto after =
+          static_cast<Offset>((byte & kGraphemeBreakMask) * kColumnCount);
+      if (!fast_break && entry != after) return false;
+      if (fast_break && kTransitions[kStartOffset + byte] != after) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+static_assert(fast_rule_matches_table());
+
+// The rows of the transition table that the plain states share: after a plain
+// code point only whether it was Control or LF matters (GB4), so the fast
+// loop leaves one of these two behind.
+constexpr Offset kOtherRow = kState(GraphemeBreak::kOther) * kColumnCount;
+constexpr Offset kControlRow = kState(GraphemeBreak::kControl) * kColumnCount;
+
+constexpr bool plain_rows_match() {
+  for (State state = 0; state < kStateCount; ++state) {
+    if (((kPlainStates >> state) & 1) == 0) continue;
+    const Offset row =
+        (kFastFlags[state] & kFastControl) != 0 ? kControlRow : kOtherRow;
+    for (std::size_t column = 0; column < kColumnCount; ++column) {
+      if (kTransitions[state * kColumnCount + column] !=
+          kTransitions[row + column]) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+static_assert(plain_rows_match());
+
 }  // namespace
 
 std::size_t next_grapheme_breaks(std::string_view text, std::size_t start,
@@ -211,6 +301,40 @@ std::size_t next_grapheme_breaks(std::string_view text, std::size_t start,
   Offset state = kStartOffset;
   std::size_t i = start;
   do {
+    if (((kPlainStates >> (state / kColumnCount)) & 1) != 0) {
+      // Runs of plain ASCII and two-byte code points, Arabic prose with its
+      // marks above all, go without the state machine: the break before
+      // each is a function of its own flags and whether the one before is
+      // Control or LF, stored without a branch, so that the alternation of
+      // letters, marks and spaces costs no mispredictions. Anything else
+      // (three and four bytes, ill-formed bytes, the last byte, other
+      // properties) leaves it for one step of the general loop below.
+      std::uint32_t left_control =
+          (kFastFlags[state / kColumnCount] & kFastControl) != 0;
+      while (i + 1 < size) {
+        const std::uint32_t lead = data[i];
+        std::uint32_t index = lead;
+        std::size_t length = 1;
+        if (lead >= 0x80) {
+          const std::uint32_t second = data[i + 1];
+          if (lead - 0xC2u > 0xDFu - 0xC2u || (second & 0xC0u) != 0x80u) {
+            break;
+          }
+          index = ((lead & 0x1Fu) << 6) | (second & 0x3Fu);
+          length = 2;
+        }
+        const std::uint8_t properties = kGraphemeDirect[index];
+        const std::uint8_t flags = kFastFlags[properties];
+        if ((flags & kFastPlain) == 0) break;
+        ends[count] = i;
+        count += left_control | (((flags & kFastJoins) >> 1) ^ 1u);
+        if (count == ends.size()) return count;
+        left_control = (flags & kFastControl) >> 2;
+        i += length;
+      }
+      state = left_control != 0 ? kControlRow : kOtherRow;
+      if (i >= size) break;
+    }
     std::size_t length;
     const std::uint8_t properties = read_properties(data, i, size, length);
     Offset next = kTransitions[state + properties];

@@ -19,8 +19,9 @@ std::size_t next_grapheme_breaks(std::string_view text, std::size_t start,
 template <typename Visit>
 void for_each_grapheme(std::string_view text, Visit&& visit) {
   // Boundaries come in batches, so that the segmenter's loop is not a call
-  // per cluster.
-  std::array<std::size_t, 64> ends;
+  // per cluster; each call starts with a step of the state machine, which
+  // a batch of 256 rather than 64 pays for four times less often.
+  std::array<std::size_t, 256> ends;
   std::size_t start = 0;
   while (start < text.size()) {
     const std::size_t count = next_grapheme_breaks(text, start, ends);

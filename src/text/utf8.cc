@@ -1,5 +1,6 @@
 #include "text/utf8.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -44,17 +45,57 @@ Step read_sequence(std::string_view bytes, std::size_t i) {
   return {form.length, true, false};
 }
 
-// Returns the length of the run of ASCII bytes starting at `i`.
-std::size_t ascii_run(std::string_view bytes, std::size_t i) {
-  std::size_t j = i;
-  // Eight bytes at a time while none has its high bit set.
-  while (j + 8 <= bytes.size()) {
-    std::uint64_t word;
-    std::memcpy(&word, bytes.data() + j, sizeof word);
-    if ((word & 0x8080808080808080ull) != 0) break;
-    j += 8;
+// Returns how many bytes from `data` the eight-byte window there takes when
+// it holds only ASCII and well-formed two-byte sequences, 8 or 9 (the last
+// sequence may end one byte past the window), and 0 when it holds anything
+// else. `available` (at least 8) is the number of bytes readable there.
+// Arabic text is mostly such windows, so they are checked as one word
+// instead of a sequence at a time.
+std::size_t short_sequence_window(const std::uint8_t* data,
+                                  std::size_t available) {
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+  // Byte k of the window in bits 8k..8k+7.
+  std::uint64_t word = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&word, data, sizeof word);
+  } else {
+    for (std::size_t k = 0; k < sizeof word; ++k) {
+      word |= std::uint64_t{data[k]} << (8 * k);
+    }
   }
-  while (j < bytes.size() && byte_at(bytes, j) < 0x80) ++j;
+  if ((word & kHigh) == 0) return 8;
+  // Bits 7, 6 and 5 of each byte, each moved to bit 7.
+  const std::uint64_t bit7 = word & kHigh;
+  const std::uint64_t bit6 = (word << 1) & kHigh;
+  const std::uint64_t bit5 = (word << 2) & kHigh;
+  const std::uint64_t continuation = bit7 & ~bit6;
+  const std::uint64_t two_lead = bit7 & bit6 & ~bit5;
+  // C0 and C1 start overlong forms: a two-byte lead needs one of bits 1..4,
+  // which the add carries into bit 7 (no byte carries into the next).
+  const std::uint64_t value_bits =
+      (word & 0x1E1E1E1E1E1E1E1Eull) + 0x7F7F7F7F7F7F7F7Full;
+  std::uint64_t bad = bit7 & bit6 & bit5;  // E0..FF
+  bad |= two_lead & ~value_bits;
+  // Every continuation byte follows a two-byte lead and every two-byte lead
+  // is followed by one; the last byte's lead is checked past the window.
+  bad |= continuation ^ (two_lead << 8);
+  if (bad != 0) return 0;
+  if ((two_lead >> 63) == 0) return 8;
+  if (available == 8 || (data[8] & 0xC0u) != 0x80u) return 0;
+  return 9;
+}
+
+// Returns the length of the valid run of ASCII and two-byte sequences
+// starting at `i`, as far as whole windows and single ASCII bytes reach.
+std::size_t short_sequence_run(std::string_view bytes, std::size_t i) {
+  const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+  std::size_t j = i;
+  while (bytes.size() - j >= 8) {
+    const std::size_t taken = short_sequence_window(data + j, bytes.size() - j);
+    if (taken == 0) break;
+    j += taken;
+  }
+  while (j < bytes.size() && data[j] < 0x80) ++j;
   return j - i;
 }
 
@@ -97,7 +138,7 @@ CodePointShape code_point_shape(std::string_view bytes) {
 std::optional<Utf8Error> validate_utf8(std::string_view bytes) {
   std::size_t i = 0;
   while (i < bytes.size()) {
-    i += ascii_run(bytes, i);
+    i += short_sequence_run(bytes, i);
     if (i >= bytes.size()) break;
     const Step step = read_sequence(bytes, i);
     if (!step.valid) {
@@ -115,7 +156,7 @@ void append_utf8_lossy(std::string& out, std::string_view bytes) {
   std::size_t i = 0;
   std::size_t valid_from = 0;  // Start of the valid run not yet copied.
   while (i < bytes.size()) {
-    i += ascii_run(bytes, i);
+    i += short_sequence_run(bytes, i);
     if (i >= bytes.size()) break;
     const Step step = read_sequence(bytes, i);
     if (step.valid) {

@@ -334,5 +334,70 @@ TEST(Grapheme, FastEqualsPlainOnRandomStrings) {
   }
 }
 
+// Real Arabic prose with its marks, whole and cut at every byte into pieces
+// that put ill-formed bytes and stray marks where runs of letters are
+// segmented without the state machine.
+TEST(Grapheme, FastEqualsPlainOnSampleText) {
+  std::ifstream file(std::string(SELVANE_SOURCE_DIR) +
+                     "/data/sample/tashkeela-msa-excerpt.txt");
+  ASSERT_TRUE(file);
+  std::ostringstream contents;
+  contents << file.rdbuf();
+  const std::string text = contents.str().substr(0, 200000);
+  ASSERT_GT(text.size(), 10000u);
+  EXPECT_EQ(fast_ends(text), plain_grapheme_breaks(text));
+  EXPECT_EQ(batch_ends(text, 7), plain_grapheme_breaks(text));
+  const std::string piece = text.substr(0, 400);
+  const std::vector<std::string> samples = property_samples();
+  for (std::size_t at = 0; at <= piece.size(); ++at) {
+    for (const std::string& inserted : samples) {
+      const std::string mixed =
+          piece.substr(0, at) + inserted + piece.substr(at);
+      ASSERT_EQ(fast_ends(mixed), plain_grapheme_breaks(mixed))
+          << at << " " << inserted;
+    }
+    // Cut there: the text may end inside a code point.
+    ASSERT_EQ(fast_ends(piece.substr(0, at)),
+              plain_grapheme_breaks(piece.substr(0, at)))
+        << at;
+  }
+}
+
+// Long random runs of plain code points (letters, marks, spaces, controls,
+// ZWJ, SpacingMark, Latin-1) with an occasional code point that the plain
+// runs cannot take, at every batch size that cuts them.
+TEST(Grapheme, FastEqualsPlainOnPlainRuns) {
+  const char32_t plain[] = {0x0628, 0x0627, 0x064E, 0x0651, 0x0020, 0x0061,
+                            0x0031, 0x000A, 0x0009, 0x061C, 0x00AD, 0x200D,
+                            0x0903, 0x00E9, 0x0670, 0x0085};
+  const char32_t others[] = {0x000D,  0x0600, 0x1F600, 0x00A9,
+                             0x1F1E6, 0xFEFB, 0x1100,  0xAC00};
+  std::mt19937 random(20261209);
+  std::uniform_int_distribution<std::size_t> pick_plain(0,
+                                                        std::size(plain) - 1);
+  std::uniform_int_distribution<std::size_t> pick_other(0,
+                                                        std::size(others) - 1);
+  std::uniform_int_distribution<int> percent(0, 99);
+  for (int round = 0; round < 3000; ++round) {
+    std::string text;
+    const int length = 1 + percent(random);
+    for (int k = 0; k < length; ++k) {
+      const int roll = percent(random);
+      if (roll < 4) {
+        append_code_point(text, others[pick_other(random)]);
+      } else if (roll < 5) {
+        text += static_cast<char>(0xC0 + percent(random) % 64);
+      } else {
+        append_code_point(text, plain[pick_plain(random)]);
+      }
+    }
+    const std::vector<std::size_t> expected = plain_grapheme_breaks(text);
+    ASSERT_EQ(fast_ends(text), expected) << round;
+    for (const std::size_t capacity : {1u, 2u, 9u}) {
+      ASSERT_EQ(batch_ends(text, capacity), expected) << round << capacity;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace selvane::text

@@ -247,5 +247,32 @@ TEST(Utf8, RandomStringsAroundTheAsciiRuns) {
   }
 }
 
+TEST(Utf8, RandomStringsOfTwoByteSequences) {
+  // Runs of Arabic letters and ASCII, read eight bytes at a time, with a
+  // stray byte (a lone or overlong lead, a continuation, a longer form's
+  // lead) at every offset of a window and around its last byte.
+  const std::string_view pieces[] = {"\xD8\xA8", "\xD9\x8E", "\xC2\x80",
+                                     "\xDF\xBF", " ",        "a"};
+  const std::uint8_t strays[] = {0xC0, 0xC1, 0xC2, 0xDF, 0x80, 0xBF,
+                                 0xE0, 0xED, 0xF0, 0xFF, 0xD8};
+  std::mt19937 random(11);
+  std::uniform_int_distribution<std::size_t> pick(0, std::size(pieces) - 1);
+  std::uniform_int_distribution<std::size_t> pick_stray(0,
+                                                        std::size(strays) - 1);
+  std::uniform_int_distribution<int> percent(0, 99);
+  for (int round = 0; round < 20000; ++round) {
+    std::string bytes;
+    const int length = percent(random) / 2;
+    for (int k = 0; k < length; ++k) {
+      if (percent(random) < 3) {
+        bytes += static_cast<char>(strays[pick_stray(random)]);
+      } else {
+        bytes += pieces[pick(random)];
+      }
+    }
+    expect_like_reference(bytes);
+  }
+}
+
 }  // namespace
 }  // namespace selvane::text
