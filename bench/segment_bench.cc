@@ -9,71 +9,25 @@
 // so that other processes on a shared machine take less off the figures than
 // they would off wall-clock time. Exits 1 if the two disagree on any boundary.
 
-#include <algorithm>
+#include <cstddef>
 #include <cstdio>
-#include <ctime>
-#include <fstream>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "corpus_prefix.h"
 #include "testing/plain_grapheme.h"
 #include "text/grapheme.h"
 
 namespace {
 
-constexpr std::size_t kMaxBytes = 16u << 20;
+using selvane::bench::base_name;
+using selvane::bench::kDefaultCorpora;
+using selvane::bench::median_seconds;
+
 constexpr int kFastRuns = 9;
 constexpr int kPlainRuns = 3;
-
-const char* const kDefaultCorpora[] = {
-    SELVANE_CORPORA_DIR "/tashkeela-classical/classical.txt",
-    SELVANE_CORPORA_DIR "/saudinewsnet/saudinewsnet-2015-08-11.txt",
-    SELVANE_CORPORA_DIR "/tweets-atsad/atsad-tweets-2019-04-13.txt",
-};
-
-bool read_prefix(const char* path, std::string& text) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return false;
-  text.resize(kMaxBytes);
-  file.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<std::size_t>(file.gcount()));
-  // Do not end inside a code point.
-  while (!text.empty() &&
-         (static_cast<unsigned char>(text.back()) & 0xC0) == 0x80) {
-    text.pop_back();
-  }
-  if (!text.empty() && static_cast<unsigned char>(text.back()) >= 0xC0) {
-    text.pop_back();
-  }
-  return true;
-}
-
-double thread_seconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) +
-         static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-// Runs `count_clusters` `runs` times; returns the median seconds per run.
-template <typename Count>
-double median_seconds(int runs, std::size_t& clusters, Count count_clusters) {
-  std::vector<double> seconds;
-  for (int run = 0; run < runs; ++run) {
-    const double begin = thread_seconds();
-    clusters = count_clusters();
-    seconds.push_back(thread_seconds() - begin);
-  }
-  std::sort(seconds.begin(), seconds.end());
-  return seconds[seconds.size() / 2];
-}
-
-const char* base_name(const char* path) {
-  const std::string_view view(path);
-  const std::size_t slash = view.rfind('/');
-  return slash == std::string_view::npos ? path : path + slash + 1;
-}
 
 }  // namespace
 
@@ -87,24 +41,25 @@ int main(int argc, char** argv) {
   int status = 0;
   for (const char* path : corpora) {
     std::string text;
-    if (!read_prefix(path, text)) {
+    if (!selvane::bench::read_prefix(path, text)) {
       std::fprintf(stderr, "segment_bench: cannot read %s\n", path);
       return 2;
     }
     std::size_t fast_clusters = 0;
-    const double fast = median_seconds(kFastRuns, fast_clusters, [&] {
+    const double fast = median_seconds(kFastRuns, [&] {
       std::size_t clusters = 0;
       selvane::text::for_each_grapheme(text,
                                        [&](std::string_view) { ++clusters; });
-      return clusters;
+      fast_clusters = clusters;
     });
     std::size_t plain_clusters = 0;
-    const double plain = median_seconds(kPlainRuns, plain_clusters, [&] {
-      return selvane::text::plain_grapheme_breaks(text).size();
+    const double plain = median_seconds(kPlainRuns, [&] {
+      plain_clusters = selvane::text::plain_grapheme_breaks(text).size();
     });
     const double megabytes = static_cast<double>(text.size()) / 1e6;
-    std::printf("%-32s %10zu %10zu %10.1f %11.1f %6.1fx\n", base_name(path),
-                text.size(), fast_clusters, megabytes / fast, megabytes / plain,
+    std::printf("%-32s %10zu %10zu %10.1f %11.1f %6.1fx\n",
+                std::string(base_name(path)).c_str(), text.size(),
+                fast_clusters, megabytes / fast, megabytes / plain,
                 plain / fast);
     // Outside the timing: the two must agree on every boundary.
     std::vector<std::size_t> fast_ends;
