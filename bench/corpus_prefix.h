@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <ctime>
 #include <fstream>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,15 @@ inline const char* const kDefaultCorpora[] = {
     SELVANE_CORPORA_DIR "/saudinewsnet/saudinewsnet-2015-08-11.txt",
     SELVANE_CORPORA_DIR "/tweets-atsad/atsad-tweets-2019-04-13.txt",
 };
+
+// Returns the corpora named on the command line, or the default ones when
+// none is.
+inline std::span<const char* const> corpora_of(int argc, char** argv) {
+  if (argc > 1) {
+    return {argv + 1, static_cast<std::size_t>(argc - 1)};
+  }
+  return kDefaultCorpora;
+}
 
 // Reads at most kMaxPrefixBytes of `path` into `text`, cut back so that it
 // does not end inside a code point (a text cut there would be ill-formed at

@@ -23,7 +23,6 @@
 namespace {
 
 using selvane::bench::base_name;
-using selvane::bench::kDefaultCorpora;
 using selvane::bench::median_seconds;
 
 constexpr int kFastRuns = 9;
@@ -33,9 +32,7 @@ constexpr int kPlainRuns = 3;
 
 int main(int argc, char** argv) {
   const std::span<const char* const> corpora =
-      argc > 1 ? std::span<const char* const>(
-                     argv + 1, static_cast<std::size_t>(argc - 1))
-               : std::span<const char* const>(kDefaultCorpora);
+      selvane::bench::corpora_of(argc, argv);
   std::printf("%-32s %10s %10s %10s %11s %7s\n", "corpus", "bytes", "clusters",
               "fast MB/s", "plain MB/s", "ratio");
   int status = 0;

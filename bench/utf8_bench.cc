@@ -18,7 +18,6 @@
 namespace {
 
 using selvane::bench::base_name;
-using selvane::bench::kDefaultCorpora;
 using selvane::bench::median_seconds;
 
 constexpr int kRuns = 9;
@@ -27,9 +26,7 @@ constexpr int kRuns = 9;
 
 int main(int argc, char** argv) {
   const std::span<const char* const> corpora =
-      argc > 1 ? std::span<const char* const>(
-                     argv + 1, static_cast<std::size_t>(argc - 1))
-               : std::span<const char* const>(kDefaultCorpora);
+      selvane::bench::corpora_of(argc, argv);
   std::printf("%-32s %10s %14s %12s\n", "corpus", "bytes", "validate MB/s",
               "lossy MB/s");
   for (const char* path : corpora) {
