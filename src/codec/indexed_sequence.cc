@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "base/panic.h"
+#include "base/prefetch.h"
 #include "codec/merge_engine.h"
 
 namespace selvane::codec {
@@ -32,16 +33,6 @@ constexpr std::uint32_t kPrefetchWindows = 16;
 // merge will create, which it finds in those slots once they have come.
 constexpr std::size_t kFetchSlotsAhead = 16;
 constexpr std::size_t kFetchPairsAhead = 8;
-
-// Asks the processor to fetch `address` for writing. Only a hint: it never
-// faults and changes no result.
-[[gnu::always_inline]] inline void prefetch(const void* address) {
-#if defined(__GNUC__) || defined(__clang__)
-  __builtin_prefetch(address, 1);
-#else
-  static_cast<void>(address);
-#endif
-}
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "base/panic.h"
+#include "base/prefetch.h"
 
 namespace selvane::codec {
 namespace {
@@ -36,16 +37,6 @@ constexpr std::size_t kFetchPairsAhead = 4;
 #else
 #define SELVANE_ALWAYS_INLINE inline
 #endif
-
-// Asks the processor to bring `address` into the cache for writing. Only a
-// hint: it never faults and changes no result.
-SELVANE_ALWAYS_INLINE void prefetch(const void* address) {
-#if defined(__GNUC__) || defined(__clang__)
-  __builtin_prefetch(address, 1);
-#else
-  static_cast<void>(address);
-#endif
-}
 
 }  // namespace
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/panic.h"
+#include "base/prefetch.h"
 
 namespace selvane::codec {
 namespace {
@@ -331,16 +332,6 @@ void run_passes(const RankTable& table, std::vector<TokenId>& ids,
 #else
 #define SELVANE_RANK_INLINE inline
 #endif
-
-// Asks the processor to bring `address` into the cache for writing. Only a
-// hint: it never faults and changes no result.
-SELVANE_RANK_INLINE void prefetch(const void* address) {
-#if defined(__GNUC__) || defined(__clang__)
-  __builtin_prefetch(address, 1);
-#else
-  static_cast<void>(address);
-#endif
-}
 
 // How far ahead in a round the nodes of coming occurrences are fetched: the
 // occurrences of one merged id lie far apart in a long text, so nearly every
