@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "base/huge_pages.h"
+#include "base/mapped_allocator.h"
 #include "codec/pair_counts.h"
 #include "codec/pair_table.h"
 #include "codec/position_list.h"
@@ -128,21 +128,21 @@ class MergeEngine {
     TokenId id;
   };
 
-  std::vector<Node, HugePageAllocator<Node>> nodes_;
+  std::vector<Node, MappedAllocator<Node>> nodes_;
   std::size_t size_ = 0;
 
   // Numbers the pairs; a record's index is its pair's number.
   PairTable table_;
-  std::vector<PairRecord, HugePageAllocator<PairRecord>> records_;
+  std::vector<PairRecord, MappedAllocator<PairRecord>> records_;
   // The blocks of the position lists.
   PositionPool pool_;
   // Left nodes where each record's pair was created, in no particular
   // order, stale and repeated entries included. A list is emptied when its
   // pair is applied.
-  std::vector<PositionList, HugePageAllocator<PositionList>> positions_;
+  std::vector<PositionList, MappedAllocator<PositionList>> positions_;
 
   // Max-heap of `heap_rank()` entries.
-  std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> heap_;
+  std::vector<std::uint64_t, MappedAllocator<std::uint64_t>> heap_;
 
   std::uint32_t apply_calls_ = 0;
   // Records banned since the last `clear_bans()`.

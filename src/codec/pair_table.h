@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "base/huge_pages.h"
+#include "base/mapped_allocator.h"
 #include "model/token_id.h"
 
 namespace selvane::codec {
@@ -121,7 +121,7 @@ class PairTable {
   // Doubles the slots and reinserts every pair.
   void grow();
 
-  std::vector<Slot, HugePageAllocator<Slot>> slots_;
+  std::vector<Slot, MappedAllocator<Slot>> slots_;
   std::vector<model::PairKey> keys_;
   std::uint32_t mask_ = 0;
   std::uint32_t shift_ = 0;

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "base/huge_pages.h"
+#include "base/mapped_allocator.h"
 
 namespace selvane::codec {
 
@@ -79,7 +79,7 @@ class PositionPool {
   }
 
  private:
-  // Entries of an ordinary slab: 4 MiB, a whole number of huge pages.
+  // Entries of an ordinary slab: 4 MiB, two whole blocks of the allocator.
   static constexpr std::size_t kSlabEntries = std::size_t{1} << 20;
 
   // Returns `count` entries from the current slab, or from a new one.
@@ -95,7 +95,7 @@ class PositionPool {
         left_ -= piece;
       }
       const std::size_t entries = std::max<std::size_t>(kSlabEntries, count);
-      next_ = HugePageAllocator<std::uint32_t>().allocate(entries);
+      next_ = MappedAllocator<std::uint32_t>().allocate(entries);
       slabs_.emplace_back(next_, entries);
       left_ = entries;
     }
@@ -120,7 +120,7 @@ class PositionPool {
 
   void free_slabs() {
     for (const auto& [slab, entries] : slabs_) {
-      HugePageAllocator<std::uint32_t>().deallocate(slab, entries);
+      MappedAllocator<std::uint32_t>().deallocate(slab, entries);
     }
     slabs_.clear();
   }
