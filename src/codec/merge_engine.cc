@@ -251,6 +251,65 @@ void MergeEngine::push_raised() {
   raised_.clear();
 }
 
+void MergeEngine::replace_placeholders(TokenId first,
+                                       std::span<const TokenId> replacements) {
+  const std::size_t count = replacements.size();
+  const auto replaced = [&](TokenId id) -> TokenId {
+    const std::size_t offset = static_cast<std::size_t>(id) - first;
+    return id >= first && offset < count ? replacements[offset] : id;
+  };
+  // A map that rises and keeps the placeholders above every other id orders
+  // any two pairs as before, so the heap and the choices do not change.
+  bool keeps_order = count == 0 || replacements[0] >= first;
+  for (std::size_t i = 1; keeps_order && i < count; ++i) {
+    keeps_order = replacements[i - 1] < replacements[i];
+  }
+  if (!keeps_order) {
+    const std::span<const TokenId> current = ids();
+    std::vector<TokenId> rebuilt(current.begin(), current.end());
+    for (TokenId& id : rebuilt) id = replaced(id);
+    *this = MergeEngine(std::move(rebuilt));
+    return;
+  }
+  gathered_valid_ = false;
+  if (count == 0) return;
+  const std::size_t n = nodes_.size();
+  if (n < 2) {
+    for (Node& node : nodes_) node.id = replaced(node.id);
+    return;
+  }
+  const auto replaced_pair = [&](PairKey key) {
+    return model::pair_key(replaced(model::pair_first(key)),
+                           replaced(model::pair_second(key)));
+  };
+  // Every node is in a window, and every window is listed once in its
+  // record's positions: the nodes holding a placeholder are found from the
+  // records whose pair holds one, without a pass over all the nodes.
+  const std::uint32_t pairs = table_.size();
+  std::vector<PairKey> keys(pairs);
+  for (std::uint32_t r = 0; r < pairs; ++r) {
+    const PairKey key = table_.key(r);
+    keys[r] = replaced_pair(key);
+    if (keys[r] == key) continue;
+    const TokenId left_id = model::pair_first(keys[r]);
+    const TokenId right_id = model::pair_second(keys[r]);
+    for (const std::uint32_t left : positions_[r].view()) {
+      Node& node = nodes_[left];
+      node.id = left_id;
+      nodes_[node.next].id = right_id;
+    }
+  }
+  // The pairs are numbered again in the same order, so every record and
+  // position list keeps its index.
+  table_.reset(n);
+  for (const PairKey key : keys) table_.intern(key);
+  for (std::uint64_t& entry : heap_) {
+    const auto key = static_cast<PairKey>(~static_cast<PairKey>(entry));
+    entry = heap_rank(
+        PairCount{replaced_pair(key), static_cast<std::uint32_t>(entry >> 32)});
+  }
+}
+
 std::span<const TokenId> MergeEngine::ids() const {
   if (!gathered_valid_) {
     gathered_.clear();

@@ -59,6 +59,16 @@ class MergeEngine {
   // Replaces every occurrence of `pair`, leftmost first, by `merged`.
   void apply(PairKey pair, TokenId merged);
 
+  // Replaces every id `first + i` of the sequence by `replacements[i]`, as
+  // if the engine had been built from the replaced ids: ids can be settled
+  // after the engine is set up. Every other id must be below `first`, and
+  // neither `apply()` nor `ban()` may have been called. When the
+  // replacements rise and start at `first` or above, the order of all pairs
+  // is kept, so the counts and the heap stay and only the pairs holding a
+  // replaced id are rekeyed; otherwise the engine is built again.
+  void replace_placeholders(TokenId first,
+                            std::span<const TokenId> replacements);
+
   // Returns the current ids. The first call after a change gathers them from
   // the linked nodes, in time linear in the original length, into a buffer of
   // the engine's own; the view stays valid until the next `apply()`.

@@ -103,13 +103,13 @@ PreparedChunk prepare_chunk(const model::UnicodeLookup& unicode_lookup,
   return prepared;
 }
 
-std::vector<model::TokenId> commit_chunk(model::Data& data,
-                                         PreparedChunk prepared) {
+std::vector<model::TokenId> commit_new_clusters(
+    model::Data& data, std::vector<std::string> new_clusters) {
   std::vector<model::TokenId> assigned;
-  assigned.reserve(prepared.new_clusters.size());
+  assigned.reserve(new_clusters.size());
   // All the allocations first, in the order pretokenize_chunk() makes them:
   // a failure leaves the model with the same clusters added.
-  for (std::string& cluster : prepared.new_clusters) {
+  for (std::string& cluster : new_clusters) {
     // A cluster that the model got meanwhile (from the part of the chunk
     // before this one) keeps its id.
     const auto known = data.unicode_lookup.find(cluster);
@@ -122,6 +122,13 @@ std::vector<model::TokenId> commit_chunk(model::Data& data,
     data.lookup.insert_or_assign(id, std::move(cluster));
     assigned.push_back(id);
   }
+  return assigned;
+}
+
+std::vector<model::TokenId> commit_chunk(model::Data& data,
+                                         PreparedChunk prepared) {
+  const std::vector<model::TokenId> assigned =
+      commit_new_clusters(data, std::move(prepared.new_clusters));
   std::vector<model::TokenId>& ids = prepared.ids;
   for (std::size_t i = 0; i < prepared.is_new.size(); ++i) {
     if (prepared.is_new[i]) ids[i] = assigned[ids[i]];

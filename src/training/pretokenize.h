@@ -55,6 +55,11 @@ PreparedChunk prepare_chunk(const model::UnicodeLookup& unicode_lookup,
 std::vector<model::TokenId> commit_chunk(model::Data& data,
                                          PreparedChunk prepared);
 
+// Gives `new_clusters` their ids as `commit_chunk()` does and returns the id
+// of each, in their order.
+std::vector<model::TokenId> commit_new_clusters(
+    model::Data& data, std::vector<std::string> new_clusters);
+
 // Returns what `pretokenize_chunk()` returns, with the same effects on
 // `data`, preparing the two halves of a large chunk on two threads.
 std::vector<model::TokenId> pretokenize_chunk_in_halves(model::Data& data,

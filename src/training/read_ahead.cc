@@ -1,11 +1,32 @@
 #include "training/read_ahead.h"
 
+#include <algorithm>
+#include <cstddef>
+#include <optional>
 #include <utility>
 
 #include "base/signal_free_thread.h"
 #include "training/log_lines.h"
 
 namespace selvane::training {
+namespace {
+
+// Returns the id above every known id of `chunk`, from which its new
+// clusters can be numbered in the engine until they get their ids, or
+// nullopt when they do not fit below 65,536.
+std::optional<model::TokenId> first_placeholder(const PreparedChunk& chunk) {
+  std::size_t first = 0;
+  for (std::size_t i = 0; i < chunk.ids.size(); ++i) {
+    if (!chunk.is_new[i])
+      first = std::max<std::size_t>(first, chunk.ids[i] + 1);
+  }
+  if (first + chunk.new_clusters.size() > model::kTokenIdCount) {
+    return std::nullopt;
+  }
+  return static_cast<model::TokenId>(first);
+}
+
+}  // namespace
 
 ChunkReadAhead::~ChunkReadAhead() {
   // The call is ending early: the helper need not finish its head start.
@@ -46,13 +67,28 @@ void ChunkReadAhead::run() {
     result_.end = chunk.empty();
     if (result_.end) return;
     result_.chunk = prepare_chunk(*unicode_lookup_, chunk);
-    // New clusters get their ids only after the current chunk, and the
-    // engine's pairs need them; most later chunks have none.
-    if (build_engine_ && result_.chunk.new_clusters.empty()) {
-      result_.engine.emplace(std::move(result_.chunk.ids));
-      result_.chunk.ids.clear();
+    if (!build_engine_) return;
+    PreparedChunk& prepared = result_.chunk;
+    if (prepared.new_clusters.empty()) {
+      result_.engine.emplace(std::move(prepared.ids));
+      prepared.ids.clear();
       if (known_merges_ != nullptr) apply_known_head();
+      return;
     }
+    // New clusters get their ids only after the current chunk learns its
+    // merges, so the engine holds placeholders for them until then; the
+    // placeholders rank among the pairs as the ids will.
+    const std::optional<model::TokenId> first = first_placeholder(prepared);
+    if (!first) return;
+    for (std::size_t i = 0; i < prepared.ids.size(); ++i) {
+      if (prepared.is_new[i]) {
+        prepared.ids[i] = static_cast<model::TokenId>(*first + prepared.ids[i]);
+      }
+    }
+    result_.first_placeholder = *first;
+    result_.engine.emplace(std::move(prepared.ids));
+    prepared.ids.clear();
+    std::vector<bool>().swap(prepared.is_new);
   } catch (...) {
     failure_ = std::current_exception();
   }

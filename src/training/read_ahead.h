@@ -23,9 +23,13 @@ struct ReadAheadResult {
   bool end = false;
   // The chunk, pretokenized against the lookup given to `start()`.
   PreparedChunk chunk;
-  // When asked for and the chunk has no new cluster, its ids already set up
-  // in a merge engine (`chunk.ids` is then empty).
+  // When asked for, the chunk's ids already set up in a merge engine
+  // (`chunk.ids` is then empty). The new clusters, whose ids are given only
+  // after the current chunk, stand there as `first_placeholder` plus their
+  // index in `chunk.new_clusters`, every other id being below it: the
+  // engine's `replace_placeholders()` settles them.
   std::optional<codec::MergeEngine> engine;
+  model::TokenId first_placeholder = 0;
   // The found-match lines of the known merges already applied to `engine`,
   // to be printed before the pass goes on from there.
   std::string known_lines;
@@ -49,14 +53,13 @@ class ChunkReadAhead {
   ~ChunkReadAhead();
 
   // Starts reading the next chunk of `reader` and pretokenizing it against
-  // `unicode_lookup`, and with `build_engine`, setting up its merge engine
-  // when the chunk's ids are final (no new cluster). Neither may change, nor
-  // `reader` be used, until `take()`. When no thread can be started, the
-  // work waits for `take()`.
+  // `unicode_lookup`, and with `build_engine`, setting up its merge engine.
+  // Neither may change, nor `reader` be used, until `take()`. When no thread
+  // can be started, the work waits for `take()`.
   // With `known_merges` as well (a copy that nothing changes until
-  // `take()`), it goes on to apply the known merges to the engine for as
-  // long as the most frequent pair is among them, until `take()` asks it to
-  // stop.
+  // `take()`), on a chunk without new clusters it goes on to apply the known
+  // merges to the engine for as long as the most frequent pair is among
+  // them, until `take()` asks it to stop.
   void start(ChunkReader& reader, const model::UnicodeLookup& unicode_lookup,
              bool build_engine, const model::Merges* known_merges = nullptr);
 

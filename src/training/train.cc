@@ -100,6 +100,11 @@ void train_chunks(model::Data& data, const std::string& train_file,
       if (next.end) break;
       if constexpr (kEngine) {
         if (next.engine) {
+          if (!next.chunk.new_clusters.empty()) {
+            const std::vector<model::TokenId> assigned =
+                commit_new_clusters(data, std::move(next.chunk.new_clusters));
+            next.engine->replace_placeholders(next.first_placeholder, assigned);
+          }
           sequence.emplace(std::move(*next.engine));
           known_lines = std::move(next.known_lines);
         }

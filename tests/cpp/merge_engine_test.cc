@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
@@ -177,6 +178,132 @@ TEST(MergeEngineDifferential, LearningOnRealText) {
   ASSERT_FALSE(code_points.empty());
   run_learning<MergeEngine>(code_points);
   run_learning<MergeEngine>(real_text_ids(30'000, false));
+}
+
+// How the ids at or above the middle distinct id of a sequence are settled
+// after the engine is built with placeholders for them.
+enum class Settle {
+  // Placeholders just above the other ids, rising replacements: the order of
+  // every pair is kept.
+  kRising,
+  // Placeholders at the top of the id range: the replacements lie below them.
+  kFromTheTop,
+  // Replacements in order of first occurrence, as new clusters get theirs.
+  kFirstSeen,
+};
+
+struct WithPlaceholders {
+  std::vector<TokenId> ids;
+  TokenId first = 0;
+  std::vector<TokenId> replacements;
+};
+
+WithPlaceholders with_placeholders(const std::vector<TokenId>& ids,
+                                   Settle settle) {
+  std::vector<TokenId> distinct = ids;
+  std::sort(distinct.begin(), distinct.end());
+  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+  WithPlaceholders out;
+  if (distinct.empty()) {
+    out.ids = ids;
+    return out;
+  }
+  const TokenId from = distinct[distinct.size() / 2];
+  out.replacements.assign(
+      std::lower_bound(distinct.begin(), distinct.end(), from), distinct.end());
+  if (settle == Settle::kFirstSeen) {
+    out.replacements.clear();
+    for (const TokenId id : ids) {
+      if (id >= from &&
+          std::find(out.replacements.begin(), out.replacements.end(), id) ==
+              out.replacements.end()) {
+        out.replacements.push_back(id);
+      }
+    }
+  }
+  out.first = settle == Settle::kFromTheTop
+                  ? static_cast<TokenId>(65536 - out.replacements.size())
+                  : from;
+  for (const TokenId id : ids) {
+    if (id < from) {
+      out.ids.push_back(id);
+      continue;
+    }
+    const auto at =
+        std::find(out.replacements.begin(), out.replacements.end(), id);
+    out.ids.push_back(
+        static_cast<TokenId>(out.first + (at - out.replacements.begin())));
+  }
+  return out;
+}
+
+// An engine built on placeholders whose ids are settled before any step:
+// it must then behave as one built on the settled ids.
+template <Settle kSettle>
+class SettledEngine : public MergeEngine {
+ public:
+  explicit SettledEngine(const std::vector<TokenId>& ids)
+      : SettledEngine(with_placeholders(ids, kSettle)) {}
+
+ private:
+  explicit SettledEngine(WithPlaceholders built)
+      : MergeEngine(std::move(built.ids)) {
+    replace_placeholders(built.first, built.replacements);
+  }
+};
+
+template <Settle kSettle>
+void run_settled(std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  for (int round = 0; round < 200 && !::testing::Test::HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    switch (round % 3) {
+      case 0:
+        run_random<SettledEngine<kSettle>>(
+            random_ids(rng, rng() % 200, 1 + round % 5), rng,
+            StepMix{50, 100, 0});
+        break;
+      case 1:
+        run_random<SettledEngine<kSettle>>(motif_ids(rng, rng() % 300), rng,
+                                           StepMix{150, 100, 0, 10000, 60});
+        break;
+      default:
+        run_random<SettledEngine<kSettle>>(
+            random_ids(rng, 200 + rng() % 800, round % 2 == 0 ? 40 : 65536),
+            rng, StepMix{30, 50, 0, 300});
+        break;
+    }
+  }
+}
+
+TEST(MergeEngineDifferential, PlaceholdersSettledAfterTheBuild) {
+  run_settled<Settle::kRising>(21);
+  run_settled<Settle::kFromTheTop>(22);
+  run_settled<Settle::kFirstSeen>(23);
+  const auto text = real_text_ids(100'000, true);
+  run_learning<SettledEngine<Settle::kRising>>(text);
+  run_learning<SettledEngine<Settle::kFirstSeen>>(text);
+}
+
+TEST(MergeEngine, PlaceholdersKeepingTheOrderAreRekeyedInPlace) {
+  // 7 and 8 stand for 20 and 30; a placeholder next to itself, at both ends.
+  MergeEngine engine({7, 7, 1, 8, 1, 8, 2, 7});
+  const std::vector<TokenId> replacements{20, 30};
+  engine.replace_placeholders(7, replacements);
+  EXPECT_EQ(to_vector(engine.ids()),
+            (std::vector<TokenId>{20, 20, 1, 30, 1, 30, 2, 20}));
+  EXPECT_EQ(describe(engine.top()), "(1, 30) x2");
+  // The placeholders' pairs are gone: applying one changes nothing.
+  engine.apply(pair_key(1, 8), 40);
+  EXPECT_EQ(describe(engine.top()), "(1, 30) x2");
+  engine.apply(pair_key(1, 30), 40);
+  EXPECT_EQ(to_vector(engine.ids()),
+            (std::vector<TokenId>{20, 20, 40, 40, 2, 20}));
+  EXPECT_EQ(describe(engine.top()), "(2, 20) x1");
+
+  MergeEngine single({9});
+  single.replace_placeholders(9, std::vector<TokenId>{3});
+  EXPECT_EQ(to_vector(single.ids()), (std::vector<TokenId>{3}));
 }
 
 // Everything that two chunks of training produce.

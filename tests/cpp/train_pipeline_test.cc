@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <iterator>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -311,9 +312,20 @@ TEST(ChunkReadAhead, HandsBackChunksEnginesAndTheEnd) {
   ReadAheadResult next = ahead.take();
   EXPECT_EQ(next.error, 0);
   EXPECT_FALSE(next.end);
-  EXPECT_FALSE(next.engine);
   EXPECT_EQ(next.chunk.new_clusters, (std::vector<std::string>{"x", "y", "z"}));
-  EXPECT_EQ(commit_chunk(data, std::move(next.chunk)),
+  // The new clusters stand as placeholders above the chunk's known ids
+  // until they get their ids.
+  ASSERT_TRUE(next.engine);
+  EXPECT_EQ(next.first_placeholder, 3);
+  std::span<const model::TokenId> ids = next.engine->ids();
+  EXPECT_EQ(std::vector<model::TokenId>(ids.begin(), ids.end()),
+            (std::vector<model::TokenId>{1, 2, 3, 4, 5}));
+  const std::vector<model::TokenId> assigned =
+      commit_new_clusters(data, std::move(next.chunk.new_clusters));
+  EXPECT_EQ(assigned, (std::vector<model::TokenId>{4, 5, 6}));
+  next.engine->replace_placeholders(next.first_placeholder, assigned);
+  ids = next.engine->ids();
+  EXPECT_EQ(std::vector<model::TokenId>(ids.begin(), ids.end()),
             (std::vector<model::TokenId>{1, 2, 4, 5, 6}));
 
   ahead.start(reader, data.unicode_lookup, true);
@@ -324,7 +336,7 @@ TEST(ChunkReadAhead, HandsBackChunksEnginesAndTheEnd) {
   ahead.start(again, data.unicode_lookup, true);
   next = ahead.take();
   ASSERT_TRUE(next.engine);
-  const auto ids = next.engine->ids();
+  ids = next.engine->ids();
   EXPECT_EQ(std::vector<model::TokenId>(ids.begin(), ids.end()),
             (std::vector<model::TokenId>{1, 2, 3, 1, 2}));
 }
