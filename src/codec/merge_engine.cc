@@ -29,6 +29,14 @@ constexpr std::size_t kFetchNeighboursAhead = 16;
 constexpr std::size_t kFetchAfterAhead = 8;
 constexpr std::size_t kFetchPairsAhead = 4;
 
+// The most slots of the pair table in advance, as a power of two: 2^20
+// slots hold 512 Ki pairs before the table doubles. The merges of a long
+// sequence create most of its pairs: a training chunk of 3 MB starts with 5
+// to 14 thousand and ends with 100 to 280 thousand, and sized for those from
+// the start, its table never regrows. Regrowing took 5 % of the known-merges
+// pass, and training 300 MB is 6 % faster this way than with the default.
+constexpr unsigned kTableSlotBits = 20;
+
 // Forces a helper into its caller. A function that only prefetches has no
 // effect the compiler counts, so once it stands apart as a call, the
 // optimiser may judge the call useless and drop it, prefetches and all.
@@ -41,7 +49,7 @@ constexpr std::size_t kFetchPairsAhead = 4;
 }  // namespace
 
 MergeEngine::MergeEngine(std::vector<TokenId> ids)
-    : size_(ids.size()), table_(ids.size()) {
+    : size_(ids.size()), table_(ids.size(), kTableSlotBits) {
   if (ids.size() > kMaxIds) panic("Sequence too long");
   const std::size_t n = ids.size();
   nodes_.reserve(n);

@@ -5,19 +5,15 @@
 namespace selvane::codec {
 namespace {
 
-// The smallest table, and the largest one sized in advance: past it the
-// number of distinct pairs, far below the number of windows in a long
-// sequence, decides, so the table grows as pairs appear.
+// The smallest table.
 constexpr std::uint32_t kMinSlotBits = 4;
-constexpr std::uint32_t kMaxPresizedSlotBits = 17;
 
 }  // namespace
 
 void PairTable::reset(std::size_t windows) {
   // Twice the windows leaves the table at most half full before any growth.
   std::uint32_t bits = kMinSlotBits;
-  while (bits < kMaxPresizedSlotBits &&
-         (std::size_t{1} << bits) < 2 * windows) {
+  while (bits < max_presized_bits_ && (std::size_t{1} << bits) < 2 * windows) {
     ++bits;
   }
   // Within the capacity, assign() rewrites the slots in place: a reused

@@ -23,11 +23,22 @@ class PairTable {
   // Returned by `find()` for a pair that was never interned.
   static constexpr std::uint32_t kAbsent = 0xFFFFFFFFu;
 
+  // The most slots a table is given in advance unless its owner says
+  // otherwise, as a power of two: past it the number of distinct pairs, far
+  // below the number of windows in a long sequence, decides, so the table
+  // grows as pairs appear.
+  static constexpr unsigned kPresizedSlotBits = 17;
+
   // An empty table without slots, to be sized by `reset()` before use.
   PairTable() = default;
 
-  // Sizes the table for a sequence of `windows` neighbouring pairs.
-  explicit PairTable(std::size_t windows) { reset(windows); }
+  // Sizes the table for a sequence of `windows` neighbouring pairs, with at
+  // most 2^`max_presized_bits` slots in advance, now and at every `reset()`.
+  explicit PairTable(std::size_t windows,
+                     unsigned max_presized_bits = kPresizedSlotBits)
+      : max_presized_bits_(max_presized_bits) {
+    reset(windows);
+  }
 
   // Forgets every pair and sizes the table for `windows` windows, keeping
   // the storage it already has where that is large enough.
@@ -125,6 +136,7 @@ class PairTable {
   std::vector<model::PairKey> keys_;
   std::uint32_t mask_ = 0;
   std::uint32_t shift_ = 0;
+  unsigned max_presized_bits_ = kPresizedSlotBits;
 };
 
 }  // namespace selvane::codec

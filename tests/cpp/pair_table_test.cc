@@ -51,5 +51,24 @@ TEST(PairTable, KeepsEveryNumberThroughGrowth) {
   }
 }
 
+// An owner's larger presize holds for the table's whole life: a reset
+// sizes it the same way, and no pair is lost or renumbered through it.
+TEST(PairTable, KeepsTheOwnersPresizeThroughResets) {
+  constexpr std::size_t kWindows = std::size_t{1} << 20;
+  const PairTable usual(kWindows);
+  PairTable larger(kWindows, 20);
+  const std::size_t usual_bytes = usual.capacity_bytes();
+  const std::size_t larger_bytes = larger.capacity_bytes();
+  EXPECT_GT(larger_bytes, usual_bytes);
+  for (int round = 0; round < 2; ++round) {
+    larger.reset(kWindows);
+    EXPECT_EQ(larger.capacity_bytes(), larger_bytes);
+    for (std::uint32_t i = 0; i < 1000; ++i) {
+      ASSERT_EQ(larger.intern(pair_key(static_cast<model::TokenId>(i), 1)), i);
+    }
+    EXPECT_EQ(larger.find(pair_key(999, 1)), 999u);
+  }
+}
+
 }  // namespace
 }  // namespace selvane::codec
