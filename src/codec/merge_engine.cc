@@ -29,13 +29,13 @@ constexpr std::size_t kFetchNeighboursAhead = 16;
 constexpr std::size_t kFetchAfterAhead = 8;
 constexpr std::size_t kFetchPairsAhead = 4;
 
-// The most slots of the pair table in advance, as a power of two: 2^20
-// slots hold 512 Ki pairs before the table doubles. The merges of a long
-// sequence create most of its pairs: a training chunk of 3 MB starts with 5
-// to 14 thousand and ends with 100 to 280 thousand, and sized for those from
-// the start, its table never regrows. Regrowing took 5 % of the known-merges
-// pass, and training 300 MB is 6 % faster this way than with the default.
-constexpr unsigned kTableSlotBits = 20;
+// The most pairs the pair table makes room for once the sequence is counted.
+// The merges of a long sequence create most of its pairs: a training chunk
+// of 3 MB starts with 5 to 14 thousand and ends with 100 to 280 thousand.
+// Grown as they came, the table doubled two or three times per chunk, 5 % of
+// the known-merges pass; made room for at once, it never regrows. Counting
+// still goes on the small table, whose probes stay in the cache.
+constexpr std::size_t kPairsAhead = std::size_t{1} << 19;
 
 // Forces a helper into its caller. A function that only prefetches has no
 // effect the compiler counts, so once it stands apart as a call, the
@@ -49,7 +49,7 @@ constexpr unsigned kTableSlotBits = 20;
 }  // namespace
 
 MergeEngine::MergeEngine(std::vector<TokenId> ids)
-    : size_(ids.size()), table_(ids.size(), kTableSlotBits) {
+    : size_(ids.size()), table_(ids.size()) {
   if (ids.size() > kMaxIds) panic("Sequence too long");
   const std::size_t n = ids.size();
   nodes_.reserve(n);
@@ -67,6 +67,7 @@ MergeEngine::MergeEngine(std::vector<TokenId> ids)
     ++records_[record].count;
     nodes_[i].window = record;
   }
+  reserve_pairs();
   for (std::size_t r = 0; r < records_.size(); ++r) {
     positions_[r].reserve(records_[r].count, pool_);
   }
@@ -311,6 +312,7 @@ void MergeEngine::replace_placeholders(TokenId first,
   // position list keeps its index.
   table_.reset(n);
   for (const PairKey key : keys) table_.intern(key);
+  reserve_pairs();
   for (std::uint64_t& entry : heap_) {
     const auto key = static_cast<PairKey>(~static_cast<PairKey>(entry));
     entry = heap_rank(
@@ -329,6 +331,13 @@ std::span<const TokenId> MergeEngine::ids() const {
     gathered_valid_ = true;
   }
   return gathered_;
+}
+
+void MergeEngine::reserve_pairs() {
+  // Every merged occurrence removes a node and creates at most two windows,
+  // so a sequence of n ids never holds more than 3n pairs (bans aside): a
+  // short one reserves no more than it can use.
+  table_.reserve(std::min(kPairsAhead, 3 * size_));
 }
 
 std::uint32_t MergeEngine::intern(PairKey key) {

@@ -95,6 +95,9 @@ class MergeEngine {
   // Returns the index of the record of `key`, creating it if needed.
   std::uint32_t intern(PairKey key);
 
+  // Makes room in the table for the pairs the merges will create.
+  void reserve_pairs();
+
   // The steps of `apply()`, in order.
   // Marks the gathered ids stale and stamps a new change.
   void begin_change();

@@ -23,26 +23,20 @@ class PairTable {
   // Returned by `find()` for a pair that was never interned.
   static constexpr std::uint32_t kAbsent = 0xFFFFFFFFu;
 
-  // The most slots a table is given in advance unless its owner says
-  // otherwise, as a power of two: past it the number of distinct pairs, far
-  // below the number of windows in a long sequence, decides, so the table
-  // grows as pairs appear.
-  static constexpr unsigned kPresizedSlotBits = 17;
-
   // An empty table without slots, to be sized by `reset()` before use.
   PairTable() = default;
 
-  // Sizes the table for a sequence of `windows` neighbouring pairs, with at
-  // most 2^`max_presized_bits` slots in advance, now and at every `reset()`.
-  explicit PairTable(std::size_t windows,
-                     unsigned max_presized_bits = kPresizedSlotBits)
-      : max_presized_bits_(max_presized_bits) {
-    reset(windows);
-  }
+  // Sizes the table for a sequence of `windows` neighbouring pairs.
+  explicit PairTable(std::size_t windows) { reset(windows); }
 
   // Forgets every pair and sizes the table for `windows` windows, keeping
   // the storage it already has where that is large enough.
   void reset(std::size_t windows);
+
+  // Makes room for `pairs` pairs in all, so that the table does not grow
+  // before it holds more. An owner that will intern many more pairs than it
+  // starts with saves the regrowths on the way.
+  void reserve(std::size_t pairs);
 
   // Returns the bytes the table holds on to, used or not.
   std::size_t capacity_bytes() const {
@@ -130,13 +124,15 @@ class PairTable {
   }
 
   // Doubles the slots and reinserts every pair.
-  void grow();
+  void grow() { rehash(2 * slots_.size()); }
+
+  // Puts every pair into `slots` fresh slots, a power of two.
+  void rehash(std::size_t slots);
 
   std::vector<Slot, MappedAllocator<Slot>> slots_;
   std::vector<model::PairKey> keys_;
   std::uint32_t mask_ = 0;
   std::uint32_t shift_ = 0;
-  unsigned max_presized_bits_ = kPresizedSlotBits;
 };
 
 }  // namespace selvane::codec

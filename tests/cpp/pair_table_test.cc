@@ -51,22 +51,26 @@ TEST(PairTable, KeepsEveryNumberThroughGrowth) {
   }
 }
 
-// An owner's larger presize holds for the table's whole life: a reset
-// sizes it the same way, and no pair is lost or renumbered through it.
-TEST(PairTable, KeepsTheOwnersPresizeThroughResets) {
-  constexpr std::size_t kWindows = std::size_t{1} << 20;
-  const PairTable usual(kWindows);
-  PairTable larger(kWindows, 20);
-  const std::size_t usual_bytes = usual.capacity_bytes();
-  const std::size_t larger_bytes = larger.capacity_bytes();
-  EXPECT_GT(larger_bytes, usual_bytes);
-  for (int round = 0; round < 2; ++round) {
-    larger.reset(kWindows);
-    EXPECT_EQ(larger.capacity_bytes(), larger_bytes);
-    for (std::uint32_t i = 0; i < 1000; ++i) {
-      ASSERT_EQ(larger.intern(pair_key(static_cast<model::TokenId>(i), 1)), i);
+// Room made for more pairs keeps every number, and the table then takes
+// that many pairs without growing again.
+TEST(PairTable, ReserveKeepsNumbersAndAvoidsRegrowth) {
+  for (PairTable table : {PairTable(), PairTable(100)}) {
+    if (table.capacity_bytes() != 0) {
+      for (std::uint32_t i = 0; i < 40; ++i) {
+        ASSERT_EQ(table.intern(pair_key(static_cast<model::TokenId>(i), 2)), i);
+      }
     }
-    EXPECT_EQ(larger.find(pair_key(999, 1)), 999u);
+    const std::uint32_t before = table.size();
+    table.reserve(100'000);
+    const std::size_t reserved = table.capacity_bytes();
+    for (std::uint32_t i = 0; i < before; ++i) {
+      ASSERT_EQ(table.find(pair_key(static_cast<model::TokenId>(i), 2)), i);
+    }
+    for (std::uint32_t i = before; i < 100'000; ++i) {
+      ASSERT_EQ(table.intern(static_cast<model::PairKey>(i) * 65599u), i);
+    }
+    EXPECT_EQ(table.capacity_bytes(), reserved);
+    EXPECT_EQ(table.find(pair_key(3, 2)), before > 3 ? 3u : PairTable::kAbsent);
   }
 }
 
