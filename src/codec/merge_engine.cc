@@ -29,14 +29,6 @@ constexpr std::size_t kFetchNeighboursAhead = 16;
 constexpr std::size_t kFetchAfterAhead = 8;
 constexpr std::size_t kFetchPairsAhead = 4;
 
-// The most pairs the pair table makes room for once the sequence is counted.
-// The merges of a long sequence create most of its pairs: a training chunk
-// of 3 MB starts with 5 to 14 thousand and ends with 100 to 280 thousand.
-// Grown as they came, the table doubled two or three times per chunk, 5 % of
-// the known-merges pass; made room for at once, it never regrows. Counting
-// still goes on the small table, whose probes stay in the cache.
-constexpr std::size_t kPairsAhead = std::size_t{1} << 19;
-
 // Forces a helper into its caller. A function that only prefetches has no
 // effect the compiler counts, so once it stands apart as a call, the
 // optimiser may judge the call useless and drop it, prefetches and all.
@@ -67,7 +59,6 @@ MergeEngine::MergeEngine(std::vector<TokenId> ids)
     ++records_[record].count;
     nodes_[i].window = record;
   }
-  reserve_pairs();
   for (std::size_t r = 0; r < records_.size(); ++r) {
     positions_[r].reserve(records_[r].count, pool_);
   }
@@ -277,7 +268,9 @@ void MergeEngine::replace_placeholders(TokenId first,
     const std::span<const TokenId> current = ids();
     std::vector<TokenId> rebuilt(current.begin(), current.end());
     for (TokenId& id : rebuilt) id = replaced(id);
+    const std::size_t reserved = reserved_pairs_;
     *this = MergeEngine(std::move(rebuilt));
+    reserve_pairs(reserved);
     return;
   }
   gathered_valid_ = false;
@@ -310,9 +303,9 @@ void MergeEngine::replace_placeholders(TokenId first,
   }
   // The pairs are numbered again in the same order, so every record and
   // position list keeps its index.
-  table_.reset(n);
+  // The table keeps the room made for pairs to come.
+  table_.clear();
   for (const PairKey key : keys) table_.intern(key);
-  reserve_pairs();
   for (std::uint64_t& entry : heap_) {
     const auto key = static_cast<PairKey>(~static_cast<PairKey>(entry));
     entry = heap_rank(
@@ -333,11 +326,12 @@ std::span<const TokenId> MergeEngine::ids() const {
   return gathered_;
 }
 
-void MergeEngine::reserve_pairs() {
+void MergeEngine::reserve_pairs(std::size_t pairs) {
   // Every merged occurrence removes a node and creates at most two windows,
   // so a sequence of n ids never holds more than 3n pairs (bans aside): a
   // short one reserves no more than it can use.
-  table_.reserve(std::min(kPairsAhead, 3 * size_));
+  reserved_pairs_ = std::min(pairs, 3 * size_);
+  table_.reserve(reserved_pairs_);
 }
 
 std::uint32_t MergeEngine::intern(PairKey key) {

@@ -59,6 +59,11 @@ class MergeEngine {
   // Replaces every occurrence of `pair`, leftmost first, by `merged`.
   void apply(PairKey pair, TokenId merged);
 
+  // Makes room for `pairs` distinct pairs in all, so that the merges that
+  // create them do not regrow the pair table on the way; the room is kept
+  // through `replace_placeholders()`.
+  void reserve_pairs(std::size_t pairs);
+
   // Replaces every id `first + i` of the sequence by `replacements[i]`, as
   // if the engine had been built from the replaced ids: ids can be settled
   // after the engine is set up. Every other id must be below `first`, and
@@ -94,9 +99,6 @@ class MergeEngine {
 
   // Returns the index of the record of `key`, creating it if needed.
   std::uint32_t intern(PairKey key);
-
-  // Makes room in the table for the pairs the merges will create.
-  void reserve_pairs();
 
   // The steps of `apply()`, in order.
   // Marks the gathered ids stale and stamps a new change.
@@ -156,6 +158,9 @@ class MergeEngine {
 
   // Max-heap of `heap_rank()` entries.
   std::vector<std::uint64_t, MappedAllocator<std::uint64_t>> heap_;
+
+  // The pairs made room for by `reserve_pairs()`.
+  std::size_t reserved_pairs_ = 0;
 
   std::uint32_t apply_calls_ = 0;
   // Records banned since the last `clear_bans()`.

@@ -33,6 +33,11 @@ void PairTable::reset(std::size_t windows) {
   keys_.reserve(std::min<std::size_t>(windows, std::size_t{1} << 15));
 }
 
+void PairTable::clear() {
+  slots_.assign(slots_.size(), Slot{});
+  keys_.clear();
+}
+
 void PairTable::reserve(std::size_t pairs) {
   // At most half full, as add() keeps it.
   std::size_t slots =

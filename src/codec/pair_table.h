@@ -33,6 +33,9 @@ class PairTable {
   // the storage it already has where that is large enough.
   void reset(std::size_t windows);
 
+  // Forgets every pair, keeping the slots it has.
+  void clear();
+
   // Makes room for `pairs` pairs in all, so that the table does not grow
   // before it holds more. An owner that will intern many more pairs than it
   // starts with saves the regrowths on the way.

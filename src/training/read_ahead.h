@@ -71,6 +71,10 @@ class ChunkReadAhead {
   // Reads and prepares the next chunk into `result_`.
   void run();
 
+  // Makes room in the engine of `result_` for the pairs its known-merges
+  // pass will create.
+  void make_room_for_known_pass();
+
   // Applies known merges to the engine of `result_` until the most frequent
   // pair is not in `known_merges_` or `stop_` is set.
   void apply_known_head();
