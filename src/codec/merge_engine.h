@@ -45,6 +45,9 @@ class MergeEngine {
   // Returns the number of ids.
   std::size_t size() const { return size_; }
 
+  // Returns the number of distinct pairs the sequence has held so far.
+  std::size_t pairs_held() const { return table_.size(); }
+
   // Returns the most frequent pair that is not banned (the smallest pair
   // among equal counts), or nullopt when no pair is eligible. Calling it
   // again without a change returns the same pair.

@@ -36,12 +36,13 @@ ChunkReadAhead::~ChunkReadAhead() {
 
 void ChunkReadAhead::start(ChunkReader& reader,
                            const model::UnicodeLookup& unicode_lookup,
-                           bool build_engine,
-                           const model::Merges* known_merges) {
+                           bool build_engine, const model::Merges* known_merges,
+                           std::size_t expected_pairs) {
   reader_ = &reader;
   unicode_lookup_ = &unicode_lookup;
   build_engine_ = build_engine;
   known_merges_ = known_merges;
+  expected_pairs_ = expected_pairs;
   stop_.store(false, std::memory_order_relaxed);
   result_ = ReadAheadResult{};
   failure_ = nullptr;
@@ -98,13 +99,13 @@ void ChunkReadAhead::run() {
 
 void ChunkReadAhead::make_room_for_known_pass() {
   // The known merges of a later chunk create most of its pairs: a chunk of
-  // 3 MB starts with 5 to 14 thousand and ends with 100 to 280 thousand.
-  // Grown as they came, the pair table doubled two or three times per
-  // chunk on the calling thread, 5 % of the known-merges pass; room made
-  // here, it never regrows. The first chunk of a call, built on the calling
-  // thread, learns only a few hundred merges and grows its table as needed.
-  constexpr std::size_t kKnownPassPairs = std::size_t{1} << 19;
-  result_.engine->reserve_pairs(kKnownPassPairs);
+  // 3 MB starts with 5 to 14 thousand and ends with 100 to 280 thousand as
+  // the model grows. Grown as they came, the pair table doubled two or three
+  // times per chunk on the calling thread, 5 % of the known-merges pass.
+  // Chunks in a row end with about as many pairs, so room for as many as an
+  // earlier one ended with is made here, and a table sized for a model of
+  // 40 thousand merges is not made for one of 2 thousand.
+  result_.engine->reserve_pairs(expected_pairs_);
 }
 
 void ChunkReadAhead::apply_known_head() {

@@ -59,9 +59,11 @@ class ChunkReadAhead {
   // With `known_merges` as well (a copy that nothing changes until
   // `take()`), on a chunk without new clusters it goes on to apply the known
   // merges to the engine for as long as the most frequent pair is among
-  // them, until `take()` asks it to stop.
+  // them, until `take()` asks it to stop. The engine makes room for
+  // `expected_pairs` pairs, the number an earlier chunk ended with.
   void start(ChunkReader& reader, const model::UnicodeLookup& unicode_lookup,
-             bool build_engine, const model::Merges* known_merges = nullptr);
+             bool build_engine, const model::Merges* known_merges = nullptr,
+             std::size_t expected_pairs = 0);
 
   // Waits for the chunk started last and returns it. Rethrows what the
   // helper threw (only a failed allocation can be).
@@ -72,7 +74,7 @@ class ChunkReadAhead {
   void run();
 
   // Makes room in the engine of `result_` for the pairs its known-merges
-  // pass will create.
+  // pass will create, as many as `expected_pairs_`.
   void make_room_for_known_pass();
 
   // Applies known merges to the engine of `result_` until the most frequent
@@ -83,6 +85,7 @@ class ChunkReadAhead {
   const model::UnicodeLookup* unicode_lookup_ = nullptr;
   bool build_engine_ = false;
   const model::Merges* known_merges_ = nullptr;
+  std::size_t expected_pairs_ = 0;
   // Set by `take()`: the calling thread is ready to go on itself.
   std::atomic<bool> stop_{false};
   std::thread helper_;

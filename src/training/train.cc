@@ -81,6 +81,8 @@ void train_chunks(model::Data& data, const std::string& train_file,
   // Declared before the chunk's sequence, so that a helper still running is
   // waited for whatever ends the call.
   model::Merges known_merges;
+  // The pairs that the last chunk's engine ended with.
+  std::size_t last_pairs = 0;
   ChunkReadAhead ahead;
   constexpr bool kEngine = std::is_same_v<Sequence, codec::MergeEngine>;
   for (bool first_chunk = true;; first_chunk = false) {
@@ -121,12 +123,13 @@ void train_chunks(model::Data& data, const std::string& train_file,
       // The helper gets a copy of the merges, which this chunk adds to.
       if constexpr (kEngine) known_merges = data.merges;
       ahead.start(reader, data.unicode_lookup, kEngine,
-                  kEngine ? &known_merges : nullptr);
+                  kEngine ? &known_merges : nullptr, last_pairs);
     }
     if (!sequence) sequence.emplace(std::move(ids));
     print_lines(console, known_lines);
     // The chunk's final ids are not needed: only the model goes on.
     learn_chunk(data, *sequence, first_chunk, print_logs, log, console);
+    if constexpr (kEngine) last_pairs = sequence->pairs_held();
     sequence.reset();
     release_free_memory();
     save_model(data, console);
