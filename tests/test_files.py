@@ -232,6 +232,9 @@ def _state(pid: int) -> str:
 DEFERRED = """
 import os, signal
 from selvane_tools._lifetime import stop_signals_deferred
+# A suite started in the background (`cmd &`) passes on an ignored SIGINT,
+# which Python keeps: the block must meet the interrupt it defers.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 with stop_signals_deferred():
     os.kill(os.getpid(), signal.SIGINT)
     for _ in range(1000):
