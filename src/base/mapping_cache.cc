@@ -77,16 +77,15 @@ void* MappingCache::take(std::size_t size) noexcept {
   {
     const std::lock_guard<std::mutex> guard(s.lock);
     if (s.count == 0) return nullptr;
+    // The smallest that fits, else the largest.
+    const auto better = [size](const Mapping& a, const Mapping& b) {
+      const bool a_fits = a.size >= size;
+      if (a_fits != (b.size >= size)) return a_fits;
+      return a_fits ? a.size < b.size : a.size > b.size;
+    };
     std::size_t best = 0;
     for (std::size_t i = 1; i < s.count; ++i) {
-      const bool fits = s.kept[i].size >= size;
-      const bool best_fits = s.kept[best].size >= size;
-      // The smallest that fits, else the largest.
-      if (fits != best_fits ? fits
-                            : (fits ? s.kept[i].size < s.kept[best].size
-                                    : s.kept[i].size > s.kept[best].size)) {
-        best = i;
-      }
+      if (better(s.kept[i], s.kept[best])) best = i;
     }
     found = s.kept[best];
     s.remove(best);

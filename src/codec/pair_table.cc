@@ -23,13 +23,11 @@ void PairTable::reset(std::size_t windows) {
   }
   // Within the capacity, assign() rewrites the slots in place: a reused
   // table costs a short text no allocation, only clearing what it uses.
-  slots_.assign(std::size_t{1} << bits, Slot{});
-  mask_ = (std::uint32_t{1} << bits) - 1;
-  shift_ = 32 - bits;
+  keys_.clear();
+  rehash(std::size_t{1} << bits);
   // One pair per window at most: as many as the windows in a short
   // sequence, far fewer in a long one, so the reservation is capped. It
   // saves a short text the regrowths of its keys.
-  keys_.clear();
   keys_.reserve(std::min<std::size_t>(windows, std::size_t{1} << 15));
 }
 
