@@ -5,6 +5,10 @@
 #include <array>
 #include <cstring>
 #include <mutex>
+#include <thread>
+#include <utility>
+
+#include "base/signal_free_thread.h"
 
 namespace selvane {
 namespace {
@@ -14,13 +18,15 @@ struct Mapping {
   std::size_t size = 0;
 };
 
+using Mappings = std::array<Mapping, MappingCache::kMaxKept>;
+
 // The cache's state, behind one lock: taking and keeping are rare (a few
 // per chunk) next to the work done on what they hand out.
 struct State {
   std::mutex lock;
   std::size_t scopes = 0;
   // Oldest first.
-  std::array<Mapping, MappingCache::kMaxKept> kept{};
+  Mappings kept{};
   std::size_t count = 0;
 
   void remove(std::size_t index) {
@@ -53,6 +59,12 @@ char* resize(Mapping found, std::size_t size) noexcept {
   return static_cast<char*>(grown);
 }
 
+void unmap(const Mappings& mappings, std::size_t count) noexcept {
+  for (std::size_t i = 0; i < count; ++i) {
+    ::munmap(mappings[i].start, mappings[i].size);
+  }
+}
+
 }  // namespace
 
 MappingCache::Scope::Scope() {
@@ -63,12 +75,29 @@ MappingCache::Scope::Scope() {
 
 MappingCache::Scope::~Scope() {
   State& s = state();
-  const std::lock_guard<std::mutex> guard(s.lock);
-  if (--s.scopes != 0) return;
-  for (std::size_t i = 0; i < s.count; ++i) {
-    ::munmap(s.kept[i].start, s.kept[i].size);
+  Mappings released;
+  std::size_t count = 0;
+  {
+    const std::lock_guard<std::mutex> guard(s.lock);
+    if (--s.scopes != 0 || s.count == 0) return;
+    released = s.kept;
+    count = std::exchange(s.count, 0);
   }
-  s.count = 0;
+  // Unmapping a training chunk's engine, some 30 MiB of pages, takes over a
+  // millisecond that the call ending the scope need not wait for: a helper
+  // gives the mappings back while it returns. They are no longer kept, so
+  // nothing can take them meanwhile.
+  try {
+    std::thread helper =
+        start_signal_free_thread([released, count] { unmap(released, count); });
+    if (helper.joinable()) {
+      helper.detach();
+      return;
+    }
+  } catch (...) {
+    // No thread to be had: this one gives them back.
+  }
+  unmap(released, count);
 }
 
 void* MappingCache::take(std::size_t size) noexcept {

@@ -4,7 +4,6 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -28,8 +27,9 @@ std::thread start_signal_free_thread(Body&& body) {
   std::thread started;
   try {
     started = std::thread(std::forward<Body>(body));
-  } catch (const std::system_error&) {
-    // No thread to be had.
+  } catch (...) {
+    // No thread to be had, or no memory for one. Either way the mask must
+    // be restored below: left blocked, Ctrl-C would never reach this thread.
   }
   if (masked) pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   return started;

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "base/panic.h"
+#include "base/populate.h"
 #include "base/prefetch.h"
 
 namespace selvane::codec {
@@ -45,20 +46,26 @@ MergeEngine::MergeEngine(std::vector<TokenId> ids)
   if (ids.size() > kMaxIds) panic("Sequence too long");
   const std::size_t n = ids.size();
   nodes_.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    nodes_.push_back(Node{i == 0 ? kEnd : static_cast<std::uint32_t>(i - 1),
-                          i + 1 == n ? kEnd : static_cast<std::uint32_t>(i + 1),
-                          0, ids[i]});
+  // The first chunk's nodes are a fresh block of some 16 MiB, filled next.
+  populate_for_writing(nodes_.data(), n * sizeof(Node));
+  if (n < 2) {
+    for (const TokenId id : ids) nodes_.push_back(Node{kEnd, kEnd, 0, id});
+    return;
   }
-  if (n < 2) return;
 
-  // Count first, so that every position list is allocated once at its final
-  // size; the second pass finds the records in the nodes.
+  // The nodes are linked and their windows counted in one pass over the
+  // array, which is far larger than the processor's cache: a second pass
+  // to count would fetch it all again. Counting first lets every position
+  // list be allocated once at its final size; the pass after finds the
+  // records in the nodes.
   for (std::size_t i = 0; i + 1 < n; ++i) {
     const std::uint32_t record = intern(model::pair_key(ids[i], ids[i + 1]));
     ++records_[record].count;
-    nodes_[i].window = record;
+    nodes_.push_back(Node{i == 0 ? kEnd : static_cast<std::uint32_t>(i - 1),
+                          static_cast<std::uint32_t>(i + 1), record, ids[i]});
   }
+  nodes_.push_back(
+      Node{static_cast<std::uint32_t>(n - 2), kEnd, 0, ids[n - 1]});
   for (std::size_t r = 0; r < records_.size(); ++r) {
     positions_[r].reserve(records_[r].count, pool_);
   }

@@ -1,5 +1,6 @@
 #include "training/pretokenize.h"
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <thread>
@@ -16,6 +17,8 @@ namespace {
 constexpr std::string_view kStartMarker = "<|im_start|>";
 constexpr std::string_view kEndMarker = "<|im_end|>";
 constexpr std::string_view kMarkerReplacement = "^";
+// What both markers start with.
+constexpr std::string_view kMarkerStart = "<|im_";
 
 std::string replace_all(const std::string& text, std::string_view from,
                         std::string_view to) {
@@ -37,14 +40,32 @@ std::string replace_all(const std::string& text, std::string_view from,
 
 std::string replace_markers(std::string text) {
   // Most chunks hold no marker: skip the copies then.
-  if (text.find("<|im_") == std::string::npos) return text;
+  if (text.find(kMarkerStart) == std::string::npos) return text;
   return replace_all(replace_all(text, kStartMarker, kMarkerReplacement),
                      kEndMarker, kMarkerReplacement);
 }
 
+namespace {
+
+// Returns the text that `chunk` is segmented as: the chunk itself when it is
+// valid UTF-8 without a marker, as most chunks are, else its decoded copy
+// with the markers replaced, kept in `storage`. The copy would cost a chunk
+// a fresh buffer of its size on the calling thread.
+std::string_view text_of_chunk(std::string_view chunk, std::string& storage) {
+  if (!text::validate_utf8(chunk) &&
+      chunk.find(kMarkerStart) == std::string_view::npos) {
+    return chunk;
+  }
+  storage = replace_markers(text::decode_utf8_lossy(chunk));
+  return storage;
+}
+
+}  // namespace
+
 std::vector<model::TokenId> pretokenize_chunk(model::Data& data,
                                               std::string_view chunk) {
-  const std::string text = replace_markers(text::decode_utf8_lossy(chunk));
+  std::string storage;
+  const std::string_view text = text_of_chunk(chunk, storage);
   std::vector<model::TokenId> ids;
   // Every cluster holds at least one byte.
   ids.reserve(text.size());
@@ -64,7 +85,8 @@ std::vector<model::TokenId> pretokenize_chunk(model::Data& data,
 
 PreparedChunk prepare_chunk(const model::UnicodeLookup& unicode_lookup,
                             std::string_view chunk) {
-  const std::string text = replace_markers(text::decode_utf8_lossy(chunk));
+  std::string storage;
+  const std::string_view text = text_of_chunk(chunk, storage);
   PreparedChunk prepared;
   prepared.ids.reserve(text.size());
   // The index of each new cluster in `new_clusters`, in a table like the
@@ -136,48 +158,76 @@ std::vector<model::TokenId> commit_chunk(model::Data& data,
   return std::move(ids);
 }
 
-std::vector<model::TokenId> pretokenize_chunk_in_halves(
+namespace {
+
+// Returns `chunk` cut into consecutive pieces of at least `bytes` bytes
+// (the last one may be shorter), each ending after a line feed but the last.
+// A line feed always ends a cluster, and no marker or UTF-8 sequence spans
+// one, so the pieces pretokenize as they would in one.
+std::vector<std::string_view> cut_after_line_feeds(std::string_view chunk,
+                                                   std::size_t bytes) {
+  std::vector<std::string_view> pieces;
+  while (!chunk.empty()) {
+    const std::size_t line_feed = chunk.size() <= bytes
+                                      ? std::string_view::npos
+                                      : chunk.find('\n', bytes - 1);
+    const std::size_t end =
+        line_feed == std::string_view::npos ? chunk.size() : line_feed + 1;
+    pieces.push_back(chunk.substr(0, end));
+    chunk.remove_prefix(end);
+  }
+  return pieces;
+}
+
+}  // namespace
+
+std::vector<model::TokenId> pretokenize_chunk_in_pieces(
     model::Data& data, std::string_view chunk) {
-  // A line feed always ends a cluster, and no marker or UTF-8 sequence spans
-  // one, so the halves cut after it pretokenize as they would in one piece.
   // Below a few hundred kilobytes a thread costs more than it saves.
   constexpr std::size_t kLeastSplit = 1 << 18;
-  const std::size_t line_feed = chunk.size() < kLeastSplit
-                                    ? std::string_view::npos
-                                    : chunk.find('\n', chunk.size() / 2);
-  if (line_feed == std::string_view::npos) {
-    return pretokenize_chunk(data, chunk);
-  }
-  const std::string_view first = chunk.substr(0, line_feed + 1);
-  const std::string_view second = chunk.substr(line_feed + 1);
-  // Both halves only read the lookup until both are prepared; then the first
-  // half's new clusters take their ids, and then the second's that are new
-  // still: the order of first occurrence in the whole chunk.
-  PreparedChunk later;
-  std::exception_ptr failure;
-  std::thread helper = start_signal_free_thread([&] {
-    try {
-      later = prepare_chunk(data.unicode_lookup, second);
-    } catch (...) {
-      failure = std::current_exception();
+  // Two threads take the pieces in turn, so they finish within a piece of
+  // each other however the work falls: halves of equal bytes took one
+  // thread half again as long as the other on a chunk of the classical
+  // corpus. Each piece sets up tables of its own and meets the new clusters
+  // afresh, which a piece this large earns back.
+  constexpr std::size_t kPieceBytes = 1 << 18;
+  const std::vector<std::string_view> pieces =
+      chunk.size() < kLeastSplit ? std::vector<std::string_view>{chunk}
+                                 : cut_after_line_feeds(chunk, kPieceBytes);
+  if (pieces.size() < 2) return pretokenize_chunk(data, chunk);
+  // The pieces only read the lookup until all are prepared; then each
+  // piece's new clusters take their ids in turn, those of a piece that an
+  // earlier one gave ids keeping them: the order of first occurrence in the
+  // whole chunk.
+  std::vector<PreparedChunk> prepared(pieces.size());
+  std::vector<std::exception_ptr> failures(pieces.size());
+  std::atomic<std::size_t> next_piece{0};
+  const auto prepare_pieces = [&] {
+    for (std::size_t piece = next_piece++; piece < pieces.size();
+         piece = next_piece++) {
+      try {
+        prepared[piece] = prepare_chunk(data.unicode_lookup, pieces[piece]);
+      } catch (...) {
+        failures[piece] = std::current_exception();
+      }
     }
-  });
-  PreparedChunk earlier;
-  try {
-    earlier = prepare_chunk(data.unicode_lookup, first);
-  } catch (...) {
-    if (helper.joinable()) helper.join();
-    throw;
+  };
+  // Without a helper, this thread prepares every piece.
+  std::thread helper = start_signal_free_thread(prepare_pieces);
+  prepare_pieces();
+  if (helper.joinable()) helper.join();
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
   }
-  if (helper.joinable()) {
-    helper.join();
-  } else {
-    later = prepare_chunk(data.unicode_lookup, second);
+  std::size_t total = 0;
+  for (const PreparedChunk& piece : prepared) total += piece.ids.size();
+  std::vector<model::TokenId> ids;
+  ids.reserve(total);
+  for (PreparedChunk& piece : prepared) {
+    const std::vector<model::TokenId> part =
+        commit_chunk(data, std::move(piece));
+    ids.insert(ids.end(), part.begin(), part.end());
   }
-  if (failure) std::rethrow_exception(failure);
-  std::vector<model::TokenId> ids = commit_chunk(data, std::move(earlier));
-  const std::vector<model::TokenId> rest = commit_chunk(data, std::move(later));
-  ids.insert(ids.end(), rest.begin(), rest.end());
   return ids;
 }
 

@@ -61,8 +61,8 @@ std::vector<model::TokenId> commit_new_clusters(
     model::Data& data, std::vector<std::string> new_clusters);
 
 // Returns what `pretokenize_chunk()` returns, with the same effects on
-// `data`, preparing the two halves of a large chunk on two threads.
-std::vector<model::TokenId> pretokenize_chunk_in_halves(model::Data& data,
+// `data`, preparing the pieces of a large chunk on two threads.
+std::vector<model::TokenId> pretokenize_chunk_in_pieces(model::Data& data,
                                                         std::string_view chunk);
 
 }  // namespace selvane::training

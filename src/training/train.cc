@@ -115,7 +115,7 @@ void train_chunks(model::Data& data, const std::string& train_file,
     } else {
       const std::string_view chunk = reader.next();
       if (chunk.empty()) break;
-      ids = pretokenize_chunk_in_halves(data, chunk);
+      ids = pretokenize_chunk_in_pieces(data, chunk);
     }
     // The merges of this chunk never add a cluster, so the next chunk can be
     // pretokenized against the clusters as they stand now.

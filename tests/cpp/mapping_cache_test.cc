@@ -1,9 +1,13 @@
 #include "base/mapping_cache.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 #include "base/mapped_allocator.h"
@@ -71,6 +75,30 @@ TEST(MappingCache, KeepsAtMostTheLimitAndGivesAllBackWithTheLastScope) {
     EXPECT_EQ(MappingCache::kept(), MappingCache::kMaxKept);
   }
   EXPECT_EQ(MappingCache::kept(), 0u);
+}
+
+// Whether the page at `address` is still mapped.
+bool mapped(const void* address) {
+  return ::msync(const_cast<void*>(address), 4096, MS_ASYNC) == 0 ||
+         errno != ENOMEM;
+}
+
+// The last scope hands the kept mappings to a helper to unmap: they must
+// really go back, and soon.
+TEST(MappingCache, TheLastScopeUnmapsWhatItKept) {
+  const void* address = nullptr;
+  {
+    const MappingCache::Scope scope;
+    Words block = filled(4 * kMiB, 1);
+    address = block.data();
+  }
+  EXPECT_EQ(MappingCache::kept(), 0u);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (mapped(address) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_FALSE(mapped(address));
 }
 
 }  // namespace

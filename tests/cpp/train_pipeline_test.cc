@@ -265,14 +265,17 @@ TEST(TrainPipeline, ManyDistinctClustersPrepareAsTheyPretokenize) {
   EXPECT_GT(plain.unicode_lookup.size(), known_clusters + 5'000);
 }
 
-TEST(TrainPipeline, HalvesOfALargeChunkMatchPretokenize) {
-  // New clusters in both halves, some only in the second.
+TEST(TrainPipeline, PiecesOfALargeChunkMatchPretokenize) {
+  // Several pieces; new clusters in every piece and some only in the last;
+  // one piece with a marker and an ill-formed byte, so that it is decoded
+  // and segmented from a copy while the others are segmented in place.
   const std::string text =
-      sample(300'000) + "\nLatin late\n" + sample(600'000).substr(300'000);
+      sample(300'000) + "\nLatin late\n" + sample(700'000).substr(300'000) +
+      "\n<|im_start|>x\xC3\n" + sample(1'200'000).substr(700'000) + "\nZ\n";
   for (const std::size_t ids_used : {std::size_t{1}, std::size_t{65'480}}) {
     SCOPED_TRACE(ids_used);
     model::Data plain = nearly_full(ids_used);
-    model::Data halves = plain;
+    model::Data pieces = plain;
     // Returns the failure of `pretokenize` on `data`, keeping its ids.
     const auto failure_of = [&](auto pretokenize, model::Data& data,
                                 std::vector<model::TokenId>& ids) {
@@ -287,11 +290,11 @@ TEST(TrainPipeline, HalvesOfALargeChunkMatchPretokenize) {
     std::vector<model::TokenId> got;
     const std::string plain_failure =
         failure_of(pretokenize_chunk, plain, expected);
-    const std::string halves_failure =
-        failure_of(pretokenize_chunk_in_halves, halves, got);
-    EXPECT_EQ(halves_failure, plain_failure);
+    const std::string pieces_failure =
+        failure_of(pretokenize_chunk_in_pieces, pieces, got);
+    EXPECT_EQ(pieces_failure, plain_failure);
     EXPECT_EQ(got, expected);
-    EXPECT_EQ(model::encode_model(halves), model::encode_model(plain));
+    EXPECT_EQ(model::encode_model(pieces), model::encode_model(plain));
   }
 }
 
