@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "base/panic.h"
-#include "base/populate.h"
 #include "base/prefetch.h"
 
 namespace selvane::codec {
@@ -46,8 +45,6 @@ MergeEngine::MergeEngine(std::vector<TokenId> ids)
   if (ids.size() > kMaxIds) panic("Sequence too long");
   const std::size_t n = ids.size();
   nodes_.reserve(n);
-  // The first chunk's nodes are a fresh block of some 16 MiB, filled next.
-  populate_for_writing(nodes_.data(), n * sizeof(Node));
   if (n < 2) {
     for (const TokenId id : ids) nodes_.push_back(Node{kEnd, kEnd, 0, id});
     return;
