@@ -41,28 +41,39 @@ constexpr std::size_t kFetchPairsAhead = 4;
 }  // namespace
 
 MergeEngine::MergeEngine(std::vector<TokenId> ids)
-    : size_(ids.size()), table_(ids.size()) {
-  if (ids.size() > kMaxIds) panic("Sequence too long");
-  const std::size_t n = ids.size();
-  nodes_.reserve(n);
-  if (n < 2) {
-    for (const TokenId id : ids) nodes_.push_back(Node{kEnd, kEnd, 0, id});
-    return;
-  }
+    : MergeEngine(NoIds{}, ids.size()) {
+  append_ids(ids);
+  list_positions();
+}
 
+MergeEngine::MergeEngine(NoIds, std::size_t expected) : table_(expected) {
+  nodes_.reserve(std::min(expected, kMaxIds));
+}
+
+void MergeEngine::append_ids(std::span<const TokenId> ids) {
+  if (ids.size() > kMaxIds - nodes_.size()) panic("Sequence too long");
   // The nodes are linked and their windows counted in one pass over the
   // array, which is far larger than the processor's cache: a second pass
   // to count would fetch it all again. Counting first lets every position
-  // list be allocated once at its final size; the pass after finds the
-  // records in the nodes.
-  for (std::size_t i = 0; i + 1 < n; ++i) {
-    const std::uint32_t record = intern(model::pair_key(ids[i], ids[i + 1]));
-    ++records_[record].count;
-    nodes_.push_back(Node{i == 0 ? kEnd : static_cast<std::uint32_t>(i - 1),
-                          static_cast<std::uint32_t>(i + 1), record, ids[i]});
+  // list be allocated once at its final size.
+  for (const TokenId id : ids) {
+    const auto index = static_cast<std::uint32_t>(nodes_.size());
+    std::uint32_t prev = kEnd;
+    if (index != 0) {
+      Node& last = nodes_.back();
+      const std::uint32_t record = intern(model::pair_key(last.id, id));
+      ++records_[record].count;
+      last.window = record;
+      last.next = index;
+      prev = index - 1;
+    }
+    nodes_.push_back(Node{prev, kEnd, 0, id});
   }
-  nodes_.push_back(
-      Node{static_cast<std::uint32_t>(n - 2), kEnd, 0, ids[n - 1]});
+  size_ = nodes_.size();
+}
+
+void MergeEngine::list_positions() {
+  const std::size_t n = nodes_.size();
   for (std::size_t r = 0; r < records_.size(); ++r) {
     positions_[r].reserve(records_[r].count, pool_);
   }

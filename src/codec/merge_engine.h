@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "base/mapped_allocator.h"
@@ -41,6 +42,9 @@ class MergeEngine {
   // Builds the pair counts of `ids`. Panics with "Sequence too long" beyond
   // 4,294,967,293 ids (node indices are 32-bit).
   explicit MergeEngine(std::vector<TokenId> ids);
+
+  // Builds an engine from ids that arrive in parts; below the class.
+  class Builder;
 
   // Returns the number of ids.
   std::size_t size() const { return size_; }
@@ -83,6 +87,17 @@ class MergeEngine {
   std::span<const TokenId> ids() const;
 
  private:
+  // An engine without ids yet, with room for `expected` of them. The tag
+  // keeps `MergeEngine({9})` meaning a sequence of one id.
+  struct NoIds {};
+  MergeEngine(NoIds, std::size_t expected);
+
+  // The steps of building: the nodes of `ids` are appended, linked and
+  // their windows counted, one part at a time; once every part is in, the
+  // position lists are filled and the heap is made.
+  void append_ids(std::span<const TokenId> ids);
+  void list_positions();
+
   // What a merge reads and writes of one pair that has ever been a window.
   // Its key and positions live in arrays of their own, beside it: a merge
   // updates the counts of five windows, and small records keep those of a
@@ -174,6 +189,31 @@ class MergeEngine {
   // The gathered ids, rebuilt by `ids()` after a change.
   mutable std::vector<TokenId> gathered_;
   mutable bool gathered_valid_ = false;
+};
+
+// Builder
+//
+// Builds an engine from ids that arrive in parts, exactly as the engine of
+// all the parts joined would be built: each part is linked and counted as
+// it comes, while its caller may be making the next one.
+class MergeEngine::Builder {
+ public:
+  // Makes room for `expected` ids, a bound that the parts should not pass
+  // (beyond it the nodes are moved once more).
+  explicit Builder(std::size_t expected) : engine_(NoIds{}, expected) {}
+
+  // Appends the ids of `part`. Panics with "Sequence too long" as the
+  // engine does.
+  void append(std::span<const TokenId> part) { engine_.append_ids(part); }
+
+  // Returns the engine of every id appended.
+  MergeEngine finish() && {
+    engine_.list_positions();
+    return std::move(engine_);
+  }
+
+ private:
+  MergeEngine engine_;
 };
 
 }  // namespace selvane::codec

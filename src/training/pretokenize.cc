@@ -181,8 +181,8 @@ std::vector<std::string_view> cut_after_line_feeds(std::string_view chunk,
 
 }  // namespace
 
-std::vector<model::TokenId> pretokenize_chunk_in_pieces(
-    model::Data& data, std::string_view chunk) {
+void pretokenize_chunk_in_pieces(model::Data& data, std::string_view chunk,
+                                 const PieceConsumer& consume) {
   // Below a few hundred kilobytes a thread costs more than it saves.
   constexpr std::size_t kLeastSplit = 1 << 18;
   // Two threads take the pieces in turn, so they finish within a piece of
@@ -194,40 +194,72 @@ std::vector<model::TokenId> pretokenize_chunk_in_pieces(
   const std::vector<std::string_view> pieces =
       chunk.size() < kLeastSplit ? std::vector<std::string_view>{chunk}
                                  : cut_after_line_feeds(chunk, kPieceBytes);
-  if (pieces.size() < 2) return pretokenize_chunk(data, chunk);
-  // The pieces only read the lookup until all are prepared; then each
-  // piece's new clusters take their ids in turn, those of a piece that an
-  // earlier one gave ids keeping them: the order of first occurrence in the
-  // whole chunk.
-  std::vector<PreparedChunk> prepared(pieces.size());
-  std::vector<std::exception_ptr> failures(pieces.size());
+  const std::size_t count = pieces.size();
+  if (count < 2) {
+    consume(pretokenize_chunk(data, chunk));
+    return;
+  }
+  // The pieces are prepared against the clusters as they stand now, while
+  // this thread gives each prepared piece's new clusters their ids in turn
+  // (those that an earlier piece gave ids keep them): the order of first
+  // occurrence in the whole chunk. The copy keeps the helper's reads apart
+  // from those insertions.
+  const model::UnicodeLookup known = data.unicode_lookup;
+  std::vector<PreparedChunk> prepared(count);
+  std::vector<std::exception_ptr> failures(count);
+  std::vector<std::atomic<bool>> ready(count);
   std::atomic<std::size_t> next_piece{0};
-  const auto prepare_pieces = [&] {
-    for (std::size_t piece = next_piece++; piece < pieces.size();
-         piece = next_piece++) {
-      try {
-        prepared[piece] = prepare_chunk(data.unicode_lookup, pieces[piece]);
-      } catch (...) {
-        failures[piece] = std::current_exception();
+  const auto claim = [&] {
+    return next_piece.fetch_add(1, std::memory_order_relaxed);
+  };
+  const auto prepare = [&](std::size_t piece) {
+    try {
+      prepared[piece] = prepare_chunk(known, pieces[piece]);
+    } catch (...) {
+      failures[piece] = std::current_exception();
+    }
+    ready[piece].store(true, std::memory_order_release);
+    ready[piece].notify_one();
+  };
+  // Whatever ends the call, the helper takes no further piece and is waited
+  // for: it works on this frame's data.
+  struct Helper {
+    std::atomic<std::size_t>& next_piece;
+    std::size_t count;
+    std::thread thread;
+    ~Helper() {
+      next_piece.store(count, std::memory_order_relaxed);
+      if (thread.joinable()) thread.join();
+    }
+  } helper{next_piece, count, start_signal_free_thread([&] {
+             for (std::size_t piece = claim(); piece < count; piece = claim()) {
+               prepare(piece);
+             }
+           })};
+  // Handing the pieces on in order is this thread's own work; while the
+  // next one is not ready, it prepares a piece itself, or waits for the one
+  // that the helper is preparing. Without a helper, it prepares them all.
+  for (std::size_t piece = 0; piece < count; ++piece) {
+    while (!ready[piece].load(std::memory_order_acquire)) {
+      const std::size_t claimed = claim();
+      if (claimed < count) {
+        prepare(claimed);
+      } else {
+        ready[piece].wait(false, std::memory_order_acquire);
       }
     }
-  };
-  // Without a helper, this thread prepares every piece.
-  std::thread helper = start_signal_free_thread(prepare_pieces);
-  prepare_pieces();
-  if (helper.joinable()) helper.join();
-  for (const std::exception_ptr& failure : failures) {
-    if (failure) std::rethrow_exception(failure);
+    if (failures[piece]) std::rethrow_exception(failures[piece]);
+    consume(commit_chunk(data, std::move(prepared[piece])));
   }
-  std::size_t total = 0;
-  for (const PreparedChunk& piece : prepared) total += piece.ids.size();
+}
+
+std::vector<model::TokenId> pretokenize_chunk_in_pieces(
+    model::Data& data, std::string_view chunk) {
   std::vector<model::TokenId> ids;
-  ids.reserve(total);
-  for (PreparedChunk& piece : prepared) {
-    const std::vector<model::TokenId> part =
-        commit_chunk(data, std::move(piece));
-    ids.insert(ids.end(), part.begin(), part.end());
-  }
+  pretokenize_chunk_in_pieces(data, chunk,
+                              [&](std::span<const model::TokenId> part) {
+                                ids.insert(ids.end(), part.begin(), part.end());
+                              });
   return ids;
 }
 

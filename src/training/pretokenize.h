@@ -1,6 +1,8 @@
 #ifndef SELVANE_TRAINING_PRETOKENIZE_H_
 #define SELVANE_TRAINING_PRETOKENIZE_H_
 
+#include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,8 +62,21 @@ std::vector<model::TokenId> commit_chunk(model::Data& data,
 std::vector<model::TokenId> commit_new_clusters(
     model::Data& data, std::vector<std::string> new_clusters);
 
-// Returns what `pretokenize_chunk()` returns, with the same effects on
-// `data`, preparing the pieces of a large chunk on two threads.
+// What takes the ids of a chunk's pieces, in order, as they are committed.
+using PieceConsumer = std::function<void(std::span<const model::TokenId>)>;
+
+// pretokenize_chunk_in_pieces()
+//
+// Pretokenizes `chunk` as `pretokenize_chunk()` does, with the same effects
+// on `data`, preparing the pieces of a large chunk on two threads. Hands the
+// ids to `consume` on the calling thread, a piece at a time in order, as
+// soon as each piece's new clusters have their ids; the other thread goes on
+// preparing pieces meanwhile.
+void pretokenize_chunk_in_pieces(model::Data& data, std::string_view chunk,
+                                 const PieceConsumer& consume);
+
+// Returns the ids that `pretokenize_chunk()` returns, with the same effects
+// on `data`, pretokenized in pieces as above.
 std::vector<model::TokenId> pretokenize_chunk_in_pieces(model::Data& data,
                                                         std::string_view chunk);
 

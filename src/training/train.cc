@@ -6,6 +6,7 @@
 #endif
 
 #include <optional>
+#include <span>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -115,7 +116,18 @@ void train_chunks(model::Data& data, const std::string& train_file,
     } else {
       const std::string_view chunk = reader.next();
       if (chunk.empty()) break;
-      ids = pretokenize_chunk_in_pieces(data, chunk);
+      if constexpr (kEngine) {
+        // The engine links and counts each piece while the next ones are
+        // pretokenized. A chunk has no more clusters than bytes.
+        codec::MergeEngine::Builder builder(chunk.size());
+        pretokenize_chunk_in_pieces(data, chunk,
+                                    [&](std::span<const model::TokenId> part) {
+                                      builder.append(part);
+                                    });
+        sequence.emplace(std::move(builder).finish());
+      } else {
+        ids = pretokenize_chunk_in_pieces(data, chunk);
+      }
     }
     // The merges of this chunk never add a cluster, so the next chunk can be
     // pretokenized against the clusters as they stand now.

@@ -8,6 +8,7 @@
 #include <iterator>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -283,6 +284,39 @@ TEST(MergeEngineDifferential, PlaceholdersSettledAfterTheBuild) {
   const auto text = real_text_ids(100'000, true);
   run_learning<SettledEngine<Settle::kRising>>(text);
   run_learning<SettledEngine<Settle::kFirstSeen>>(text);
+}
+
+// An engine built from its ids in parts of uneven sizes (empty ones
+// among them), with room made for all of them or for only a third: it must
+// behave as one built from the ids at once.
+class EngineBuiltInParts : public MergeEngine {
+ public:
+  explicit EngineBuiltInParts(const std::vector<TokenId>& ids)
+      : MergeEngine(built_in_parts(ids)) {}
+
+ private:
+  static MergeEngine built_in_parts(const std::vector<TokenId>& ids) {
+    Builder builder(ids.size() % 2 == 0 ? ids.size() : ids.size() / 3);
+    const std::span<const TokenId> all(ids);
+    std::size_t at = 0;
+    for (std::size_t part = 0; at < all.size(); ++part) {
+      const std::size_t size = std::min(all.size() - at, (part * 7) % 23);
+      builder.append(all.subspan(at, size));
+      at += size;
+    }
+    return std::move(builder).finish();
+  }
+};
+
+TEST(MergeEngineDifferential, BuiltInParts) {
+  std::mt19937 rng(24);
+  for (int round = 0; round < 200 && !::testing::Test::HasFailure(); ++round) {
+    run_random<EngineBuiltInParts>(
+        round % 2 == 0 ? random_ids(rng, rng() % 300, 1 + round % 5)
+                       : motif_ids(rng, rng() % 300),
+        rng, StepMix{50, 100, 0});
+  }
+  run_learning<EngineBuiltInParts>(real_text_ids(100'000, true));
 }
 
 TEST(MergeEngine, PlaceholdersKeepingTheOrderAreRekeyedInPlace) {

@@ -16,15 +16,18 @@
 
 #include "base/interrupt.h"
 #include "base/panic.h"
+#include "codec/merge_engine.h"
 #include "codec/plain_merge_sequence.h"
 #include "lockstep.h"
 #include "model/model_file.h"
 #include "scoped_temp_dir.h"
 #include "testing/capture.h"
 #include "testing/merge_learning_on_ids.h"
+#include "testing/train_chunk.h"
 #include "text/utf8.h"
 #include "training/chunk_reader.h"
 #include "training/id_allocation.h"
+#include "training/log_lines.h"
 #include "training/merge_learning.h"
 #include "training/pretokenize.h"
 #include "training/read_ahead.h"
@@ -145,6 +148,26 @@ TEST(TrainPipeline, ManyChunksGiveThePlainPathsBytes) {
   expect_same(plain, train_with(corpus, {kSmallChunk, false, false}));
   expect_same(train_with(corpus, {kChunkSize, false, true}),
               train_with(corpus, TrainOptions{}));
+}
+
+// A first chunk large enough to be pretokenized in pieces, which the
+// engine links and counts one by one as they come: the same merges and
+// log lines as an engine built on the whole chunk's ids at once.
+TEST(TrainPipeline, AFirstChunkInPiecesLearnsAsAWholeChunk) {
+  const std::string corpus = sample(300'000);
+  const Outcome trained = train_with(corpus, {corpus.size(), true, false});
+  EXPECT_EQ(trained.failure, "none");
+
+  model::Data data;
+  write_reserved_entries(data);
+  StringConsole console;
+  testing::StringLogSink log;
+  testing::train_chunk<codec::MergeEngine>(data, corpus, true, true, log,
+                                           console);
+  EXPECT_EQ(trained.in_memory, model::encode_model(data));
+  EXPECT_FALSE(log.text().empty());
+  EXPECT_EQ(trained.log_txt,
+            "earlier\n" + log.text() + std::string(kChunkSeparator));
 }
 
 TEST(TrainPipeline, ContinuingAModelGivesThePlainPathsBytes) {
@@ -290,8 +313,11 @@ TEST(TrainPipeline, PiecesOfALargeChunkMatchPretokenize) {
     std::vector<model::TokenId> got;
     const std::string plain_failure =
         failure_of(pretokenize_chunk, plain, expected);
-    const std::string pieces_failure =
-        failure_of(pretokenize_chunk_in_pieces, pieces, got);
+    const std::string pieces_failure = failure_of(
+        [](model::Data& data, std::string_view chunk) {
+          return pretokenize_chunk_in_pieces(data, chunk);
+        },
+        pieces, got);
     EXPECT_EQ(pieces_failure, plain_failure);
     EXPECT_EQ(got, expected);
     EXPECT_EQ(model::encode_model(pieces), model::encode_model(plain));
