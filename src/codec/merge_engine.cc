@@ -283,9 +283,10 @@ void MergeEngine::replace_placeholders(TokenId first,
     const std::span<const TokenId> current = ids();
     std::vector<TokenId> rebuilt(current.begin(), current.end());
     for (TokenId& id : rebuilt) id = replaced(id);
-    const std::size_t reserved = reserved_pairs_;
+    // The new table keeps the room made for pairs to come.
+    const std::size_t room = table_.room();
     *this = MergeEngine(std::move(rebuilt));
-    reserve_pairs(reserved);
+    reserve_pairs(room);
     return;
   }
   gathered_valid_ = false;
@@ -345,8 +346,7 @@ void MergeEngine::reserve_pairs(std::size_t pairs) {
   // Every merged occurrence removes a node and creates at most two windows,
   // so a sequence of n ids never holds more than 3n pairs (bans aside): a
   // short one reserves no more than it can use.
-  reserved_pairs_ = std::min(pairs, 3 * size_);
-  table_.reserve(reserved_pairs_);
+  table_.reserve(std::min(pairs, 3 * size_));
 }
 
 std::uint32_t MergeEngine::intern(PairKey key) {

@@ -177,9 +177,6 @@ class MergeEngine {
   // Max-heap of `heap_rank()` entries.
   std::vector<std::uint64_t, MappedAllocator<std::uint64_t>> heap_;
 
-  // The pairs made room for by `reserve_pairs()`.
-  std::size_t reserved_pairs_ = 0;
-
   std::uint32_t apply_calls_ = 0;
   // Records banned since the last `clear_bans()`.
   std::vector<std::uint32_t> banned_;

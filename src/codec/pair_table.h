@@ -47,6 +47,9 @@ class PairTable {
            keys_.capacity() * sizeof(model::PairKey);
   }
 
+  // Returns how many pairs the table holds before it grows.
+  std::size_t room() const { return slots_.size() / 2; }
+
   // Returns the number of pairs interned so far.
   std::uint32_t size() const {
     return static_cast<std::uint32_t>(keys_.size());

@@ -183,17 +183,15 @@ std::vector<std::string_view> cut_after_line_feeds(std::string_view chunk,
 
 void pretokenize_chunk_in_pieces(model::Data& data, std::string_view chunk,
                                  const PieceConsumer& consume) {
-  // Below a few hundred kilobytes a thread costs more than it saves.
-  constexpr std::size_t kLeastSplit = 1 << 18;
   // Two threads take the pieces in turn, so they finish within a piece of
   // each other however the work falls: halves of equal bytes took one
   // thread half again as long as the other on a chunk of the classical
   // corpus. Each piece sets up tables of its own and meets the new clusters
-  // afresh, which a piece this large earns back.
+  // afresh, which a piece this large earns back; a chunk of one piece, below
+  // a few hundred kilobytes, is not worth a thread.
   constexpr std::size_t kPieceBytes = 1 << 18;
   const std::vector<std::string_view> pieces =
-      chunk.size() < kLeastSplit ? std::vector<std::string_view>{chunk}
-                                 : cut_after_line_feeds(chunk, kPieceBytes);
+      cut_after_line_feeds(chunk, kPieceBytes);
   const std::size_t count = pieces.size();
   if (count < 2) {
     consume(pretokenize_chunk(data, chunk));
